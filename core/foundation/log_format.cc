@@ -148,8 +148,8 @@ void AppendPadded(std::string_view text, const Conversion& conversion, std::stri
 template <typename T>
 void AppendNumber(T value, const char* length, char conversion_char, const Conversion& conversion,
                   std::string* out) {
-  char spec[32];
-  char* cursor = spec;
+  char printf_format[32];
+  char* cursor = printf_format;
   *cursor++ = '%';
   if (conversion.left_align) *cursor++ = '-';
   if (conversion.plus) *cursor++ = '+';
@@ -169,8 +169,8 @@ void AppendNumber(T value, const char* length, char conversion_char, const Conve
   const int precision = conversion.precision >= 0 ? conversion.precision : 0;
   const int length_written =
       conversion.precision >= 0
-          ? std::snprintf(buffer, sizeof buffer, spec, conversion.width, precision, value)
-          : std::snprintf(buffer, sizeof buffer, spec, conversion.width, value);
+          ? std::snprintf(buffer, sizeof buffer, printf_format, conversion.width, precision, value)
+          : std::snprintf(buffer, sizeof buffer, printf_format, conversion.width, value);
   if (length_written < 0) return;
   // Only "%f" of a huge value with a large precision can be longer than the buffer; such a
   // value is cut rather than given an allocation of its own.
