@@ -15,7 +15,14 @@
 //   {darwin.signal}   "[9: Killed]"
 // Several may be given, separated by commas ("%{public, bool}d"); unknown ones are ignored.
 // Values without an annotation are rendered as they are. "%@" takes a string (the
-// description of an object). A missing argument renders "<missing>".
+// description of an object). A missing argument renders "<missing>"; extra ones are ignored.
+//
+// The argument's own type decides how it is read, never the conversion: a number given for
+// "%s" shows its decimal text, a string given for "%d" shows the string, and a length
+// modifier ("l", "ll", "z", "h", ...) only decides how many bits a negative number takes when
+// it is shown unsigned ("%x" of -1 is "ffffffff", "%lx" of -1 is "ffffffffffffffff").
+// Text that is not a complete conversion ("%" at the end, "%{public" without "}", "%k",
+// "%n") stays as it was written. Widths and precisions are limited to 1024.
 //
 // Each message becomes one line appended to the machine's "/private/var/log/system.log"
 // (under the machine root; see system_path.h):
@@ -23,8 +30,10 @@
 //   2026-12-06 16:45:33.123456+0000 localhost dorvane[4242] (/usr/bin/dorvane) <Error>: text
 //
 // with the time (UTC, microseconds), host, process name, process id, the executable's path,
-// the level and the message; line breaks inside a message continue on a line that starts
-// with a tab. When asked, the same line also goes to standard error.
+// the level and the message; line breaks inside a message ("\n", "\r\n", "\r") continue on
+// a line that starts with a tab, and line breaks at its end are dropped. The log folder is
+// never created: without it the message is lost. When asked, the same line also goes to
+// standard error. Logging leaves errno as it was.
 //
 // Logging never throws and never blocks the caller for longer than one write to a local
 // file: a log that cannot be written loses the message.
@@ -71,11 +80,15 @@ class Argument {
   Argument(const FilePath& value) : kind_(Kind::kString), string_(value.string()) {}
   Argument(const void* value) : kind_(Kind::kPointer), pointer_(value) {}
 
+  // The value read as another kind: numbers convert between each other (a double out of
+  // range is clamped, NaN is 0), a pointer reads as its address, a string reads as 0.
   Kind kind() const { return kind_; }
   int64_t as_signed() const;
   uint64_t as_unsigned() const;
   double as_double() const;
-  std::string_view as_string() const;  // numbers are rendered in decimal
+  // Numbers are rendered in decimal (a double in its shortest exact form, "0.1"), a pointer
+  // as "0x" and hexadecimal digits. The text of a number lives as long as this Argument.
+  std::string_view as_string() const;
   const void* as_pointer() const { return kind_ == Kind::kPointer ? pointer_ : nullptr; }
 
  private:
