@@ -3,6 +3,7 @@
 #include <array>
 #include <iostream>
 #include <streambuf>
+#include <utility>
 
 #include "core/foundation/file.h"
 
@@ -31,6 +32,9 @@ class FileBuffer : public std::streambuf {
 class IOStream : public std::iostream {
  public:
   explicit IOStream(File file);
+  // The stream is bound to its own buffer member, so it cannot be copied or moved.
+  IOStream(const IOStream&) = delete;
+  IOStream& operator=(const IOStream&) = delete;
 
  private:
   file_details::FileBuffer buffer_;

@@ -12,7 +12,8 @@
 
 namespace mcom {
 
-// Owner of a posix_spawn file-actions list: the descriptor redirections of a child.
+// Owner of a posix_spawn file-actions list: the descriptor redirections of a child. The
+// constructor throws std::system_error when the list cannot be set up (out of memory).
 class FileActions {
  public:
   FileActions();

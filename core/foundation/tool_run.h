@@ -34,8 +34,11 @@
 // path ("/usr/bin/hdiutil"), resolves it under the machine root and starts it with an empty
 // environment. A start failure is returned as the Result's error (the code posix_spawn gave,
 // in the generic category); the caller words it as "failed to run <tool>: <message>". The
-// exit status is returned as WaitForProcess gives it, for the caller to judge. Every
-// descriptor is closed and every child waited for on every path.
+// exit status is returned as WaitForProcess gives it, for the caller to judge. A pipe that
+// cannot be created is thrown as std::system_error (generic category). Every descriptor is
+// closed and every child waited for on every path.
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <memory>
@@ -44,6 +47,7 @@
 #include <system_error>
 #include <vector>
 
+#include "core/foundation/file.h"
 #include "core/foundation/io_stream.h"
 #include "core/foundation/result.h"
 
@@ -51,10 +55,10 @@ namespace mcom {
 
 // What a finished tool run left behind.
 struct ToolRun {
-  std::error_code exit_status;          // WaitForProcess's result; 0 means success
-  std::vector<char> standard_output;    // empty when not captured
-  std::vector<char> standard_error;     // empty when not captured
-  std::error_code output_read_error;    // set when reading standard output failed
+  std::error_code exit_status;        // WaitForProcess's result; 0 means success
+  std::vector<char> standard_output;  // empty when not captured
+  std::vector<char> standard_error;   // empty when not captured
+  std::error_code output_read_error;  // set when reading standard output failed
 };
 
 // What happens when reading the captured standard error fails.
@@ -70,9 +74,10 @@ Result<ToolRun> RunCapturingStandardError(const char* tool,
 
 // Both streams captured ("hdiutil attach"). Both pipes are read as data arrives, standard
 // output first in each turn, so a tool that fills one pipe while the other is quiet can
-// never block the run. A failed standard-output read ends the run with output_read_error
-// set (the child is still waited for); a failed standard-error read only ends the reading
-// of that stream, so a persistent failure cannot make the loop spin.
+// never block the run. A failed standard-output read (or a failed wait for data) ends the
+// run with output_read_error set (the child is still waited for); a failed standard-error
+// read only ends the reading of that stream, keeping what it gave so far, so a persistent
+// failure cannot make the loop spin.
 Result<ToolRun> RunCapturingBothStreams(const char* tool,
                                         const std::vector<std::string>& arguments);
 
@@ -92,7 +97,8 @@ class LineReadingTool {
   // a read failed.
   std::optional<std::string> ReadLine();
 
-  // Closes the output and waits for the tool; returns WaitForProcess's result. Call once.
+  // Closes the output and waits for the tool; returns WaitForProcess's result. Call once: a
+  // second call returns ECHILD in the system category.
   std::error_code Wait();
 
  private:

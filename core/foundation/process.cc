@@ -1,0 +1,76 @@
+#include "core/foundation/process.h"
+
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <string>
+
+#include "core/foundation/error.h"
+#include "core/foundation/posix_error.h"
+#include "core/foundation/system_path.h"
+#include "platform/libc.h"
+
+namespace mcom {
+
+FileActions::FileActions() {
+  if (const int error = ::posix_spawn_file_actions_init(&actions_); error != 0) {
+    throw std::system_error(error, std::generic_category(), "posix_spawn_file_actions_init");
+  }
+}
+
+FileActions::~FileActions() { ::posix_spawn_file_actions_destroy(&actions_); }
+
+std::error_code FileActions::AddDuplicate(int fd, int target) {
+  const int error = ::posix_spawn_file_actions_adddup2(&actions_, fd, target);
+  return std::error_code(error, std::generic_category());
+}
+
+Result<pid_t> SpawnProcess(const char* program, const std::vector<std::string>& arguments,
+                           const FileActions& actions) {
+  // posix_spawn takes non-const pointers for historical reasons only; it never writes
+  // through them, so the caller's strings serve as the argument vector without copies.
+  std::vector<char*> argv;
+  argv.reserve(arguments.size() + 2);
+  argv.push_back(const_cast<char*>(program));
+  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+  argv.push_back(nullptr);
+  // The tools must not depend on the caller's locale, search path or home folder, so the
+  // child starts with no environment at all.
+  char* const environment[] = {nullptr};
+
+  pid_t pid = -1;
+  const int error = ::posix_spawn(&pid, program, actions.get(), nullptr, argv.data(), environment);
+  if (error != 0) return std::error_code(error, std::generic_category());
+  return pid;
+}
+
+std::error_code WaitForProcess(pid_t pid) {
+  int status = 0;
+  if (RetryOnInterrupt([&] { return ::waitpid(pid, &status, 0); }) < 0) return LastSystemError();
+  // Only terminated children are reported (no WUNTRACED), so a status whose low seven bits
+  // are neither 0 (exited) nor 0x7f (stopped) means a signal ended the child.
+  const int signal = status & 0x7f;
+  if (signal != 0 && signal != 0x7f) return std::error_code(signal, std::system_category());
+  return std::error_code((status >> 8) & 0xff, std::system_category());
+}
+
+Result<FilePath> ExecutablePathOfProcess(pid_t pid) {
+  if (pid < 1) return std::error_code(EINVAL, std::system_category());
+  std::string path;
+  if (std::error_code error = platform::ExecutablePathOfProcess(pid, &path)) {
+    return std::error_code(error.value(), std::system_category());
+  }
+  return FilePath(std::move(path));
+}
+
+void RunAndCheck(const char* program, const std::vector<std::string>& arguments) {
+  const FileActions inherit_both_streams;
+  const Result<pid_t> pid =
+      SpawnProcess(SystemPath(program).c_str(), arguments, inherit_both_streams);
+  if (!pid) throw Error(program, pid.error().message());
+  if (const std::error_code status = WaitForProcess(*pid)) {
+    throw Error(program, "program did exit with error code " + std::to_string(status.value()));
+  }
+}
+
+}  // namespace mcom

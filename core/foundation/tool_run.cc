@@ -1,0 +1,242 @@
+#include "core/foundation/tool_run.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+#include <utility>
+
+#include "core/foundation/posix_error.h"
+#include "core/foundation/process.h"
+#include "core/foundation/scope_guard.h"
+#include "core/foundation/system_path.h"
+
+namespace mcom {
+namespace {
+
+// Every read of a run goes into one block of this size, reused.
+constexpr size_t kReadBufferSize = 131072;
+
+std::unique_ptr<char[]> MakeReadBuffer() {
+  return std::make_unique_for_overwrite<char[]>(kReadBufferSize);
+}
+
+// Closes a descriptor whatever close() says. On Linux the descriptor is gone even when
+// close() fails, so keeping it (as File::Close does then) would only risk closing a reused
+// number later.
+void Discard(File& file) { file = File(); }
+
+void Append(std::vector<char>& bytes, const char* chunk, size_t length) {
+  bytes.insert(bytes.end(), chunk, chunk + length);
+}
+
+// Closes the parent's read ends of a started child and waits for it: explicitly at the end of
+// a run, or when the run is left by an exception. The read ends go first, so that a child
+// still writing into a full pipe fails instead of blocking the wait forever.
+class ChildReaper {
+ public:
+  ChildReaper(pid_t pid, File* output, File* other_output = nullptr)
+      : pid_(pid), outputs_{output, other_output} {}
+  ~ChildReaper() {
+    if (pid_ > 0) (void)Wait();
+  }
+  ChildReaper(const ChildReaper&) = delete;
+  ChildReaper& operator=(const ChildReaper&) = delete;
+
+  std::error_code Wait() {
+    for (File* output : outputs_) {
+      if (output != nullptr) Discard(*output);
+    }
+    return WaitForProcess(std::exchange(pid_, -1));
+  }
+
+ private:
+  pid_t pid_;
+  File* outputs_[2];
+};
+
+// Reads the error stream until a read returns 0 or fails.
+void ReadErrorStream(const File& error, char* buffer, ErrorReadFailure on_read_failure,
+                     std::vector<char>& text) {
+  for (;;) {
+    const Result<size_t> count = error.Read(buffer, kReadBufferSize);
+    if (!count) {
+      if (on_read_failure == ErrorReadFailure::kDiscardText) text.clear();
+      return;
+    }
+    if (*count == 0) return;
+    Append(text, buffer, *count);
+  }
+}
+
+// Reads both streams as data arrives until both have ended. Standard output is read first
+// in each turn. Returns the error of a failed standard-output read (or of a failed wait for
+// data); a failed standard-error read only ends that stream, keeping what it said so far.
+std::error_code ReadBothStreams(File& output, File& error, char* buffer, ToolRun& run) {
+  while (output.IsValid() || error.IsValid()) {
+    // poll() skips entries with a negative descriptor, which is what an ended stream holds.
+    pollfd ready[2] = {{output.get(), POLLIN, 0}, {error.get(), POLLIN, 0}};
+    if (RetryOnInterrupt([&] { return ::poll(ready, 2, -1); }) < 0) return LastError();
+    if (ready[0].revents != 0) {
+      const Result<size_t> count = output.Read(buffer, kReadBufferSize);
+      if (!count) return count.error();
+      if (*count == 0) {
+        Discard(output);
+      } else {
+        Append(run.standard_output, buffer, *count);
+      }
+    }
+    if (ready[1].revents != 0) {
+      const Result<size_t> count = error.Read(buffer, kReadBufferSize);
+      if (!count || *count == 0) {
+        Discard(error);
+      } else {
+        Append(run.standard_error, buffer, *count);
+      }
+    }
+  }
+  return {};
+}
+
+// Word characters that mean nothing to /bin/sh anywhere in a word.
+constexpr std::string_view kPlainShellCharacters =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789@%+=:,./-_";
+
+std::string QuotedForShell(const std::string& word) {
+  if (!word.empty() && word.find_first_not_of(kPlainShellCharacters) == std::string::npos) {
+    return word;
+  }
+  std::string quoted = "'";
+  for (const char character : word) {
+    // A single quote cannot appear inside single quotes: end the quoted part, add an
+    // escaped quote, and start a new quoted part.
+    if (character == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += character;
+    }
+  }
+  quoted += '\'';
+  return quoted;
+}
+
+}  // namespace
+
+Result<ToolRun> RunCapturingStandardError(const char* tool,
+                                          const std::vector<std::string>& arguments,
+                                          ErrorReadFailure on_read_failure) {
+  const std::unique_ptr<char[]> buffer = MakeReadBuffer();
+  Pipe error = CreatePipe().value();
+  FileActions actions;
+  if (std::error_code failure = actions.AddDuplicate(error.write.get(), STDERR_FILENO)) {
+    return failure;
+  }
+  const Result<pid_t> pid = SpawnProcess(SystemPath(tool).c_str(), arguments, actions);
+  if (!pid) return pid.error();
+  ChildReaper child(*pid, &error.read);
+  // Only the child may hold a write end, or reading would never see the end of data.
+  Discard(error.write);
+
+  ToolRun run;
+  ReadErrorStream(error.read, buffer.get(), on_read_failure, run.standard_error);
+  run.exit_status = child.Wait();
+  return run;
+}
+
+Result<ToolRun> RunCapturingBothStreams(const char* tool,
+                                        const std::vector<std::string>& arguments) {
+  const std::unique_ptr<char[]> buffer = MakeReadBuffer();
+  Pipe output = CreatePipe().value();
+  Pipe error = CreatePipe().value();
+  FileActions actions;
+  if (std::error_code failure = actions.AddDuplicate(output.write.get(), STDOUT_FILENO)) {
+    return failure;
+  }
+  if (std::error_code failure = actions.AddDuplicate(error.write.get(), STDERR_FILENO)) {
+    return failure;
+  }
+  const Result<pid_t> pid = SpawnProcess(SystemPath(tool).c_str(), arguments, actions);
+  if (!pid) return pid.error();
+  ChildReaper child(*pid, &output.read, &error.read);
+  Discard(output.write);
+  Discard(error.write);
+
+  ToolRun run;
+  run.output_read_error = ReadBothStreams(output.read, error.read, buffer.get(), run);
+  run.exit_status = child.Wait();
+  return run;
+}
+
+Result<LineReadingTool> LineReadingTool::Start(const char* tool,
+                                               const std::vector<std::string>& arguments) {
+  Pipe output = CreatePipe().value();
+  FileActions actions;
+  if (std::error_code failure = actions.AddDuplicate(output.write.get(), STDOUT_FILENO)) {
+    return failure;
+  }
+  const Result<pid_t> pid = SpawnProcess(SystemPath(tool).c_str(), arguments, actions);
+  if (!pid) return pid.error();
+  Discard(output.write);
+  return LineReadingTool(*pid, std::move(output.read));
+}
+
+LineReadingTool::LineReadingTool(pid_t pid, File output) : pid_(pid) {
+  ScopeFail reap([&] {
+    Discard(output);
+    (void)WaitForProcess(pid);
+  });
+  output_ = std::make_unique<IOStream>(std::move(output));
+}
+
+LineReadingTool::LineReadingTool(LineReadingTool&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)), output_(std::move(other.output_)) {}
+
+LineReadingTool& LineReadingTool::operator=(LineReadingTool&& other) noexcept {
+  if (this != &other) {
+    if (pid_ > 0) (void)Wait();
+    pid_ = std::exchange(other.pid_, -1);
+    output_ = std::move(other.output_);
+  }
+  return *this;
+}
+
+LineReadingTool::~LineReadingTool() {
+  if (pid_ > 0) (void)Wait();
+}
+
+std::optional<std::string> LineReadingTool::ReadLine() {
+  if (!output_) return std::nullopt;
+  std::string line;
+  if (!std::getline(*output_, line)) return std::nullopt;
+  return line;
+}
+
+std::error_code LineReadingTool::Wait() {
+  if (pid_ <= 0) return std::error_code(ECHILD, std::system_category());
+  // Closing the output first: a tool that still writes then fails on the closed pipe and
+  // ends, instead of blocking on a pipe nobody reads.
+  output_.reset();
+  return WaitForProcess(std::exchange(pid_, -1));
+}
+
+std::string ShellCommand(const char* tool, const std::vector<std::string>& arguments) {
+  std::string command = QuotedForShell(SystemPath(tool).string());
+  for (const std::string& argument : arguments) {
+    command += ' ';
+    command += QuotedForShell(argument);
+  }
+  return command;
+}
+
+int RunThroughShell(const std::string& command) {
+  std::printf("--- run %s ---\n", command.c_str());
+  // The shell writes to the same descriptor; the line must reach it before the shell's own
+  // output does.
+  std::fflush(stdout);
+  return std::system(command.c_str());
+}
+
+}  // namespace mcom
