@@ -13,10 +13,11 @@ void DescriptorTraits::Free(int fd) { ::close(fd); }
 
 std::error_code File::Close() {
   if (!IsValid()) return {};
-  // POSIX leaves the descriptor unspecified after an interrupted close; Linux always frees
-  // it, so an EINTR counts as closed.
-  if (::close(fd_.get()) != 0 && errno != EINTR) return LastError();
-  (void)fd_.release();
+  // Whatever close() reports, the descriptor is gone afterwards (Linux frees it even on
+  // EINTR and EIO), so the File lets go of it in every case: keeping the number would make
+  // the destructor close a descriptor that someone else may have been given meanwhile.
+  const int fd = fd_.release();
+  if (::close(fd) != 0 && errno != EINTR) return LastError();
   return {};
 }
 

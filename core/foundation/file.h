@@ -35,8 +35,9 @@ class File {
   // Gives the descriptor up without closing it; this File becomes empty.
   [[nodiscard]] int release() { return fd_.release(); }
 
-  // Closes the descriptor. On success the File becomes empty; on failure it keeps the
-  // descriptor and returns the error of close(). Closing an empty File succeeds.
+  // Closes the descriptor and returns the error of close(). The File is empty afterwards
+  // even when close() failed, since the descriptor is released either way. Closing an
+  // empty File succeeds.
   std::error_code Close();
 
   // One read() of up to `length` bytes, repeated while it is interrupted. 0 means end of data.
