@@ -44,12 +44,7 @@ class Result {
 
   // The error; a default (success) code when a value is held.
   std::error_code error() const {
-    // GCC 12 with the sanitizers warns, wrongly, that the error code of a Result that holds a
-    // value may be read uninitialised here once this is inlined.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
+    return has_value() ? std::error_code() : std::get<1>(storage_);
     return has_value() ? std::error_code() : std::get<1>(storage_);
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
