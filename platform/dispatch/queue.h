@@ -21,6 +21,12 @@
 //   worker threads of the global pool (not always the same thread).
 // - the main queue (main_queue.h): items run one at a time on the main thread.
 //
+// Process exit: the pool, the global and main queues and the event thread of the sources are
+// never torn down. The process may end (exit() or returning from main) while workers are
+// idle or blocked; what they hold stays reachable, so the leak checker reports nothing.
+// Items still running then may see the program's static objects being destroyed, so a
+// program (or a test) waits for its own work before it ends.
+//
 // An item must not let an exception escape, as with the platform's blocks: one that does
 // ends the process (std::terminate). Sync is the exception: it hands the item's exception to
 // its caller.
