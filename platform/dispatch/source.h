@@ -24,8 +24,8 @@
 // - The handlers of one source never run concurrently with each other, whatever the queue:
 //   events that arrive while the event handler runs are merged and delivered after it
 //   returns. GetData() tells the handler what was merged.
-// - Cancel stops the source for good. The event handler does not start after Cancel has
-//   been called; one that is running finishes. The cancel handler then runs exactly once,
+// - Cancel stops the source for good. No delivery of the event handler begins once Cancel
+//   has been called; one already under way finishes. The cancel handler then runs exactly once,
 //   on the source's queue, after any running event handler has returned, and afterwards
 //   both handlers are released (so a handler may capture its own Source). Unlike the
 //   platform, the cancel handler runs even when the source is suspended at the time, so
