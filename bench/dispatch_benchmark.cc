@@ -1,6 +1,7 @@
 // Latency from submitting work to its start: the global queue, a serial queue and the main
 // queue (served by Main() on a thread of its own), against a plain hand-off to a waiting
-// std::thread through a condition variable, measured the same way in the same run.
+// std::thread through a condition variable, measured the same way in the same run. Also the
+// lateness of a one-shot timer with leeway 0, which the helper's idle timer relies on.
 //
 //   cmake --build build --target benchmarks && build/bench/dispatch_benchmark
 
@@ -16,6 +17,8 @@
 #include "platform/dispatch/main_queue.h"
 #include "platform/dispatch/queue.h"
 #include "platform/dispatch/semaphore.h"
+#include "platform/dispatch/source.h"
+#include "platform/dispatch/time.h"
 
 namespace {
 
@@ -113,5 +116,32 @@ void BM_ThreadHandOffBaseline(benchmark::State& state) {
   MeasureStartLatency(state, [&](std::function<void()> work) { thread.Submit(std::move(work)); });
 }
 BENCHMARK(BM_ThreadHandOffBaseline)->UseManualTime();
+
+// Time from a one-shot timer's deadline until its handler starts on the global queue.
+void BM_TimerLateness(benchmark::State& state) {
+  dispatch::Source timer;
+  if (dispatch::CreateTimerSource(dispatch::GlobalQueue(), &timer)) {
+    state.SkipWithError("cannot create a timer source");
+    return;
+  }
+  dispatch::Semaphore fired(0);
+  dispatch::Time fired_at = 0;
+  timer.SetEventHandler([&] {
+    fired_at = dispatch::Now();
+    fired.Signal();
+  });
+  timer.Resume();
+  for (auto _ : state) {
+    const dispatch::Time deadline = dispatch::After(std::chrono::milliseconds(1));
+    timer.SetTimer(deadline, dispatch::kForever, 0);
+    fired.Wait(dispatch::kForever);
+    state.SetIterationTime(static_cast<double>(fired_at - deadline) / 1e9);
+  }
+  dispatch::Semaphore cancelled(0);
+  timer.SetCancelHandler([cancelled] { cancelled.Signal(); });
+  timer.Cancel();
+  cancelled.Wait(dispatch::kForever);
+}
+BENCHMARK(BM_TimerLateness)->UseManualTime();
 
 }  // namespace
