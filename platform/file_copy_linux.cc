@@ -254,6 +254,7 @@ std::error_code ApplyMetadata(const Entry& from, const Entry& to, const struct s
     return to.open() ? ::fchown(to.fd, uid, gid)
                      : ::fchownat(to.dir, to.name, uid, gid, AT_SYMLINK_NOFOLLOW);
   };
+  struct stat now = source;  // the owner and group the copy ends up with
   if (change_owner(source.st_uid, source.st_gid) != 0) {
     if (errno != EPERM || ::geteuid() == 0) return LastError();
     // Without the right to give files away, keep at least the group where the process is a
@@ -261,15 +262,14 @@ std::error_code ApplyMetadata(const Entry& from, const Entry& to, const struct s
     if (change_owner(static_cast<uid_t>(-1), source.st_gid) != 0 && errno != EPERM) {
       return LastError();
     }
+    const int looked =
+        to.open() ? ::fstat(to.fd, &now) : ::fstatat(to.dir, to.name, &now, AT_SYMLINK_NOFOLLOW);
+    if (looked != 0) return LastError();
   }
 
   if (std::error_code error = CopyAttributes(from, to, regular_or_directory)) return error;
 
   if (!is_link) {
-    struct stat now {};
-    const int looked =
-        to.open() ? ::fstat(to.fd, &now) : ::fstatat(to.dir, to.name, &now, AT_SYMLINK_NOFOLLOW);
-    if (looked != 0) return LastError();
     mode_t mode = source.st_mode & 07777;
     if (now.st_uid != source.st_uid) mode &= ~S_ISUID;
     // On a directory the set-group-id bit only makes new entries inherit its group, which is
@@ -290,6 +290,7 @@ std::error_code ApplyMetadata(const Entry& from, const Entry& to, const struct s
 // Copies bytes [start, end) with positioned reads and writes: the path for file systems that
 // cannot copy in the kernel. A source that ends early (it shrank) ends the copy there.
 std::error_code CopyRangeByReading(int from, int to, off_t start, off_t end) {
+  if (start >= end) return {};
   constexpr size_t kChunk = 1 << 20;
   std::vector<char> buffer(kChunk);
   while (start < end) {
