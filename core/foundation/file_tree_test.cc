@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/foundation/file.h"
 #include "tests/support/result_matchers.h"
 #include "tests/support/temporary_folder.h"
 
@@ -12,6 +13,7 @@ namespace {
 
 using mcom::FilePath;
 using testing::FailedWith;
+using testing::HasSubstr;
 using testing::Succeeded;
 
 bool Exists(const FilePath& path) {
@@ -69,6 +71,30 @@ TEST(CopyTree, CopiesATreeAndReportsInTheSystemCategory) {
                     std::errc::no_such_file_or_directory);
   ExpectSystemError(mcom::CopyTree(folder.Join("source"), folder.Join("source/a/copy")),
                     std::errc::invalid_argument);
+}
+
+TEST(RemoveDirectory, LogsEachOutcome) {
+  testing::TemporaryMachineRoot root;
+  ASSERT_THAT(mcom::MakePath(root.Join("private/var/log")), Succeeded());
+  ASSERT_THAT(mcom::MakeDirectory(root.Join("empty")), Succeeded());
+  root.WriteFile("full/file", "x");
+
+  ASSERT_THAT(mcom::RemoveDirectory(root.Join("empty")), Succeeded());
+  EXPECT_THAT(mcom::RemoveDirectory(root.Join("full")), FailedWith(std::errc::directory_not_empty));
+  ASSERT_THAT(mcom::RemoveRecursively(root.Join("full")), Succeeded());
+  EXPECT_THAT(mcom::RemoveRecursively(root.Join("full")),
+              FailedWith(std::errc::no_such_file_or_directory));
+
+  const std::string log =
+      testing::TemporaryFolder::ReadFile(root.Join("private/var/log/system.log"));
+  const std::string empty = root.Join("empty").string();
+  const std::string full = root.Join("full").string();
+  EXPECT_THAT(log, HasSubstr("<Debug>: did remove directory " + empty + "\n"));
+  EXPECT_THAT(log, HasSubstr("<Error>: failed to remove directory " + full +
+                             ": [39: Directory not empty]\n"));
+  EXPECT_THAT(log, HasSubstr("<Debug>: did recursively remove " + full + "\n"));
+  EXPECT_THAT(log, HasSubstr("<Error>: removefile recursive failed for " + full +
+                             ": [2: No such file or directory]\n"));
 }
 
 }  // namespace
