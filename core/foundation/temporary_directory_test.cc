@@ -1,8 +1,9 @@
 #include "core/foundation/temporary_directory.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -127,18 +128,33 @@ TEST_F(TemporaryDirectoryTest, NeverRemovesADirectoryThatReplacedIt) {
 }
 
 TEST_F(TemporaryDirectoryTest, OpenFailureRemovesTheNewDirectory) {
-  // Leave no descriptor free, so that the directory can be made but not opened.
-  struct rlimit limit {};
-  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
-  const struct rlimit lowered = {64, limit.rlim_max};
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
-  std::vector<int> taken;
-  for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) taken.push_back(fd);
-  auto handle = mcom::MakeAndOpenTemporaryDirectory();
-  for (const int fd : taken) ::close(fd);
-  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
-
-  EXPECT_THAT(handle, FailedWith(std::errc::too_many_files_open));
+  // With a umask that takes every right away, mkdtemp makes a directory its maker cannot
+  // open. Root could open it anyway, so root runs the case as "nobody" in a child.
+  auto attempt = [] {
+    const mode_t previous = ::umask(0777);
+    auto handle = mcom::MakeAndOpenTemporaryDirectory();
+    ::umask(previous);
+    return handle.error().value();
+  };
+  int error = 0;
+  if (::geteuid() != 0) {
+    error = attempt();
+  } else {
+    ASSERT_EQ(::chmod(root_.path().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(root_.Join("tmp").c_str(), 01777), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
+        ::_exit(126);
+      }
+      ::_exit(attempt());
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    error = WEXITSTATUS(status);
+  }
+  EXPECT_EQ(error, EACCES);
   EXPECT_THAT(TemporaryEntries(), IsEmpty()) << "the made directory was removed again";
 }
 
