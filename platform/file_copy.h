@@ -13,15 +13,33 @@ namespace platform {
 // never followed. Data is cloned where the file system can (FICLONE), else copied in the
 // kernel (copy_file_range), else read and written; holes of sparse files stay holes.
 // Directories get their times after their contents are copied. Existing destination
-// directories are merged into; an existing destination file is replaced.
+// directories are merged into; an existing destination file or link is replaced (never
+// written through); a destination entry that already is the source file is left as it is.
+//
+// Hard links inside the tree become separate files. FIFOs and sockets are recreated; device
+// nodes are recreated when the process may make them and skipped when mknod is refused with
+// EPERM. Without the right to chown (not root), copies keep the process's owner and lose the
+// set-user-id and set-group-id bits that named the source's owner or group. Copying a
+// directory into itself fails with EINVAL. The walk works relative to open directories, so
+// depth and total path length are limited only by the number of open descriptors.
+//
+// The first failure stops the copy and is returned; whatever was copied until then stays at
+// the destination for the caller to remove.
 std::error_code CopyTree(const char* from, const char* to);
 
 // fcopyfile(from, to, NULL, COPYFILE_ALL) between two open regular files: data, permissions,
-// times and extended attributes.
+// times and extended attributes. `to` is truncated first; holes of a sparse source stay
+// holes. The set-id bits are dropped where `to` has another owner or group than `from`.
+// Not a regular file: EISDIR for a directory, else EINVAL; `from` and `to` the same file:
+// EINVAL.
 std::error_code CopyFileContents(int from, int to);
 
 // removefile(path, NULL, REMOVEFILE_RECURSIVE): removes a file, a link or a directory tree,
-// never following symbolic links.
+// never following symbolic links. Directories that their owner cannot read, write or search
+// get those rights first when the process owns them. A directory below `path` that is a
+// mount point is not entered (EBUSY), so a volume still mounted inside a temporary folder
+// keeps its files. A failure does not stop the removal of the rest; the first one is
+// returned. A missing `path` is ENOENT.
 std::error_code RemoveTree(const char* path);
 
 }  // namespace platform

@@ -22,7 +22,8 @@ class DirectoryHandle {
  public:
   DirectoryHandle() = default;
   // Takes over `fd`, an open directory.
-  DirectoryHandle(int fd, bool remove_on_release) : fd_(fd), remove_on_release_(remove_on_release) {}
+  DirectoryHandle(int fd, bool remove_on_release)
+      : fd_(fd), remove_on_release_(remove_on_release) {}
   ~DirectoryHandle() { (void)Release(); }
 
   DirectoryHandle(DirectoryHandle&& other) noexcept;
@@ -35,9 +36,10 @@ class DirectoryHandle {
   bool removes_on_release() const { return remove_on_release_; }
 
   // With the remove flag set: takes the directory's path from the descriptor and removes it
-  // recursively (logging the outcome). Then closes the stream, or the descriptor when no
-  // listing made one. Returns the close error in the system category. The handle is empty
-  // afterwards; releasing an empty handle succeeds.
+  // recursively (logging the outcome), provided that path still names this directory. Then
+  // closes the stream, if a listing made one, and the descriptor. Returns the first close
+  // error in the system category. The handle is empty afterwards; releasing an empty handle
+  // succeeds.
   std::error_code Release();
 
   // The directory's current path (the platform's F_GETPATH).
@@ -58,10 +60,14 @@ class DirectoryHandle {
   Result<std::vector<std::string>> List();
   // Copies `source` into a new file `name` here (created exclusively, mode 0644) with its
   // data, permissions and extended attributes (the platform's fcopyfile with COPYFILE_ALL).
+  // A source that is not a regular file is refused. When the copy fails, the new file is
+  // removed again.
   std::error_code CopyFileInto(const FilePath& source, const char* name) const;
 
  private:
   int fd_ = -1;
+  // Made by the first List() on a duplicate of fd_ and owned by this handle; closedir closes
+  // the duplicate, never fd_.
   DIR* stream_ = nullptr;
   bool remove_on_release_ = false;
 };
