@@ -45,6 +45,8 @@ function(dorvane_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS;ENVIRONMENT" ${ARGN})
   dorvane_executable(${name} SOURCES ${ARG_SOURCES}
                      DEPENDS ${ARG_DEPENDS} test_support GTest::gmock)
+  # Tests find their data files (tests/data/...) from the source root.
+  target_compile_definitions(${name} PRIVATE DORVANE_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
                        PROPERTIES ENVIRONMENT "${ARG_ENVIRONMENT}" TIMEOUT 300)
 endfunction()
