@@ -6,6 +6,19 @@ if(DORVANE_WERROR)
   list(APPEND DORVANE_WARNINGS -Werror)
 endif()
 
+if(DORVANE_FUZZ)
+  # Our own code is instrumented for coverage and checked by the sanitizers; the fuzz targets
+  # add libFuzzer's main when they link (dorvane_fuzzer). Libraries from the system (libplist)
+  # are not instrumented.
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "DORVANE_FUZZ needs clang: configure with -DCMAKE_CXX_COMPILER=clang++-14")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+  add_custom_target(fuzzers)
+endif()
+
 if(DORVANE_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
                       -fno-sanitize-recover=undefined)
@@ -42,6 +55,9 @@ endfunction()
 # One GoogleTest binary per library. The shared test main (tests/support) lets a
 # test re-run its own binary as a child process.
 function(dorvane_test name)
+  if(DORVANE_FUZZ)
+    return()  # the fuzz build holds the fuzz targets and what they need, nothing else
+  endif()
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS;ENVIRONMENT" ${ARGN})
   dorvane_executable(${name} SOURCES ${ARG_SOURCES}
                      DEPENDS ${ARG_DEPENDS} test_support GTest::gmock)
@@ -49,4 +65,39 @@ function(dorvane_test name)
   target_compile_definitions(${name} PRIVATE DORVANE_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
                        PROPERTIES ENVIRONMENT "${ARG_ENVIRONMENT}" TIMEOUT 300)
+endfunction()
+
+# dorvane_fuzzer(NAME SOURCES ... DEPENDS ... CORPUS folder)
+# A fuzz target: SOURCES define LLVMFuzzerTestOneInput; NAME ends in "_fuzzer"; CORPUS is its
+# seed corpus (relative to the current source folder). With DORVANE_FUZZ it links libFuzzer
+# and joins the `fuzzers` target, and build-fuzz/fuzzers.txt lists it for scripts/fuzz. In
+# the ordinary builds it is a plain program that runs every seed once, registered as the
+# test NAME_corpus: the seeds stay a regression test, and the target keeps building with
+# every compiler and sanitizer we use.
+function(dorvane_fuzzer name)
+  cmake_parse_arguments(ARG "" "CORPUS" "SOURCES;DEPENDS" ${ARGN})
+  get_filename_component(corpus "${ARG_CORPUS}" ABSOLUTE)
+  if(DORVANE_FUZZ)
+    dorvane_executable(${name} SOURCES ${ARG_SOURCES} DEPENDS ${ARG_DEPENDS})
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    add_dependencies(fuzzers ${name})
+    set_property(GLOBAL APPEND PROPERTY DORVANE_FUZZERS
+                 "${name}\t$<TARGET_FILE:${name}>\t${corpus}")
+  else()
+    dorvane_executable(${name}
+      SOURCES ${ARG_SOURCES} ${PROJECT_SOURCE_DIR}/tests/support/fuzzer_corpus_main.cc
+      DEPENDS ${ARG_DEPENDS})
+    add_test(NAME ${name}_corpus COMMAND ${name} ${corpus})
+    set_tests_properties(${name}_corpus PROPERTIES TIMEOUT 300)
+  endif()
+endfunction()
+
+# Writes build-fuzz/fuzzers.txt: one line per fuzz target, "name<TAB>program<TAB>corpus".
+# Called once, at the end of the top-level CMakeLists.txt.
+function(dorvane_write_fuzzer_list)
+  if(DORVANE_FUZZ)
+    get_property(fuzzers GLOBAL PROPERTY DORVANE_FUZZERS)
+    list(JOIN fuzzers "\n" lines)
+    file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/fuzzers.txt CONTENT "${lines}\n")
+  endif()
 endfunction()
