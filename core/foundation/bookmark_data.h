@@ -12,7 +12,7 @@ inline constexpr uint32_t kBookmarkCreationMinimal = 512;
 
 // CFURLCreateBookmarkData with `options` (0 or kBookmarkCreationMinimal), optionally
 // relative to `relative_to`. Null when `url` is null or its item does not exist (the
-// platform needs the item, too).
+// platform needs the item, too), or when its path is not valid UTF-8.
 //
 // Our bookmark is plain and documented: an XML property list of one dictionary,
 //

@@ -5,8 +5,8 @@
 #include <mutex>
 
 #include "core/foundation/file.h"
+#include "core/foundation/process.h"
 #include "core/foundation/property_list.h"
-#include "platform/libc.h"
 
 namespace mcom::cf {
 namespace {
@@ -65,10 +65,9 @@ Ref<Bundle> Bundle::MainBundle() {
   static std::once_flag once;
   static Ref<Bundle>* main_bundle = nullptr;
   std::call_once(once, [] {
-    std::string path;
     Ref<Bundle> found;
-    if (!platform::ExecutablePathOfProcess(::getpid(), &path)) {
-      found = CreateForExecutable(FilePath(path));
+    if (const Result<FilePath> executable = ExecutablePathOfProcess(::getpid())) {
+      found = CreateForExecutable(*executable);
     }
     // Never destroyed, so that it outlives every static destructor that might ask for it.
     main_bundle = new Ref<Bundle>(std::move(found));

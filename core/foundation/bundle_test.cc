@@ -7,9 +7,10 @@
 #include <string>
 
 #include "core/foundation/cf_boolean.h"
+#include "core/foundation/file.h"
+#include "core/foundation/process.h"
 #include "core/foundation/property_list.h"
 #include "tests/support/child_process.h"
-#include "tests/support/run_program.h"
 #include "tests/support/temporary_folder.h"
 
 namespace mcom::cf {
@@ -138,10 +139,19 @@ TEST(BundleTest, TheMainBundleIsTheApplicationTheProcessRunsFrom) {
   std::filesystem::create_hard_link(testing::TestBinary(), runner.string(), error);
   if (error) std::filesystem::copy_file(testing::TestBinary(), runner.string());
 
-  const testing::ProgramResult child =
-      testing::RunProgram(runner.string(), testing::ChildArguments("print_main_bundle"));
-  ASSERT_EQ(child.status, 0);
-  EXPECT_EQ(child.output, application.string() + "\n" + runner.string() + "\ncom.example.X\n");
+  Result<Pipe> output = CreatePipe();
+  ASSERT_TRUE(output);
+  FileActions actions;
+  ASSERT_FALSE(actions.AddDuplicate(output->write.get(), 1));
+  const Result<pid_t> child =
+      SpawnProcess(runner.c_str(), testing::ChildArguments("print_main_bundle"), actions);
+  output->write.Close();
+  ASSERT_TRUE(child);
+  const Result<std::vector<char>> printed = output->read.ReadAll();
+  EXPECT_FALSE(WaitForProcess(*child));
+  ASSERT_TRUE(printed);
+  EXPECT_EQ(std::string(printed->begin(), printed->end()),
+            application.string() + "\n" + runner.string() + "\ncom.example.X\n");
 
   // The test binary itself is a bare tool: its folder, no identifier.
   const Ref<Bundle> main = Bundle::MainBundle();

@@ -1,8 +1,6 @@
 #include "core/foundation/preferences.h"
 
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -16,12 +14,11 @@
 #include "core/foundation/cf_dictionary.h"
 #include "core/foundation/cf_number.h"
 #include "core/foundation/cf_url.h"
+#include "core/foundation/process.h"
 #include "core/foundation/property_list.h"
 #include "core/foundation/system_path.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temporary_folder.h"
-
-extern char** environ;
 
 namespace mcom::preferences {
 namespace {
@@ -175,22 +172,16 @@ TEST(PreferencesTest, ConcurrentWritersInSeveralProcessesLoseNothing) {
   const std::string program = testing::TestBinary();
   std::vector<pid_t> children;
   for (int writer = 0; writer < kWriters; ++writer) {
-    const std::vector<std::string> arguments = testing::ChildArguments(
-        "set_preferences",
-        {root.path().string(), "writer" + std::to_string(writer), std::to_string(kKeys)});
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const std::string& argument : arguments)
-      argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid;
-    ASSERT_EQ(::posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv.data(), environ), 0);
-    children.push_back(pid);
+    const Result<pid_t> child = SpawnProcess(
+        program.c_str(),
+        testing::ChildArguments(
+            "set_preferences",
+            {root.path().string(), "writer" + std::to_string(writer), std::to_string(kKeys)}),
+        FileActions());
+    ASSERT_TRUE(child);
+    children.push_back(*child);
   }
-  for (const pid_t pid : children) {
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
+  for (const pid_t child : children) EXPECT_FALSE(WaitForProcess(child));
   for (int writer = 0; writer < kWriters; ++writer) {
     for (int index = 0; index < kKeys; ++index) {
       const std::string key = "writer" + std::to_string(writer) + "-" + std::to_string(index);

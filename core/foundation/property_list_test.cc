@@ -13,7 +13,8 @@
 #include "core/foundation/cf_dictionary.h"
 #include "core/foundation/cf_file_data.h"
 #include "core/foundation/cf_number.h"
-#include "tests/support/run_program.h"
+#include "core/foundation/file.h"
+#include "core/foundation/process.h"
 #include "tests/support/temporary_folder.h"
 
 namespace mcom::cf {
@@ -117,8 +118,23 @@ def d(v):
     if isinstance(v, list): return '[' + ','.join(d(x) for x in v) + ']'
     if isinstance(v, dict): return '{' + ','.join(k + '=' + d(v[k]) for k in sorted(v)) + '}'
     return 'unknown'
-print(d(plistlib.loads(sys.stdin.buffer.read())))
+print(d(plistlib.load(open(sys.argv[1], 'rb'))))
 )";
+
+// Runs /usr/bin/python3 with `arguments` (with an empty environment, as every child of ours);
+// its standard output.
+std::string RunPython(const std::vector<std::string>& arguments) {
+  Result<Pipe> output = CreatePipe();
+  if (!output) return "<no pipe>";
+  FileActions actions;
+  EXPECT_FALSE(actions.AddDuplicate(output->write.get(), 1));
+  const Result<pid_t> python = SpawnProcess("/usr/bin/python3", arguments, actions);
+  output->write.Close();
+  if (!python) return "<not started: " + python.error().message() + ">";
+  const Result<std::vector<char>> text = output->read.ReadAll();
+  EXPECT_FALSE(WaitForProcess(*python));
+  return text ? std::string(text->begin(), text->end()) : "<not read>";
+}
 
 Ref<Dictionary> EveryKind() {
   const uint8_t bytes[] = {0, 1, 0xFE, 0xFF};
@@ -133,10 +149,9 @@ Ref<Dictionary> EveryKind() {
 }
 
 std::string Describe(const Ref<Data>& document) {
-  const testing::ProgramResult python = testing::RunProgram("/usr/bin/python3", {"-c", kDescribe},
-                                                            std::string(document->AsStringView()));
-  EXPECT_EQ(python.status, 0);
-  return python.output;
+  testing::TemporaryFolder folder;
+  const FilePath file = folder.WriteFile("document.plist", std::string(document->AsStringView()));
+  return RunPython({"-c", kDescribe, file.string()});
 }
 
 TEST(PropertyListPythonTest, PythonReadsWhatWeWrite) {
@@ -165,10 +180,8 @@ sys.stdout.buffer.write(plistlib.dumps(value, fmt=fmt))
 )";
 
 Ref<Object> ReadFromPython(const std::string& what, const std::string& format) {
-  const testing::ProgramResult python =
-      testing::RunProgram("/usr/bin/python3", {"-c", kWrite, what, format});
-  EXPECT_EQ(python.status, 0);
-  return PropertyListFromBytes(python.output.data(), python.output.size());
+  const std::string output = RunPython({"-c", kWrite, what, format});
+  return PropertyListFromBytes(output.data(), output.size());
 }
 
 TEST(PropertyListPythonTest, WeReadWhatPythonWrites) {
@@ -180,9 +193,9 @@ TEST(PropertyListPythonTest, WeReadWhatPythonWrites) {
 
   const Ref<Object> uids = ReadFromPython("uid", "binary");
   EXPECT_TRUE(Equal(
-      uids,
-      Array::Create({Dictionary::Create({"CF$UID"}, {Number::CreateInteger(7)}),
-                     Dictionary::Create({"CF$UID"}, {Number::CreateInteger(int64_t{0xFFFFFFFF})})})));
+      uids, Array::Create(
+                {Dictionary::Create({"CF$UID"}, {Number::CreateInteger(7)}),
+                 Dictionary::Create({"CF$UID"}, {Number::CreateInteger(int64_t{0xFFFFFFFF})})})));
 }
 
 TEST(PropertyListFileTest, ReadsAFileOrNothing) {
