@@ -1,0 +1,52 @@
+#include "core/discovery/disk_name.h"
+
+#include <cstdio>
+#include <string>
+
+namespace mcom {
+
+std::string FormatDiskName(DiskName name) {
+  char text[32];
+  if (name.has_slice()) {
+    std::snprintf(text, sizeof text, "disk%ds%d", static_cast<int>(name.disk),
+                  static_cast<int>(name.slice));
+  } else {
+    std::snprintf(text, sizeof text, "disk%d", static_cast<int>(name.disk));
+  }
+  return text;
+}
+
+namespace {
+
+// Reads a run of decimal digits at `position` as an unsigned 32-bit value, as "%u" does:
+// at least one digit, and values past 32 bits wrap the way the C library's scan does not
+// guarantee, so they are refused instead.
+std::optional<uint32_t> ReadNumber(std::string_view text, size_t& position) {
+  const size_t start = position;
+  uint64_t value = 0;
+  while (position < text.size() && text[position] >= '0' && text[position] <= '9') {
+    value = value * 10 + static_cast<uint64_t>(text[position] - '0');
+    if (value > 0xFFFFFFFFu) return std::nullopt;
+    ++position;
+  }
+  if (position == start) return std::nullopt;
+  return static_cast<uint32_t>(value);
+}
+
+}  // namespace
+
+std::optional<DiskName> ParseDiskName(std::string_view text) {
+  constexpr std::string_view kPrefix = "disk";
+  if (!text.starts_with(kPrefix)) return std::nullopt;
+  size_t position = kPrefix.size();
+  const std::optional<uint32_t> disk = ReadNumber(text, position);
+  if (!disk) return std::nullopt;
+  if (position == text.size()) return DiskName{*disk, DiskName::kNoSlice};
+  if (text[position] != 's') return std::nullopt;
+  ++position;
+  const std::optional<uint32_t> slice = ReadNumber(text, position);
+  if (!slice || position != text.size()) return std::nullopt;
+  return DiskName{*disk, *slice};
+}
+
+}  // namespace mcom
