@@ -1,3 +1,6 @@
+// WriteRecoveryImage without the disk-image library: the stand-in described in
+// recovery_image.h, used while sim/image is not part of the tree (see CMakeLists.txt).
+
 #include "sim/machine/recovery_image.h"
 
 #include <archive.h>
