@@ -2,6 +2,7 @@
 
 #include "sim/machine/machine_creation.h"
 #include "sim/machine/media_plugging.h"
+#include "sim/machine/tool_installer.h"
 
 namespace sim::testing {
 
@@ -11,6 +12,17 @@ Fixture TestFixture(const std::string& name) { return LoadFixture(FixturesFolder
 
 Machine MakeTestMachine(const mcom::FilePath& root, const std::string& name, uint64_t data_size) {
   return CreateMachine(root, TestFixture(name), data_size);
+}
+
+void InstallTestTools(const mcom::FilePath& root) {
+  InstallTools(root, mcom::FilePath(DORVANE_SIMTOOL_PATH));
+}
+
+Machine MakeTestMachineWithTools(const mcom::FilePath& root, const std::string& name,
+                                 uint64_t data_size) {
+  Machine machine = MakeTestMachine(root, name, data_size);
+  InstallTestTools(root);
+  return machine;
 }
 
 uint32_t PlugTestMedium(Machine& machine, const std::string& name, uint64_t data_size) {

@@ -21,6 +21,14 @@ Fixture TestFixture(const std::string& name);
 Machine MakeTestMachine(const mcom::FilePath& root, const std::string& name = "intel-mac",
                         uint64_t data_size = 64 * 1024);
 
+// Installs the disk tools of this build (the simtool beside macsim) into the machine at
+// `root`. A test target that calls it depends on the `simtool` target.
+void InstallTestTools(const mcom::FilePath& root);
+
+// MakeTestMachine, then InstallTestTools.
+Machine MakeTestMachineWithTools(const mcom::FilePath& root, const std::string& name = "intel-mac",
+                                 uint64_t data_size = 64 * 1024);
+
 // Plugs the medium `name` into the machine; returns the new disk's number.
 uint32_t PlugTestMedium(Machine& machine, const std::string& name, uint64_t data_size = 16 * 1024);
 

@@ -16,7 +16,7 @@
 #include "sim/machine/media_plugging.h"
 #include "sim/macsim/fixtures_folder.h"
 #include "sim/macsim/machine_report.h"
-#include "sim/macsim/tool_installer.h"
+#include "sim/machine/tool_installer.h"
 
 namespace macsim {
 namespace {
@@ -44,7 +44,7 @@ void CreateCommand(const mcom::FilePath& root, const std::string& machine,
   const uint64_t size = DataSizeOption(data_size);
   const sim::Fixture fixture = sim::LoadFixture(FindFixturesFolder(machines), machine);
   sim::CreateMachine(root, fixture, size);
-  InstallTools(root, ExecutableFolder().Join("simtool"));
+  sim::InstallTools(root, ExecutableFolder().Join("simtool"));
   std::cout << "created " << machine << " at " << root.string() << "\n";
 }
 
