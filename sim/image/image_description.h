@@ -168,7 +168,8 @@ inline constexpr size_t kMaxNameLength = 255;  // bytes of a volume, partition o
 //    (at most kMaxVolumesPerContainer of them), a volume held on its own is "hfs";
 //  - every UUID is well formed (the disk's and groups' may be empty), and no partition,
 //    container or volume UUID appears twice;
-//  - names and roles are at most kMaxNameLength bytes without zero bytes, roles are not
+//  - names and roles are valid UTF-8 of at most kMaxNameLength bytes without zero bytes, roles are
+//  not
 //    empty and at most kMaxRolesPerVolume per volume;
 //  - a volume's payload has a file, unless `payloads_may_lack_files` is set (descriptions
 //    read from bytes rather than from a file); a folder path is not empty.
