@@ -1,5 +1,6 @@
 #include "sim/image/image_reader.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,16 +12,14 @@
 #include "sim/image/image_file.h"
 
 namespace sim::image_internal {
-namespace {
 
-// Opens an image or shadow file for reading; the errno of a failed open is thrown.
-std::shared_ptr<const mcom::File> OpenForReading(const mcom::FilePath& path, const char* what) {
-  mcom::Result<mcom::File> file = mcom::Open(path, mcom::kOpenRead);
-  if (!file) Fail(file.error(), path.string() + ": cannot open the " + what);
-  return std::make_shared<const mcom::File>(std::move(*file));
+std::shared_ptr<const mcom::File> OpenImageFile(const mcom::FilePath& path, const char* what) {
+  // Without O_NONBLOCK, opening a FIFO would wait for a writer: a reader must never hang on
+  // what it was handed. Reads of regular files ignore the flag.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) Fail(mcom::LastError(), path.string() + ": cannot open the " + what);
+  return std::make_shared<const mcom::File>(fd);
 }
-
-}  // namespace
 
 FileByteSource::FileByteSource(const mcom::File& file, std::string name)
     : file_(file), name_(std::move(name)) {
@@ -115,17 +114,14 @@ namespace sim {
 using namespace image_internal;
 
 ImageDescription ReadImage(const mcom::FilePath& path, const mcom::FilePath& shadow) {
-  const std::shared_ptr<const mcom::File> file = OpenForReading(path, "image");
+  const std::shared_ptr<const mcom::File> file = OpenImageFile(path, "image");
   const ImageFileContents image =
       ReadImageFile(FileByteSource(*file, path.string()), FileKind::kImage, file, path.string());
   if (shadow.empty()) return image.description;
 
-  mcom::Result<mcom::File> opened = mcom::Open(shadow, mcom::kOpenRead);
-  if (!opened && opened.error() == std::errc::no_such_file_or_directory) {
-    return image.description;
-  }
-  if (!opened) Fail(opened.error(), shadow.string() + ": cannot open the shadow file");
-  const auto shadow_file = std::make_shared<const mcom::File>(std::move(*opened));
+  struct stat status;
+  if (::lstat(shadow.c_str(), &status) != 0 && errno == ENOENT) return image.description;
+  const std::shared_ptr<const mcom::File> shadow_file = OpenImageFile(shadow, "shadow file");
   const ImageFileContents contents = ReadImageFile(FileByteSource(*shadow_file, shadow.string()),
                                                    FileKind::kShadow, shadow_file, shadow.string());
   return CombineWithShadow(image, contents, shadow.string());

@@ -11,10 +11,15 @@
 #include <vector>
 
 #include "core/foundation/file.h"
+#include "core/foundation/file_path.h"
 #include "sim/image/image_description.h"
 #include "sim/image/image_file_format.h"
 
 namespace sim::image_internal {
+
+// Opens an image or shadow file for reading; throws the errno of a failed open, naming the
+// file as `what` ("image", "shadow file").
+std::shared_ptr<const mcom::File> OpenImageFile(const mcom::FilePath& path, const char* what);
 
 // The bytes of a file being read.
 class ByteSource {

@@ -272,12 +272,8 @@ void WriteImageFile(const ImageDescription& description, const mcom::FilePath& d
 
 // The contents of the image at `path`, opened for reading only, and the file's identity.
 ImageFileContents ReadContents(const mcom::FilePath& path, FileKind kind, FileIdentity* identity) {
-  mcom::Result<mcom::File> opened = mcom::Open(path, mcom::kOpenRead);
-  if (!opened) {
-    Fail(opened.error(), path.string() + ": cannot open the " +
-                             (kind == FileKind::kImage ? "image" : "shadow file"));
-  }
-  const auto file = std::make_shared<const mcom::File>(std::move(*opened));
+  const std::shared_ptr<const mcom::File> file =
+      image_internal::OpenImageFile(path, kind == FileKind::kImage ? "image" : "shadow file");
   if (identity != nullptr) *identity = IdentityOf(file->get());
   return ReadImageFile(FileByteSource(*file, path.string()), kind, file, path.string());
 }

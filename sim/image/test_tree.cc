@@ -194,6 +194,26 @@ void WriteBytes(const mcom::FilePath& path, const std::string& bytes) {
 
 std::string ReadBytes(const mcom::FilePath& path) { return Contents(path.string()); }
 
+std::string DataRegions(const mcom::FilePath& path) {
+  const int fd = OpenQuietly(path.string(), 0);
+  if (fd < 0) return "<unreadable>";
+  std::string regions;
+  off_t position = 0;
+  for (;;) {
+    const off_t data = ::lseek(fd, position, SEEK_DATA);
+    if (data < 0) break;
+    const off_t hole = ::lseek(fd, data, SEEK_HOLE);
+    std::string bytes(static_cast<size_t>(hole - data), '\0');
+    if (::pread(fd, bytes.data(), bytes.size(), data) != static_cast<ssize_t>(bytes.size())) {
+      bytes = "<unreadable>";
+    }
+    regions += std::to_string(data) + ":" + std::to_string(hole - data) + ":" + bytes;
+    position = hole;
+  }
+  ::close(fd);
+  return regions;
+}
+
 void MakeRichTree(const mcom::FilePath& root_path, uint32_t seed) {
   const std::string root = root_path.string();
   const auto at = [&](const std::string& relative) { return mcom::FilePath(Join(root, relative)); };

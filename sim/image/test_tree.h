@@ -46,6 +46,10 @@ uint64_t AllocatedBytes(const mcom::FilePath& path);
 // The whole content of a file ("" when it cannot be read).
 std::string ReadBytes(const mcom::FilePath& path);
 
+// The data of a possibly sparse file as "offset:length:bytes" per region of data (holes
+// left out), so that a large sparse file can be compared without reading its holes.
+std::string DataRegions(const mcom::FilePath& path);
+
 // Writes `bytes` as the whole content of the file at `path` (made or truncated).
 void WriteBytes(const mcom::FilePath& path, const std::string& bytes);
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "sim/image/image_error.h"
+#include "sim/image/test_images.h"
 #include "sim/image/test_tree.h"
 #include "tests/support/result_matchers.h"
 #include "tests/support/temporary_folder.h"
@@ -21,22 +22,10 @@
 namespace sim {
 namespace {
 
+using sim_test::Thrown;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
-
-// Runs `call` and returns the std::system_error it throws (a default one, with a failure
-// recorded, when it throws none).
-template <typename Call>
-std::system_error Thrown(Call call) {
-  try {
-    call();
-  } catch (const std::system_error& error) {
-    return error;
-  }
-  ADD_FAILURE() << "no std::system_error was thrown";
-  return std::system_error(std::error_code());
-}
 
 class PayloadTest : public ::testing::Test {
  protected:
@@ -109,7 +98,8 @@ TEST_P(PayloadRoundTripTest, KeepsAnEmptyFolder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Compressions, PayloadRoundTripTest,
-                         ::testing::Values(PayloadCompression::kNone, PayloadCompression::kGzip));
+                         ::testing::Values(PayloadCompression::kNone, PayloadCompression::kGzip),
+                         [](const auto& info) { return PayloadCompressionName(info.param); });
 
 TEST_F(PayloadTest, ExtractsIntoAnExistingEmptyFolder) {
   sim_test::MakeRichTree(Path("tree"));
