@@ -3,24 +3,32 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "core/foundation/extended_attributes.h"
+#include "core/foundation/process.h"
 #include "sim/image/image_error.h"
 #include "sim/image/test_images.h"
 #include "sim/image/test_tree.h"
+#include "tests/support/child_process.h"
 #include "tests/support/result_matchers.h"
 #include "tests/support/temporary_folder.h"
 
 namespace sim {
 namespace {
+
+constexpr uid_t kNobody = 65534;
 
 using sim_test::Thrown;
 using ::testing::ElementsAre;
@@ -185,6 +193,64 @@ TEST_F(PayloadTest, RefusesDamagedPayloads) {
   EXPECT_EQ(
       Thrown([&] { ExtractPayload(Bytes("", PayloadCompression::kNone), Path("nothing")); }).code(),
       ImageErrc::kCorrupt);
+}
+
+// Extracts the payload [0, length) of the file arguments[0] into arguments[2] (arguments[1]
+// is the length, arguments[3] the compression), as the user "nobody" when started as root.
+DORVANE_TEST_CHILD(extract_as_user) {
+  if (arguments.size() != 4) return 2;
+  if (::geteuid() == 0 &&
+      (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+    std::perror("cannot become nobody");
+    return 3;
+  }
+  try {
+    mcom::Result<mcom::File> file = mcom::Open(mcom::FilePath(arguments[0]), mcom::kOpenRead);
+    const ImagePayload payload{std::make_shared<const mcom::File>(std::move(*file)), 0,
+                               std::stoull(arguments[1]), *ParsePayloadCompression(arguments[3])};
+    ExtractPayload(payload, mcom::FilePath(arguments[2]));
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "%s\n", error.what());
+    return 1;
+  }
+  return 0;
+}
+
+TEST_F(PayloadTest, AsAUserEveryFileBelongsToTheCallerWithItsModeKept) {
+  sim_test::MakeRichTree(Path("tree"));
+  const ImagePayload payload = Pack(Path("tree"), PayloadCompression::kGzip);
+  // The user must reach the payload and a folder to extract into.
+  ASSERT_EQ(::chmod(folder_.path().c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(Path("shared").c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(Path("shared").c_str(), 0777), 0);
+
+  const std::string program = ::testing::TestBinary();
+  const mcom::Result<pid_t> child = mcom::SpawnProcess(
+      program.c_str(),
+      ::testing::ChildArguments("extract_as_user",
+                                {Path("payload-1").string(), std::to_string(payload.length),
+                                 Path("shared/out").string(), "gzip"}),
+      mcom::FileActions());
+  ASSERT_TRUE(child);
+  ASSERT_FALSE(mcom::WaitForProcess(*child));
+
+  const uid_t user = ::geteuid() == 0 ? kNobody : ::geteuid();
+  const auto expect = [&](const char* relative, mode_t mode) {
+    struct stat status = {};
+    ASSERT_EQ(::lstat(Path(std::string("shared/out/") + relative).c_str(), &status), 0) << relative;
+    EXPECT_EQ(status.st_uid, user) << relative;
+    EXPECT_EQ(status.st_mode & 07777, mode) << relative;
+  };
+  expect("", 0750);
+  expect("Applications", 02775);
+  expect("Applications/setuid-tool", 04755);
+  expect("Users/Shared", 01777);
+  expect("private/secret", 0600);
+  expect("read-only", 0444);
+  EXPECT_TRUE(
+      mcom::ReadExtendedAttribute(Path("shared/out/Applications/Tool"), "com.apple.FinderInfo"));
+  EXPECT_EQ(sim_test::ReadBytes(Path("shared/out/private/secret")),
+            sim_test::ReadBytes(Path("tree/private/secret")));
 }
 
 // Entries of a hand-made archive.
