@@ -17,6 +17,11 @@
 //   work of the server's group, outside the lock, concurrently with each other. Long work
 //   therefore never holds up other requests.
 //
+// The main thread counts as running on the main queue only once it serves it (dispatch::Main,
+// a main-queue driver): a program that serves the main queue with dispatch::Main sets its
+// main-queue servers up from an item on the main queue, since table access from elsewhere
+// waits for the main queue.
+//
 // The server does not own the receive right; the right must outlive the server.
 // Destruction cancels the source, waits for its cancel handler and then for every message
 // dispatch and every asynchronous handler call to finish, without time limit. A global-queue
