@@ -330,8 +330,14 @@ mach_msg_return_t Port::Take(int timeout_ms, Incoming* incoming) {
     const uint64_t id = event.data.u64;
     if (id == kWakeId) continue;
     if (id == kListenerId) {
-      const int connection =
-          NameableDescriptor(::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC));
+      const int accepted = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (accepted < 0 && errno != EAGAIN && errno != ECONNABORTED && errno != EINTR) {
+        // Out of descriptors or memory: the connection stays queued and the listener
+        // readable, so trying again at once would only spin. The receive ends as if it had
+        // timed out; the caller's next attempt (its dispatch source fires again) retries.
+        return MACH_RCV_TIMED_OUT;
+      }
+      const int connection = NameableDescriptor(accepted);
       if (connection >= 0) AddPeerLocked(connection, RightKind::kSend);
       continue;
     }
