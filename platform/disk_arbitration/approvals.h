@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/foundation/cf_dictionary.h"
+#include "core/foundation/file_path.h"
 #include "platform/disk_arbitration/da_internal.h"
 
 // The process's mount approval registrations: internal to the Linux disk-arbitration
@@ -30,11 +31,12 @@ struct MountCandidate {
   mcom::cf::Ref<mcom::cf::Dictionary> description;
 };
 
-// Asks every approval registration (in registration order) whose session is scheduled and
-// whose match passes about each candidate (as a disk of that session), on that session's
-// queue, waiting for the answer.
-// Returns the first dissenter (one reference for the caller), or null when all approve.
-// Must not be called on the queue of a session that has approval registrations.
-DADissenterRef AskApprovals(const std::vector<MountCandidate>& candidates);
+// Asks every approval registration (in registration order) whose session acts on the
+// machine at `root` and is scheduled, and whose match passes, about each candidate (as a disk
+// of that session), on that session's queue, waiting for the answer. Returns the first
+// dissenter (one reference for the caller), or null when all approve. Must not be called on
+// the queue of a session that has approval registrations.
+DADissenterRef AskApprovals(const mcom::FilePath& root,
+                            const std::vector<MountCandidate>& candidates);
 
 }  // namespace platform::da_internal

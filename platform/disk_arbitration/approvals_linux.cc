@@ -105,7 +105,8 @@ void RemoveApprovals(const SessionState* session, void* callback, void* context)
   for (const std::shared_ptr<Registration>& registration : removed) registration->Finish();
 }
 
-DADissenterRef AskApprovals(const std::vector<MountCandidate>& candidates) {
+DADissenterRef AskApprovals(const mcom::FilePath& root,
+                            const std::vector<MountCandidate>& candidates) {
   std::vector<Approval> list;
   {
     Approvals& approvals = TheApprovals();
@@ -114,7 +115,7 @@ DADissenterRef AskApprovals(const std::vector<MountCandidate>& candidates) {
   }
   for (const Approval& approval : list) {
     const std::shared_ptr<SessionState> session = approval.session.lock();
-    if (!session) continue;
+    if (!session || session->root() != root) continue;
     const dispatch::Queue queue = session->queue();
     if (!queue) continue;
     Registration& registration = *approval.registration;

@@ -16,52 +16,48 @@ namespace platform {
 struct DADisk;
 using DADiskRef = DADisk*;
 
-// The keys of a disk's description, with the types of their values. The volume keys are
-// present for a disk that holds a volume (an APFS volume, an HFS+ partition); DAVolumePath
-// only while it is mounted.
-inline constexpr std::string_view kDADiskDescriptionVolumeKindKey =
-    "DAVolumeKind";  // String: "apfs", "hfs"
-inline constexpr std::string_view kDADiskDescriptionVolumeMountableKey =
-    "DAVolumeMountable";                                                             // Boolean
-inline constexpr std::string_view kDADiskDescriptionVolumeNameKey = "DAVolumeName";  // String
-inline constexpr std::string_view kDADiskDescriptionVolumeNetworkKey =
-    "DAVolumeNetwork";  // Boolean
-// URL: the mount point as a directory URL ("file:///Volumes/Untitled/").
-inline constexpr std::string_view kDADiskDescriptionVolumePathKey = "DAVolumePath";
-inline constexpr std::string_view kDADiskDescriptionVolumeTypeKey =
-    "DAVolumeType";  // String: "APFS"
-inline constexpr std::string_view kDADiskDescriptionVolumeUUIDKey = "DAVolumeUUID";  // UUID
-inline constexpr std::string_view kDADiskDescriptionMediaBlockSizeKey =
-    "DAMediaBlockSize";                                                                    // Number
-inline constexpr std::string_view kDADiskDescriptionMediaBSDMajorKey = "DAMediaBSDMajor";  // Number
-inline constexpr std::string_view kDADiskDescriptionMediaBSDMinorKey = "DAMediaBSDMinor";  // Number
-// String: "disk3s1", without "/dev/".
+// The keys of a disk's description. The volume keys are present for a disk that holds a
+// volume (an APFS volume, an HFS+ partition), DAVolumePath only while it is mounted; the
+// device keys and the icon come from the physical disk the disk lives on.
+//
+// Strings: the file-system kind ("apfs", "hfs"), the volume's name and type ("APFS"), the
+// BSD name without "/dev/" ("disk3s1"), the IOMedia "Content", the media kind ("IOMedia"),
+// the registry name of the media ("APPLE SSD AP0512M Media", a partition's or a volume's
+// name), the device's model, protocol ("PCI-Express", "SATA", "USB", "Virtual Interface" for
+// disk images) and vendor.
+inline constexpr std::string_view kDADiskDescriptionVolumeKindKey = "DAVolumeKind";
+inline constexpr std::string_view kDADiskDescriptionVolumeNameKey = "DAVolumeName";
+inline constexpr std::string_view kDADiskDescriptionVolumeTypeKey = "DAVolumeType";
 inline constexpr std::string_view kDADiskDescriptionMediaBSDNameKey = "DAMediaBSDName";
-inline constexpr std::string_view kDADiskDescriptionMediaBSDUnitKey = "DAMediaBSDUnit";  // Number
-inline constexpr std::string_view kDADiskDescriptionMediaContentKey = "DAMediaContent";  // String
-inline constexpr std::string_view kDADiskDescriptionMediaEjectableKey =
-    "DAMediaEjectable";  // Boolean
-// Dictionary: the IOMedia "IOMediaIcon" of the disk or of its physical disk.
-inline constexpr std::string_view kDADiskDescriptionMediaIconKey = "DAMediaIcon";
-inline constexpr std::string_view kDADiskDescriptionMediaKindKey =
-    "DAMediaKind";  // String: "IOMedia"
-inline constexpr std::string_view kDADiskDescriptionMediaLeafKey = "DAMediaLeaf";  // Boolean
-// String: the registry name ("APPLE SSD AP0512M Media", a partition's or volume's name).
+inline constexpr std::string_view kDADiskDescriptionMediaContentKey = "DAMediaContent";
+inline constexpr std::string_view kDADiskDescriptionMediaKindKey = "DAMediaKind";
 inline constexpr std::string_view kDADiskDescriptionMediaNameKey = "DAMediaName";
-inline constexpr std::string_view kDADiskDescriptionMediaRemovableKey =
-    "DAMediaRemovable";                                                            // Boolean
-inline constexpr std::string_view kDADiskDescriptionMediaSizeKey = "DAMediaSize";  // Number (bytes)
-inline constexpr std::string_view kDADiskDescriptionMediaUUIDKey = "DAMediaUUID";  // UUID
-inline constexpr std::string_view kDADiskDescriptionMediaWholeKey = "DAMediaWhole";  // Boolean
-inline constexpr std::string_view kDADiskDescriptionMediaWritableKey =
-    "DAMediaWritable";  // Boolean
-// Boolean: true for an internal device, false for an external one; absent otherwise (disk
-// images, whose location is "File").
-inline constexpr std::string_view kDADiskDescriptionDeviceInternalKey = "DADeviceInternal";
-inline constexpr std::string_view kDADiskDescriptionDeviceModelKey = "DADeviceModel";  // String
-// String: "PCI-Express", "SATA", "USB", "Virtual Interface" (disk images).
+inline constexpr std::string_view kDADiskDescriptionDeviceModelKey = "DADeviceModel";
 inline constexpr std::string_view kDADiskDescriptionDeviceProtocolKey = "DADeviceProtocol";
-inline constexpr std::string_view kDADiskDescriptionDeviceVendorKey = "DADeviceVendor";  // String
+inline constexpr std::string_view kDADiskDescriptionDeviceVendorKey = "DADeviceVendor";
+// Numbers: block size, BSD major, minor and unit, and the media's size in bytes.
+inline constexpr std::string_view kDADiskDescriptionMediaBlockSizeKey = "DAMediaBlockSize";
+inline constexpr std::string_view kDADiskDescriptionMediaBSDMajorKey = "DAMediaBSDMajor";
+inline constexpr std::string_view kDADiskDescriptionMediaBSDMinorKey = "DAMediaBSDMinor";
+inline constexpr std::string_view kDADiskDescriptionMediaBSDUnitKey = "DAMediaBSDUnit";
+inline constexpr std::string_view kDADiskDescriptionMediaSizeKey = "DAMediaSize";
+// Booleans. DADeviceInternal is true for an internal device, false for an external one and
+// absent otherwise (disk images, whose location is "File").
+inline constexpr std::string_view kDADiskDescriptionVolumeMountableKey = "DAVolumeMountable";
+inline constexpr std::string_view kDADiskDescriptionVolumeNetworkKey = "DAVolumeNetwork";
+inline constexpr std::string_view kDADiskDescriptionMediaEjectableKey = "DAMediaEjectable";
+inline constexpr std::string_view kDADiskDescriptionMediaLeafKey = "DAMediaLeaf";
+inline constexpr std::string_view kDADiskDescriptionMediaRemovableKey = "DAMediaRemovable";
+inline constexpr std::string_view kDADiskDescriptionMediaWholeKey = "DAMediaWhole";
+inline constexpr std::string_view kDADiskDescriptionMediaWritableKey = "DAMediaWritable";
+inline constexpr std::string_view kDADiskDescriptionDeviceInternalKey = "DADeviceInternal";
+// A URL: the mount point as a directory URL ("file:///Volumes/Untitled/").
+inline constexpr std::string_view kDADiskDescriptionVolumePathKey = "DAVolumePath";
+// UUIDs (mcom::cf::UUID): the volume's and the media's.
+inline constexpr std::string_view kDADiskDescriptionVolumeUUIDKey = "DAVolumeUUID";
+inline constexpr std::string_view kDADiskDescriptionMediaUUIDKey = "DAMediaUUID";
+// A dictionary: the IOMedia "IOMediaIcon" ("CFBundleIdentifier", "IOBundleResourceFile").
+inline constexpr std::string_view kDADiskDescriptionMediaIconKey = "DAMediaIcon";
 
 // ---- Making disks ----
 // Each returns a new disk with one reference for the caller, or null.

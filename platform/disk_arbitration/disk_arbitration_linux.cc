@@ -97,7 +97,7 @@ DADissenterRef PerformMount(DADiskRef disk, const MountRequest& request, sim::BS
       candidates.push_back({each.Format(), da_internal::DescribeDisk(*model, root, each)});
     }
   }
-  if (DADissenterRef dissenter = da_internal::AskApprovals(candidates)) return dissenter;
+  if (DADissenterRef dissenter = da_internal::AskApprovals(root, candidates)) return dissenter;
 
   sim::MountOptions options = request.machine_options;
   options.path = request.path;

@@ -158,6 +158,9 @@ TEST_F(DiskArbitrationTest, MountsAndUnmountsAnsweringOnTheSessionsQueue) {
   EXPECT_EQ(Unmount("disk1s2"), "disk1s2 ok");
   EXPECT_FALSE(Volume(machine_.Read(), "disk1s2")->is_mounted());
   EXPECT_EQ(Unmount("disk1s2"), "disk1s2 0xf8da0007 \"disk1s2 is not mounted\"");
+  EXPECT_EQ(Mount("disk1s2"), "disk1s2 ok");
+  EXPECT_EQ(Unmount("disk1s2", kDADiskUnmountOptionForce), "disk1s2 ok");
+  EXPECT_FALSE(Volume(machine_.Read(), "disk1s2")->is_mounted());
   EXPECT_EQ(Unmount("disk1s5"), "disk1s5 0xf8da0002 \"disk1s5 belongs to the running system\"");
   // A name the machine does not know makes a disk without a BSD name.
   EXPECT_EQ(Mount("disk9s1"), "(none) 0xf8da0006 \"the disk has no BSD name\"");
