@@ -3,7 +3,7 @@
 #include <variant>
 
 #include "core/backup/image_tools.h"
-#include "core/discovery/apfs_volumes.h"
+#include "core/discovery/apfs_container.h"
 #include "core/discovery/container_size.h"
 #include "core/discovery/disk_arbitration.h"
 #include "core/foundation/cf_url.h"
@@ -33,7 +33,7 @@ APFSContainerName FindSystemContainer(const ProgressCallback& progress) {
 
   const std::optional<mcom::DiskName> volume = mcom::ParseDiskName(*name);
   if (!volume) throw Error("FindSystemContainer", "invalid system disk BSD name '" + *name + "'");
-  const std::optional<APFSContainerName> container = mcom::ContainerOfVolume(*volume);
+  const std::optional<APFSContainerName> container = mcom::FindAPFSContainerOfVolume(*volume);
   if (!container) {
     throw Error("FindSystemContainer", "failed to get name of APFS container for '" + *name + "'");
   }

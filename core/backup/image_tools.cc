@@ -4,7 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "core/discovery/disk_queries.h"
+#include "core/discovery/apfs_container.h"
+#include "core/discovery/whole_disk.h"
 #include "core/foundation/cf_array.h"
 #include "core/foundation/cf_dictionary.h"
 #include "core/foundation/error.h"

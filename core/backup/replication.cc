@@ -4,7 +4,7 @@
 #include <iostream>
 #include <map>
 
-#include "core/discovery/apfs_volumes.h"
+#include "core/discovery/apfs_container.h"
 #include "core/discovery/disk_arbitration.h"
 #include "core/foundation/error.h"
 #include "core/foundation/log.h"
@@ -146,7 +146,8 @@ void RunReplicationPass(mcom::DiskName source, const std::optional<std::string>&
 
 void ReplicateContainer(APFSContainerName source, APFSContainerName target,
                         ProgressCallback progress) {
-  const ReplicationPlan plan = PlanReplication(mcom::ListAPFSVolumes(source));
+  const ReplicationPlan plan =
+      PlanReplication(mcom::iokit::AllValues(mcom::APFSVolumesOfContainer(source)));
   ReplicationProgress replication(plan.total, std::move(progress));
   if (plan.whole_container) {
     RunReplicationPass(source.name, std::nullopt, target.name, true, replication);

@@ -3,7 +3,7 @@
 #include <variant>
 
 #include "core/backup/image_tools.h"
-#include "core/discovery/apfs_volumes.h"
+#include "core/discovery/apfs_container.h"
 #include "core/discovery/container_size.h"
 #include "core/foundation/error.h"
 #include "core/foundation/log.h"
