@@ -30,6 +30,14 @@ std::string MacAttributeName(const char* host_name);
 
 // getxattr with XATTR_NOFOLLOW: the attribute's size when `buffer` is null, else the number
 // of bytes read into it (ERANGE when it does not fit).
+//
+// Full Disk Access on the simulated Mac: a Mac refuses (EPERM) to read an attribute of the
+// privacy database's folder, "/Library/Application Support/com.apple.TCC", to a process
+// without Full Disk Access. The simulated machine keeps that fact in a file of its own,
+// ROOT/private/var/db/macsim/facts/full-disk-access, holding "yes" or "no". So reading
+// "com.apple.rootless" of a path ending in "/Library/Application Support/com.apple.TCC"
+// answers EPERM, before the host is asked, when that file below the path's ROOT says "no".
+// A missing or unreadable fact file means access (the Linux host has no such check).
 std::error_code GetAttribute(const char* path, const char* mac_name, void* buffer, size_t size,
                              size_t* length);
 

@@ -2,10 +2,13 @@
 #error "This file implements Mac-named extended attributes for Linux only."
 #endif
 
+#include <fcntl.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "platform/extended_attributes.h"
@@ -36,6 +39,26 @@ std::error_code HostAttributeList(const char* path, std::string* names) {
   }
 }
 
+constexpr std::string_view kPrivacyFolder = "/Library/Application Support/com.apple.TCC";
+constexpr std::string_view kFullDiskAccessFact = "/private/var/db/macsim/facts/full-disk-access";
+
+// Whether the simulated machine that `path` belongs to refuses this process Full Disk Access
+// for this read (see GetAttribute in the header).
+bool SimulatedMachineRefusesAccess(const char* path, std::string_view mac_name) {
+  if (mac_name != "com.apple.rootless" || path == nullptr) return false;
+  std::string_view folder(path);
+  while (folder.size() > 1 && folder.back() == '/') folder.remove_suffix(1);
+  if (!folder.ends_with(kPrivacyFolder)) return false;
+  const std::string fact = std::string(folder.substr(0, folder.size() - kPrivacyFolder.size())) +
+                           std::string(kFullDiskAccessFact);
+  const int fd = ::open(fact.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  char value[4] = {};
+  const ssize_t length = ::read(fd, value, sizeof(value));
+  ::close(fd);
+  return length >= 2 && value[0] == 'n' && value[1] == 'o';
+}
+
 }  // namespace
 
 std::string HostAttributeName(const char* mac_name) {
@@ -53,6 +76,9 @@ std::error_code GetAttribute(const char* path, const char* mac_name, void* buffe
                              size_t* length) {
   if (mac_name == nullptr || mac_name[0] == '\0') {
     return std::make_error_code(std::errc::invalid_argument);
+  }
+  if (SimulatedMachineRefusesAccess(path, mac_name)) {
+    return std::make_error_code(std::errc::operation_not_permitted);
   }
   const std::string host_name = HostAttributeName(mac_name);
   const ssize_t result = ::lgetxattr(path, host_name.c_str(), buffer, buffer == nullptr ? 0 : size);

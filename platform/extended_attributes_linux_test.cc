@@ -97,4 +97,29 @@ TEST(Attributes, FinalLinksAreNotFollowed) {
       << "Linux refuses user attributes on links";
 }
 
+TEST(Attributes, SimulatedMachineRefusesThePrivacyFolderWithoutFullDiskAccess) {
+  testing::TemporaryFolder root;
+  const std::string tcc =
+      root.WriteFile("Library/Application Support/com.apple.TCC/TCC.db", "").Parent().string();
+  const std::string fact = "private/var/db/macsim/facts/full-disk-access";
+  size_t length = 0;
+  const auto read_rootless = [&](const std::string& path) {
+    return platform::GetAttribute(path.c_str(), "com.apple.rootless", nullptr, 0, &length);
+  };
+
+  // Without a fact file the host answers: the folder has no such attribute.
+  EXPECT_EQ(read_rootless(tcc), std::errc::no_message_available);
+  root.WriteFile(fact, "yes\n");
+  EXPECT_EQ(read_rootless(tcc), std::errc::no_message_available);
+
+  root.WriteFile(fact, "no\n");
+  EXPECT_EQ(read_rootless(tcc), std::errc::operation_not_permitted);
+  EXPECT_EQ(read_rootless(tcc + "/"), std::errc::operation_not_permitted);
+  // Only that one attribute of that one folder is guarded.
+  EXPECT_EQ(platform::GetAttribute(tcc.c_str(), "com.apple.quarantine", nullptr, 0, &length),
+            std::errc::no_message_available);
+  EXPECT_EQ(read_rootless(tcc + "/TCC.db"), std::errc::no_message_available);
+  EXPECT_EQ(read_rootless(root.Join("Library").string()), std::errc::no_message_available);
+}
+
 }  // namespace

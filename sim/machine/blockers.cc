@@ -1,0 +1,49 @@
+#include "sim/machine/blockers.h"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace sim {
+
+bool IsProcessAlive(pid_t pid) {
+  if (pid <= 0) return false;
+  return ::kill(pid, 0) == 0 || errno == EPERM;
+}
+
+void AddBlocker(Model& model, pid_t pid, std::string_view bsd_name) {
+  const std::string name = ParseBSDNameOrThrow(bsd_name).Format();
+  for (const Blocker& blocker : model.blockers) {
+    if (blocker.pid == pid && blocker.bsd_name == name) return;
+  }
+  model.blockers.push_back(Blocker{pid, name});
+}
+
+void RemoveBlocker(Model& model, pid_t pid, std::string_view bsd_name) {
+  const std::optional<BSDName> parsed =
+      BSDName::Parse(bsd_name.starts_with("/dev/") ? bsd_name.substr(5) : bsd_name);
+  if (!parsed) return;
+  const std::string name = parsed->Format();
+  std::erase_if(model.blockers, [&](const Blocker& blocker) {
+    return blocker.pid == pid && blocker.bsd_name == name;
+  });
+}
+
+std::optional<Blocker> FindBlocker(const Model& model, BSDName name) {
+  const std::string own = name.Format();
+  const std::string whole = name.Whole().Format();
+  for (const Blocker& blocker : model.blockers) {
+    if ((blocker.bsd_name == own || blocker.bsd_name == whole) && IsProcessAlive(blocker.pid)) {
+      return blocker;
+    }
+  }
+  return std::nullopt;
+}
+
+void DropDeadBlockers(Model& model) {
+  std::erase_if(model.blockers,
+                [](const Blocker& blocker) { return !IsProcessAlive(blocker.pid); });
+}
+
+}  // namespace sim

@@ -1,0 +1,114 @@
+#include "sim/machine/volume_store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "core/foundation/file_tree.h"
+#include "sim/machine/machine_error.h"
+#include "sim/machine/machine_paths.h"
+
+namespace sim {
+namespace {
+
+bool Exists(const mcom::FilePath& path) {
+  struct stat status {};
+  return ::lstat(path.c_str(), &status) == 0;
+}
+
+}  // namespace
+
+mcom::FilePath VolumeFilesPath(const mcom::FilePath& root, const Volume& volume) {
+  if (volume.is_mounted()) return mcom::FilePath(volume.mount_point);
+  return VolumeStorePath(root, volume.store);
+}
+
+void CreateVolumeStore(const mcom::FilePath& root, const std::string& store_id) {
+  const mcom::FilePath path = VolumeStorePath(root, store_id);
+  if (::mkdir(path.c_str(), 0755) != 0) {
+    throw MachineError("cannot make the volume store " + path.string() + ": " +
+                       std::strerror(errno));
+  }
+}
+
+void RemoveVolumeFiles(const mcom::FilePath& root, const Volume& volume) {
+  const mcom::FilePath files = VolumeFilesPath(root, volume);
+  if (!Exists(files)) return;
+  if (std::error_code error = mcom::RemoveRecursively(files)) {
+    throw MachineError("cannot remove the files of " + volume.disk.Format() + " at " +
+                       files.string() + ": " + error.message());
+  }
+  if (volume.is_mounted() && volume.mounted_at_given_path) {
+    ::mkdir(files.c_str(), static_cast<mode_t>(volume.given_path_mode));
+    ::chmod(files.c_str(), static_cast<mode_t>(volume.given_path_mode));
+  }
+}
+
+void EraseVolumeFiles(const mcom::FilePath& root, Volume& volume) {
+  const mcom::FilePath files = VolumeFilesPath(root, volume);
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(files.string(), error)) {
+    if (std::error_code removed = mcom::RemoveRecursively(mcom::FilePath(entry.path().string()))) {
+      throw MachineError("cannot erase " + volume.disk.Format() + ": " + removed.message());
+    }
+  }
+  if (error) throw MachineError("cannot erase " + volume.disk.Format() + ": " + error.message());
+  volume.used = 0;
+}
+
+void CopyVolumeFiles(const mcom::FilePath& root, Model& model, BSDName source, BSDName target) {
+  const Volume* from = FindVolume(model, source);
+  Volume* to = FindVolume(model, target);
+  if (from == nullptr) throw MachineError("no such volume: " + source.Format());
+  if (to == nullptr) throw MachineError("no such volume: " + target.Format());
+  if (from == to) throw MachineError("cannot copy a volume onto itself: " + source.Format());
+  EraseVolumeFiles(root, *to);
+  const mcom::FilePath from_path = VolumeFilesPath(root, *from);
+  const mcom::FilePath to_path = VolumeFilesPath(root, *to);
+  // Copy the entries, not the folder, so that the target folder (perhaps a mount point)
+  // stays the one it is; then give it the source folder's mode and times.
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(from_path.string(), error)) {
+    const std::string name = entry.path().filename().string();
+    if (std::error_code copied =
+            mcom::CopyTree(mcom::FilePath(entry.path().string()), to_path.Join(name))) {
+      throw MachineError("cannot copy " + source.Format() + " to " + target.Format() + ": " +
+                         copied.message());
+    }
+  }
+  if (error) {
+    throw MachineError("cannot read " + source.Format() + " at " + from_path.string() + ": " +
+                       error.message());
+  }
+  struct stat status {};
+  if (::stat(from_path.c_str(), &status) == 0) {
+    ::chmod(to_path.c_str(), status.st_mode & 07777);
+    const timespec times[2] = {status.st_atim, status.st_mtim};
+    ::utimensat(AT_FDCWD, to_path.c_str(), times, 0);
+  }
+  UpdateUsedBytes(root, *to);
+}
+
+uint64_t MeasureUsedBytes(const mcom::FilePath& path) {
+  uint64_t used = 0;
+  std::error_code error;
+  for (auto it = std::filesystem::recursive_directory_iterator(
+           path.string(), std::filesystem::directory_options::none, error);
+       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+    struct stat status {};
+    if (::lstat(it->path().c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) {
+      used += static_cast<uint64_t>(status.st_blocks) * 512;
+    }
+  }
+  return used;
+}
+
+void UpdateUsedBytes(const mcom::FilePath& root, Volume& volume) {
+  volume.used = MeasureUsedBytes(VolumeFilesPath(root, volume));
+}
+
+}  // namespace sim

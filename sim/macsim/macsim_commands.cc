@@ -1,0 +1,96 @@
+#include "sim/macsim/macsim_commands.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+
+#include "core/foundation/cf_data.h"
+#include "core/foundation/cf_file_data.h"
+#include "sim/machine/data_size.h"
+#include "sim/machine/fixture.h"
+#include "sim/machine/machine.h"
+#include "sim/machine/machine_creation.h"
+#include "sim/machine/machine_error.h"
+#include "sim/machine/machine_paths.h"
+#include "sim/machine/machine_settings.h"
+#include "sim/machine/media_plugging.h"
+#include "sim/macsim/fixtures_folder.h"
+#include "sim/macsim/machine_report.h"
+#include "sim/machine/tool_installer.h"
+
+namespace macsim {
+namespace {
+
+// 0 (the fixture's own size) when `text` is empty.
+uint64_t DataSizeOption(const std::string& text) {
+  if (text.empty()) return 0;
+  const std::optional<uint64_t> size = sim::ParseDataSize(text);
+  if (!size) throw sim::MachineError("not a size: " + text + " (use for example 10M or 1G)");
+  return *size;
+}
+
+}  // namespace
+
+mcom::FilePath AbsoluteRoot(const std::string& root) {
+  if (root.empty()) throw sim::MachineError("the machine root is empty");
+  std::error_code error;
+  const std::filesystem::path absolute = std::filesystem::absolute(root, error);
+  if (error) throw sim::MachineError("bad machine root " + root + ": " + error.message());
+  return mcom::FilePath(absolute.lexically_normal().string());
+}
+
+void CreateCommand(const mcom::FilePath& root, const std::string& machine,
+                   const std::string& data_size, const std::string& machines) {
+  const uint64_t size = DataSizeOption(data_size);
+  const sim::Fixture fixture = sim::LoadFixture(FindFixturesFolder(machines), machine);
+  sim::CreateMachine(root, fixture, size);
+  sim::InstallTools(root, ExecutableFolder().Join("simtool"));
+  std::cout << "created " << machine << " at " << root.string() << "\n";
+}
+
+void ShowCommand(const mcom::FilePath& root) {
+  const sim::Machine machine(root);
+  std::cout << FormatMachineReport(root, machine.Read());
+}
+
+void RegistryCommand(const mcom::FilePath& root) {
+  const sim::Machine machine(root);
+  machine.Read();  // checks the machine description as well
+  const mcom::cf::Ref<mcom::cf::Data> registry =
+      mcom::cf::CreateDataFromFile(sim::RegistryPlistPath(root));
+  if (!registry) throw sim::MachineError("cannot read the registry of " + root.string());
+  std::cout << registry->AsStringView();
+}
+
+void PlugCommand(const mcom::FilePath& root, const std::string& medium,
+                 const std::string& data_size, const std::string& machines) {
+  const uint64_t size = DataSizeOption(data_size);
+  sim::Machine machine(root);
+  const sim::Fixture fixture = sim::LoadFixture(FindFixturesFolder(machines), medium);
+  const uint32_t disk = machine.Change(
+      [&](sim::Model& model) { return sim::PlugMedium(root, model, fixture, size); });
+  std::cout << sim::BSDName{disk, sim::BSDName::kNoSlice}.Format() << "\n";
+}
+
+void UnplugCommand(const mcom::FilePath& root, const std::string& disk) {
+  sim::Machine machine(root);
+  const sim::BSDName name = sim::ParseBSDNameOrThrow(disk);
+  machine.Change([&](sim::Model& model) { sim::UnplugMedium(root, model, name); });
+}
+
+void SetCommand(const mcom::FilePath& root, const std::string& key, const std::string& value) {
+  sim::Machine machine(root);
+  machine.Change([&](sim::Model& model) { sim::ApplySetting(model, key, value); });
+}
+
+void FixturesCommand(const std::string& machines) {
+  const mcom::FilePath folder = FindFixturesFolder(machines);
+  for (const std::string& name : sim::ListFixtures(folder)) {
+    const sim::Fixture fixture = sim::LoadFixture(folder, name);
+    std::cout << name << "  "
+              << (fixture.kind == sim::Fixture::Kind::kMachine ? "machine" : "medium") << "  "
+              << fixture.description << "\n";
+  }
+}
+
+}  // namespace macsim

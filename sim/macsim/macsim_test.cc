@@ -1,0 +1,145 @@
+// Runs the built macsim as a user would.
+
+#include <sys/stat.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/foundation/tool_run.h"
+#include "sim/machine/machine.h"
+#include "sim/machine/machine_paths.h"
+#include "tests/support/temporary_folder.h"
+
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+struct Outcome {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+Outcome RunMacsim(const std::vector<std::string>& arguments, const char* program = MACSIM_PATH) {
+  const mcom::Result<mcom::ToolRun> run = mcom::RunCapturingBothStreams(program, arguments);
+  EXPECT_TRUE(run.has_value()) << run.error().message();
+  if (!run) return {};
+  return Outcome{run->exit_status.value(),
+                 std::string(run->standard_output.begin(), run->standard_output.end()),
+                 std::string(run->standard_error.begin(), run->standard_error.end())};
+}
+
+TEST(Macsim, CreatePlugSetShowAndUnplug) {
+  ::testing::TemporaryFolder folder;
+  const std::string root = folder.Join("mac").string();
+  const Outcome created = RunMacsim({"create", root, "--machine", "t2-mac", "--data-size", "64K"});
+  ASSERT_EQ(created.status, 0) << created.err;
+
+  const Outcome plugged = RunMacsim({"plug", root, "usb-hfs", "--data-size", "16K"});
+  ASSERT_EQ(plugged.status, 0) << plugged.err;
+  EXPECT_EQ(plugged.out, "disk2\n");
+  EXPECT_EQ(RunMacsim({"set", root, "full-disk-access", "no"}).status, 0);
+  EXPECT_EQ(RunMacsim({"set", root, "fault.hdiutil.attach", "fail"}).status, 0);
+
+  const Outcome shown = RunMacsim({"show", root});
+  ASSERT_EQ(shown.status, 0) << shown.err;
+  EXPECT_THAT(shown.out, HasSubstr("model: Macmini8,1"));
+  EXPECT_THAT(shown.out, HasSubstr("T2 controller: yes"));
+  EXPECT_THAT(shown.out, HasSubstr("full disk access: no"));
+  EXPECT_THAT(shown.out, HasSubstr("disk1s5 on / (apfs)"));
+  EXPECT_THAT(shown.out, HasSubstr("disk1s1 on /System/Volumes/Data (apfs)"));
+  EXPECT_THAT(shown.out, HasSubstr("plugged usb-hfs"));
+  EXPECT_THAT(shown.out, HasSubstr("disk2s2 on " + root + "/Volumes/USB HFS (hfs)"));
+  EXPECT_THAT(shown.out, HasSubstr("hdiutil.attach = fail"));
+
+  const Outcome registry = RunMacsim({"registry", root});
+  EXPECT_THAT(registry.out, StartsWith("<?xml"));
+  EXPECT_THAT(registry.out, HasSubstr("<string>Apple T2 Controller</string>"));
+
+  EXPECT_EQ(RunMacsim({"set", root, "fault.hdiutil.attach", ""}).status, 0);
+  const Outcome unplugged = RunMacsim({"unplug", root, "disk2"});
+  EXPECT_EQ(unplugged.status, 0) << unplugged.err;
+  const sim::Model model = sim::Machine(mcom::FilePath(root)).Read();
+  EXPECT_TRUE(model.faults.empty());
+  EXPECT_EQ(model.disks.size(), 1u);
+  EXPECT_FALSE(model.facts.full_disk_access);
+  EXPECT_FALSE(std::filesystem::exists(root + "/Volumes/USB HFS"));
+}
+
+TEST(Macsim, ErrorsAreOneLineAndFail) {
+  ::testing::TemporaryFolder folder;
+  const std::string root = folder.Join("mac").string();
+  ASSERT_EQ(RunMacsim({"create", root, "--data-size", "64K"}).status, 0);
+  folder.WriteFile("used/file", "x");
+
+  const auto expect_error = [](const std::vector<std::string>& arguments, const std::string& text) {
+    const Outcome outcome = RunMacsim(arguments);
+    EXPECT_NE(outcome.status, 0) << text;
+    EXPECT_THAT(outcome.err, StartsWith("macsim: ")) << text;
+    EXPECT_THAT(outcome.err, HasSubstr(text));
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
+  };
+  expect_error({"create", folder.Join("used").string()}, "machine root is not empty");
+  expect_error({"create", folder.Join("new").string(), "--machine", "amiga"},
+               "no such fixture: amiga");
+  expect_error({"create", folder.Join("new").string(), "--data-size", "lots"}, "not a size: lots");
+  expect_error({"create", folder.Join("new").string(), "--machine", "usb-blank"},
+               "is a medium to plug, not a machine");
+  EXPECT_FALSE(std::filesystem::exists(folder.Join("new").string()));
+  expect_error({"show", folder.Join("used").string()}, "not a machine root");
+  expect_error({"show", folder.Join("missing").string()}, "not a machine root");
+  expect_error({"plug", root, "floppy"}, "no such fixture: floppy");
+  expect_error({"plug", root, "intel-mac"}, "is a machine, not a medium to plug");
+  expect_error({"unplug", root, "disk9"}, "no such disk: disk9");
+  expect_error({"unplug", root, "disk0"}, "disk0 was not plugged");
+  expect_error({"unplug", root, "sda1"}, "not a disk name: sda1");
+  expect_error({"set", root, "colour", "blue"}, "unknown setting: colour");
+  expect_error({"set", root, "recovery-environment", "perhaps"}, "takes yes or no");
+  expect_error({"create", root, "--machines", folder.Join("nowhere").string()},
+               "no machine fixtures folder");
+
+  const Outcome usage = RunMacsim({"frobnicate"});
+  EXPECT_NE(usage.status, 0);
+}
+
+TEST(Macsim, InstallsTheToolsFromBesideItself) {
+  ::testing::TemporaryFolder folder;
+  // A copy of macsim with a stand-in simtool next to it.
+  const std::string bin = folder.Join("bin").string();
+  std::filesystem::create_directories(bin);
+  std::filesystem::copy_file(MACSIM_PATH, bin + "/macsim");
+  folder.WriteFile("bin/simtool", "#!/bin/sh\nexit 0\n");
+  std::filesystem::permissions(bin + "/simtool", std::filesystem::perms::owner_all);
+
+  const std::string root = folder.Join("mac").string();
+  const Outcome created = RunMacsim(
+      {"create", root, "--data-size", "16K", "--machines", DORVANE_SOURCE_DIR "/sim/machines"},
+      (bin + "/macsim").c_str());
+  ASSERT_EQ(created.status, 0) << created.err;
+  struct stat simtool {};
+  ASSERT_EQ(::stat((bin + "/simtool").c_str(), &simtool), 0);
+  for (const char* tool :
+       {"/usr/bin/hdiutil", "/usr/sbin/diskutil", "/usr/sbin/asr", "/usr/sbin/bless",
+        "/usr/sbin/ioreg", "/sbin/reboot", "/usr/bin/sw_vers"}) {
+    struct stat installed {};
+    ASSERT_EQ(::stat((root + tool).c_str(), &installed), 0) << tool;
+    EXPECT_EQ(installed.st_ino, simtool.st_ino) << tool << " is a hard link";
+  }
+  // Without a simtool beside it, macsim installs nothing and still succeeds.
+  std::filesystem::remove(bin + "/simtool");
+  const std::string bare = folder.Join("bare").string();
+  ASSERT_EQ(RunMacsim({"create", bare, "--data-size", "16K", "--machines",
+                       DORVANE_SOURCE_DIR "/sim/machines"},
+                      (bin + "/macsim").c_str())
+                .status,
+            0);
+  EXPECT_FALSE(std::filesystem::exists(bare + "/usr/bin/hdiutil"));
+}
+
+}  // namespace

@@ -1,0 +1,89 @@
+// macsim: creates and changes simulated Macs.
+//
+//   macsim create ROOT [--machine NAME] [--data-size SIZE] [--machines DIR]
+//   macsim show ROOT
+//   macsim registry ROOT
+//   macsim plug ROOT MEDIUM [--data-size SIZE] [--machines DIR]
+//   macsim unplug ROOT diskN
+//   macsim set ROOT KEY VALUE
+//   macsim fixtures [--machines DIR]
+
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+#include <string>
+
+#include "sim/machine/machine_error.h"
+#include "sim/machine/machine_settings.h"
+#include "sim/macsim/macsim_commands.h"
+
+namespace {
+
+std::string SettingsHelp() {
+  std::string help = "KEY is one of:";
+  for (const std::string& key : sim::SettingKeys()) help += " " + key;
+  return help + " (an empty VALUE clears a fault)";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app("Creates and changes simulated Macs.", "macsim");
+  app.require_subcommand(1);
+
+  std::string root, machine = "intel-mac", medium, disk, key, value, data_size, machines;
+
+  CLI::App* create = app.add_subcommand("create", "Create a machine from a machine fixture");
+  create->add_option("ROOT", root, "The new machine's root folder (missing or empty)")->required();
+  create->add_option("--machine", machine, "The machine fixture (default intel-mac)");
+  create->add_option("--data-size", data_size, "Bytes of generated files, for example 10M or 1G");
+  create->add_option("--machines", machines, "The folder of fixtures");
+
+  CLI::App* show = app.add_subcommand("show", "Print disks, containers, volumes, mounts, facts");
+  show->add_option("ROOT", root, "The machine's root folder")->required();
+
+  CLI::App* registry = app.add_subcommand("registry", "Print the device registry (ioreg -a -l)");
+  registry->add_option("ROOT", root, "The machine's root folder")->required();
+
+  CLI::App* plug = app.add_subcommand("plug", "Plug a medium; prints the new disk's name");
+  plug->add_option("ROOT", root, "The machine's root folder")->required();
+  plug->add_option("MEDIUM", medium, "The medium fixture (usb-blank, usb-hfs, ...)")->required();
+  plug->add_option("--data-size", data_size, "Bytes of generated files, for example 10M");
+  plug->add_option("--machines", machines, "The folder of fixtures");
+
+  CLI::App* unplug = app.add_subcommand("unplug", "Unplug a plugged disk");
+  unplug->add_option("ROOT", root, "The machine's root folder")->required();
+  unplug->add_option("DISK", disk, "The disk to unplug (diskN)")->required();
+
+  CLI::App* set = app.add_subcommand("set", "Set a fact or a fault");
+  set->footer(SettingsHelp());
+  set->add_option("ROOT", root, "The machine's root folder")->required();
+  set->add_option("KEY", key, "The setting")->required();
+  set->add_option("VALUE", value, "Its value")->required();
+
+  CLI::App* fixtures = app.add_subcommand("fixtures", "List the machine and medium fixtures");
+  fixtures->add_option("--machines", machines, "The folder of fixtures");
+
+  CLI11_PARSE(app, argc, argv);
+
+  try {
+    if (*fixtures) {
+      macsim::FixturesCommand(machines);
+      return 0;
+    }
+    const mcom::FilePath root_path = macsim::AbsoluteRoot(root);
+    if (*create) macsim::CreateCommand(root_path, machine, data_size, machines);
+    if (*show) macsim::ShowCommand(root_path);
+    if (*registry) macsim::RegistryCommand(root_path);
+    if (*plug) macsim::PlugCommand(root_path, medium, data_size, machines);
+    if (*unplug) macsim::UnplugCommand(root_path, disk);
+    if (*set) macsim::SetCommand(root_path, key, value);
+  } catch (const sim::MachineError& error) {
+    std::cerr << "macsim: " << error.what() << "\n";
+    return 1;
+  } catch (const std::exception& error) {
+    std::cerr << "macsim: " << error.what() << "\n";
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,40 @@
+#include "sim/tools/tool_context.h"
+
+#include <ostream>
+
+namespace sim::tools {
+
+ToolContext::ToolContext(std::string name, mcom::FilePath root,
+                         std::vector<std::string> arguments, std::ostream& out,
+                         std::ostream& err)
+    : name_(std::move(name)),
+      root_(std::move(root)),
+      arguments_(std::move(arguments)),
+      machine_(root_),
+      out_(out),
+      err_(err) {}
+
+std::optional<std::string> ToolContext::Fault(const std::string& verb) {
+  const Model model = machine_.Read();
+  const auto fault = model.faults.find(name_ + "." + verb);
+  if (fault == model.faults.end() || fault->second.empty()) return std::nullopt;
+  return fault->second;
+}
+
+int ToolContext::Fail(const std::string& message, int status) {
+  err_ << name_ << ": " << message << std::endl;
+  return status;
+}
+
+int ToolContext::UsageError(const std::string& usage) {
+  err_ << "Usage: " << usage << std::endl;
+  return 1;
+}
+
+std::string WithoutDevicePrefix(const std::string& argument) {
+  constexpr std::string_view kDevice = "/dev/";
+  if (argument.starts_with(kDevice)) return argument.substr(kDevice.size());
+  return argument;
+}
+
+}  // namespace sim::tools
