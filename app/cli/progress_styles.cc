@@ -53,10 +53,11 @@ class BarDisplay final : public ProgressDisplay {
   static std::string Render(const ProgressSnapshot& snapshot) {
     const double fraction = snapshot.fraction.value_or(0);
     const int filled = static_cast<int>(std::clamp(fraction, 0.0, 1.0) * kBarWidth);
-    std::string line = "[" + std::string(filled, '#') + std::string(kBarWidth - filled, '-') +
-                       "] " + Percent(fraction) + "  ";
-    if (!snapshot.text.empty()) line += snapshot.text + "  ";
-    return line + TimeAndThroughput(snapshot);
+    std::string line = "[";
+    line.append(filled, '#').append(kBarWidth - filled, '-').append("] ");
+    line.append(Percent(fraction)).append("  ");
+    if (!snapshot.text.empty()) line.append(snapshot.text).append("  ");
+    return line.append(TimeAndThroughput(snapshot));
   }
 
   std::string shown_;

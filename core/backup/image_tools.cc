@@ -60,7 +60,7 @@ std::optional<AttachOutput> ParseAttachOutput(const std::string& output) {
   const Ref<Array> entities = root->GetArray("system-entities");
   if (!entities || entities->Count() < 1) return std::nullopt;
   // Only the first entity counts, whatever order the tool lists them in.
-  const Ref<Dictionary> first = As<Dictionary>(entities->GetValueAtIndex(0));
+  const Ref<Dictionary> first = As<Dictionary>(entities->GetValue(0));
   if (!first) return std::nullopt;
   const std::optional<std::string> device = first->GetString("dev-entry");
   if (!device) return std::nullopt;

@@ -73,7 +73,7 @@ TEST_F(RecoverySourceTest, NothingWithoutABaseSystemOrWhenTheVolumeCannotBeMount
     EXPECT_FALSE(FindRecoverySource().has_value());
   }
   for (const fs::directory_entry& entry : fs::directory_iterator(RecoveryFiles())) {
-    fs::remove(entry.path() / "BaseSystem.dmg");
+    if (entry.is_directory()) fs::remove(entry.path() / "BaseSystem.dmg");
   }
   EXPECT_FALSE(FindRecoverySource().has_value());
   EXPECT_FALSE(RecoveryVolume(machine_.Read()).is_mounted());

@@ -36,8 +36,9 @@ TEST(BackupAndRestore, SystemContainerIntoAnImageAndOntoABlankDisk) {
 
   const APFSContainerName system = mac.SystemContainer();
   EXPECT_THAT(progress.texts,
-              testing::IsSupersetOf({"no target specified. looking for system APFS container",
-                                     "found system APFS container " + FormatDiskName(system)}));
+              testing::IsSupersetOf(std::vector<std::string>{
+                  "no target specified. looking for system APFS container",
+                  "found system APFS container " + FormatDiskName(system)}));
   EXPECT_THAT(mac.AttachedImages(), IsEmpty());
   ASSERT_TRUE(Exists(image));
 

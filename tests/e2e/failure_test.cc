@@ -11,6 +11,7 @@
 #include "core/backup/image_tools.h"
 #include "core/backup/restore.h"
 #include "core/discovery/apfs_container.h"
+#include "core/foundation/error.h"
 #include "tests/e2e/e2e_machine.h"
 
 namespace e2e {

@@ -19,7 +19,9 @@ TEST(RecoverySystemVersion, ReadFromTheBaseSystemImage) {
   // Everything it attached and mounted is gone again.
   EXPECT_TRUE(mac.AttachedImages().empty());
   for (const sim::Volume& volume : mac.machine().Read().volumes) {
-    if (volume.HasRole("Recovery")) EXPECT_FALSE(volume.is_mounted());
+    if (volume.HasRole("Recovery")) {
+      EXPECT_FALSE(volume.is_mounted());
+    }
   }
 }
 
