@@ -58,5 +58,6 @@ std::variant<RestoreJob, UsageError> CheckRestore(const RestoreCommand& command)
   }
   std::variant<mcom::DiskName, UsageError> disk = ExistingDisk(command.target);
   if (UsageError* error = std::get_if<UsageError>(&disk)) return *error;
-  return RestoreJob{mcom::FilePath(command.image), APFSContainerName{std::get<mcom::DiskName>(disk)}};
+  return RestoreJob{mcom::FilePath(command.image),
+                    APFSContainerName{std::get<mcom::DiskName>(disk)}};
 }

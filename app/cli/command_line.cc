@@ -4,8 +4,7 @@
 #include <algorithm>
 
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
-  CLI::App app{"Backs up an APFS container into a sparse disk image, and restores one.",
-               "dorvane"};
+  CLI::App app{"Backs up an APFS container into a sparse disk image, and restores one.", "dorvane"};
   app.require_subcommand(1);
   CommandLine line;
   std::string root;

@@ -7,9 +7,7 @@ namespace {
 
 using testing::HasSubstr;
 
-ParsedCommandLine Parse(std::vector<std::string> arguments) {
-  return ParseCommandLine(arguments);
-}
+ParsedCommandLine Parse(std::vector<std::string> arguments) { return ParseCommandLine(arguments); }
 
 TEST(CommandLine, ReadsBackupAndRestoreWithTheirOptions) {
   ParsedCommandLine parsed =

@@ -4,9 +4,7 @@
 
 #include <cerrno>
 
-DescriptorStream::DescriptorStream(int fd) : std::ostream(nullptr), buffer_(fd) {
-  rdbuf(&buffer_);
-}
+DescriptorStream::DescriptorStream(int fd) : std::ostream(nullptr), buffer_(fd) { rdbuf(&buffer_); }
 
 DescriptorStream::~DescriptorStream() {
   flush();

@@ -24,7 +24,7 @@ int Refuse(Console& console, const std::string& message) {
 // Runs `operation` with its progress shown on the console; returns the exit status.
 template <typename Operation>
 int RunWithDisplay(Console& console, bool json, Operation operation) {
-  const ProgressStyle style = json                     ? ProgressStyle::kJson
+  const ProgressStyle style = json                      ? ProgressStyle::kJson
                               : console.out_is_terminal ? ProgressStyle::kBar
                                                         : ProgressStyle::kLines;
   const std::unique_ptr<ProgressDisplay> display =

@@ -8,9 +8,9 @@
 
 // dorvane's exit statuses.
 inline constexpr int kExitSuccess = 0;
-inline constexpr int kExitFailure = 1;       // the operation failed; the Error is printed
-inline constexpr int kExitNeedsHelper = 2;   // replication needs the privileged helper
-inline constexpr int kExitUsage = 64;        // bad arguments (the BSD EX_USAGE)
+inline constexpr int kExitFailure = 1;      // the operation failed; the Error is printed
+inline constexpr int kExitNeedsHelper = 2;  // replication needs the privileged helper
+inline constexpr int kExitUsage = 64;       // bad arguments (the BSD EX_USAGE)
 
 // Where dorvane writes, and how it tells time (injectable for tests).
 struct Console {

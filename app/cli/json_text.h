@@ -10,7 +10,9 @@
 class JsonText {
  public:
   JsonText& Add(std::string_view key, std::string_view value);
-  JsonText& Add(std::string_view key, const char* value) { return Add(key, std::string_view(value)); }
+  JsonText& Add(std::string_view key, const char* value) {
+    return Add(key, std::string_view(value));
+  }
   JsonText& Add(std::string_view key, double value);
   JsonText& Add(std::string_view key, bool value);
   // `json` must already be valid JSON (a nested object).

@@ -18,7 +18,9 @@ TEST(JsonText, KeepsUtf8AndReplacesBytesThatAreNot) {
   EXPECT_EQ(JsonString("Replicating (1/2)\xE2\x80\xA6"), "\"Replicating (1/2)\xE2\x80\xA6\"");
   EXPECT_EQ(JsonString("\xF0\x9F\x92\xBE"), "\"\xF0\x9F\x92\xBE\"");
   const std::string replacement = "\xEF\xBF\xBD";
-  EXPECT_EQ(JsonString("a\xFF" "b"), "\"a" + replacement + "b\"");
+  EXPECT_EQ(JsonString("a\xFF"
+                       "b"),
+            "\"a" + replacement + "b\"");
   EXPECT_EQ(JsonString("\xE2\x80"), "\"" + replacement + replacement + "\"");  // cut short
   EXPECT_EQ(JsonString("\xC0\xAF"), "\"" + replacement + replacement + "\"");  // overlong
   EXPECT_EQ(JsonString("\xED\xA0\x80"), "\"" + replacement + replacement + replacement + "\"");

@@ -29,7 +29,8 @@ std::string ErrorJson(const Error& error) {
   return json.str();
 }
 
-// One line, redrawn in place: "[#######-------------]  35.0%  Replicating (1/2)…  00:12, 35.2 MB/s".
+// One line, redrawn in place: "[#######-------------]  35.0%  Replicating (1/2)…  00:12, 35.2
+// MB/s".
 class BarDisplay final : public ProgressDisplay {
  public:
   using ProgressDisplay::ProgressDisplay;

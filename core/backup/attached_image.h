@@ -30,7 +30,7 @@ class DetachGuard {
 // An attached disk image. It stays attached exactly as long as this object lives: destroying
 // it detaches the image ("hdiutil detach -force"). Movable, not copyable.
 struct AttachedImage {
-  mcom::DiskName disk;                       // the image's whole disk
-  std::unique_ptr<DetachGuard> detach;       // detaches the disk when destroyed
-  std::optional<std::string> mount_point;    // present when the tool reported one
+  mcom::DiskName disk;                     // the image's whole disk
+  std::unique_ptr<DetachGuard> detach;     // detaches the disk when destroyed
+  std::optional<std::string> mount_point;  // present when the tool reported one
 };

@@ -32,23 +32,27 @@ DetachGuard::~DetachGuard() {
 }
 
 void CreateSparseImage(uint64_t size, const mcom::FilePath& path) {
-  const std::vector<std::string> arguments{"create", "-size",   std::to_string(size), "-type",
-                                           "SPARSE", "-layout", "NONE",                path.string()};
+  const std::vector<std::string> arguments{
+      "create", "-size", std::to_string(size), "-type", "SPARSE", "-layout", "NONE", path.string()};
   mcom::Result<mcom::ToolRun> run =
       mcom::RunCapturingStandardError(kHdiutil, arguments, mcom::ErrorReadFailure::kDiscardText);
   if (!run) {
     throw Error("CreateSparseImage", "failed to run /usr/bin/hdiutil: " + run.error().message());
   }
   if (run->exit_status) {
-    throw Error("CreateSparseImage", "failed to create image at " + path.string() + ": " +
-                                         Text(run->standard_error));
+    throw Error("CreateSparseImage",
+                "failed to create image at " + path.string() + ": " + Text(run->standard_error));
   }
 }
 
 std::vector<std::string> AttachArguments(const mcom::FilePath& path, unsigned mode) {
-  std::vector<std::string> arguments{"attach", "-nobrowse", "-owners", "on",
+  std::vector<std::string> arguments{"attach",
+                                     "-nobrowse",
+                                     "-owners",
+                                     "on",
                                      (mode & kAttachReadOnly) ? "-readonly" : "-readwrite",
-                                     "-plist", path.string()};
+                                     "-plist",
+                                     path.string()};
   if (!(mode & kAttachMount)) arguments.push_back("-nomount");
   return arguments;
 }
@@ -75,7 +79,8 @@ AttachedImage AttachImage(const mcom::FilePath& path, unsigned mode) {
       mcom::RunCapturingBothStreams(kHdiutil, AttachArguments(path, mode));
   if (!run) throw Error("AttachImage", "failed to run /usr/bin/hdiutil: " + run.error().message());
   if (run->output_read_error) {
-    throw Error("AttachImage", "failed to read hdiutil output: " + run->output_read_error.message());
+    throw Error("AttachImage",
+                "failed to read hdiutil output: " + run->output_read_error.message());
   }
   if (run->exit_status) {
     throw Error("AttachImage",
@@ -95,11 +100,11 @@ AttachedImage AttachImage(const mcom::FilePath& path, unsigned mode) {
     mcom::log::Error("failed to find whole disk of %{public}s: %{public}s",
                      mcom::FormatDiskName(attached->disk), error.what());
   }
-  const std::string command = mcom::ShellCommand(kHdiutil, {"detach", "-force", mcom::FormatDiskName(whole)});
-  AttachedImage image{whole, std::make_unique<DetachGuard>([command] {
-                        (void)mcom::RunThroughShell(command);
-                      }),
-                      attached->mount_point};
+  const std::string command =
+      mcom::ShellCommand(kHdiutil, {"detach", "-force", mcom::FormatDiskName(whole)});
+  AttachedImage image{
+      whole, std::make_unique<DetachGuard>([command] { (void)mcom::RunThroughShell(command); }),
+      attached->mount_point};
   return image;
 }
 
@@ -108,7 +113,8 @@ APFSContainerName CreateAPFSContainer(mcom::DiskName disk) {
   mcom::Result<mcom::ToolRun> run = mcom::RunCapturingStandardError(
       kDiskutil, {"apfs", "createContainer", name}, mcom::ErrorReadFailure::kKeepText);
   if (!run) {
-    throw Error("CreateAPFSContainer", "failed to run /usr/sbin/diskutil: " + run.error().message());
+    throw Error("CreateAPFSContainer",
+                "failed to run /usr/sbin/diskutil: " + run.error().message());
   }
   if (run->exit_status) {
     throw Error("CreateAPFSContainer",

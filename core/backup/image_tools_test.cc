@@ -39,8 +39,7 @@ TEST(ParseAttachOutput, RealOutputNamesTheFirstEntity) {
 }
 
 TEST(ParseAttachOutput, RefusesAnythingElse) {
-  const char* kHeader =
-      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n";
+  const char* kHeader = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n";
   auto document = [&](const std::string& body) { return kHeader + body + "</plist>\n"; };
   for (const std::string& output : {
            std::string(""),

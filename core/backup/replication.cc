@@ -136,7 +136,8 @@ void RunReplicationPass(mcom::DiskName source, const std::optional<std::string>&
                      mcom::FormatDiskName(target));
   mcom::Result<mcom::LineReadingTool> tool =
       mcom::LineReadingTool::Start(kAsr, ReplicationArguments(source, volume_uuid, target, erase));
-  if (!tool) throw Error("ReplicateContainer", "failed to run /usr/sbin/asr: " + tool.error().message());
+  if (!tool)
+    throw Error("ReplicateContainer", "failed to run /usr/sbin/asr: " + tool.error().message());
 
   ReplicationOutput output(progress);
   while (std::optional<std::string> line = tool->ReadLine()) output.HandleLine(*line);

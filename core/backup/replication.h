@@ -27,9 +27,9 @@ struct ReplicationPass {
 // What a replication will do, worked out from the source's volumes.
 struct ReplicationPlan {
   std::vector<ReplicationPass> passes;
-  bool whole_container = false;          // fewer than two passes: one run copies everything
-  uint64_t total = 0;                    // volumes the tool will announce over all runs
-  std::vector<mcom::DiskName> remount;   // source volumes to mount again afterwards
+  bool whole_container = false;         // fewer than two passes: one run copies everything
+  uint64_t total = 0;                   // volumes the tool will announce over all runs
+  std::vector<mcom::DiskName> remount;  // source volumes to mount again afterwards
 };
 
 // Groups the volumes by volume group (volumes without a group first, then the groups in

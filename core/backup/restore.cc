@@ -28,6 +28,7 @@ void PerformRestore(const mcom::FilePath& image_path, APFSContainerName target,
                      FormatDiskName(target));
   const AttachedImage image = AttachImage(image_path, kAttachReadOnly);
   const std::optional<APFSContainerName> source = mcom::FindAPFSContainerOnDisk(image.disk);
-  if (!source) throw Error("PerformRestore", "no APFS container in image at " + image_path.string());
+  if (!source)
+    throw Error("PerformRestore", "no APFS container in image at " + image_path.string());
   replicator(*source, TargetContainer(target), progress);
 }

@@ -35,10 +35,9 @@ TEST(BackupAndRestore, SystemContainerIntoAnImageAndOntoABlankDisk) {
   backup::PerformBackup(std::nullopt, image, ReplicateHere, progress.Callback());
 
   const APFSContainerName system = mac.SystemContainer();
-  EXPECT_THAT(progress.texts,
-              testing::IsSupersetOf(std::vector<std::string>{
-                  "no target specified. looking for system APFS container",
-                  "found system APFS container " + FormatDiskName(system)}));
+  EXPECT_THAT(progress.texts, testing::IsSupersetOf(std::vector<std::string>{
+                                  "no target specified. looking for system APFS container",
+                                  "found system APFS container " + FormatDiskName(system)}));
   EXPECT_THAT(mac.AttachedImages(), IsEmpty());
   ASSERT_TRUE(Exists(image));
 

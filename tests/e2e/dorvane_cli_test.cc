@@ -44,7 +44,8 @@ Outcome RunDorvane(const std::vector<std::string>& arguments,
   for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
   envp.push_back(nullptr);
   pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+  const int spawned =
+      posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   ::close(out[1]);
   ::close(err[1]);
@@ -92,8 +93,7 @@ TEST(DorvaneCommandLine, BadArgumentsGiveOneLineAndStatus64) {
       {{"--root", root, "backup", "--source", "disk0", "--to", folder + "/x"},
        "dorvane: disk0 is not an APFS container's disk\n"},
       {{"--root", root, "backup", "--to", folder},
-       "dorvane: --to needs the path of the image file to write, not a folder: '" + folder +
-           "'\n"},
+       "dorvane: --to needs the path of the image file to write, not a folder: '" + folder + "'\n"},
       {{"--root", root, "backup", "--to", folder + "/missing/x"},
        "dorvane: no folder '" + folder + "/missing' to write the image into\n"},
       {{"--root", root, "restore", "--from", folder + "/none", "--to", "disk0"},
@@ -158,9 +158,8 @@ TEST(DorvaneCommandLine, AFailurePrintsTheWholeErrorAndStatus1) {
   const Outcome outcome =
       RunDorvane({"--root", mac.root().string(), "backup", "--to", image}, kRecovery);
   EXPECT_EQ(outcome.status, 1);
-  EXPECT_THAT(outcome.err,
-              HasSubstr("AttachImage: failed to attach image at " + image +
-                        ": hdiutil: attach failed - Device not configured\n"));
+  EXPECT_THAT(outcome.err, HasSubstr("AttachImage: failed to attach image at " + image +
+                                     ": hdiutil: attach failed - Device not configured\n"));
   EXPECT_NE(::access(image.c_str(), F_OK), 0);
 }
 

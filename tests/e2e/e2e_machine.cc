@@ -76,9 +76,8 @@ std::vector<std::string> E2EMachine::ContainerDifferences(APFSContainerName expe
       differences.push_back(volume->name + ": missing");
       continue;
     }
-    for (const std::string& difference :
-         sim::TreeDifferences(sim::VolumeFilesPath(root_, *volume),
-                              sim::VolumeFilesPath(root_, *match->second))) {
+    for (const std::string& difference : sim::TreeDifferences(
+             sim::VolumeFilesPath(root_, *volume), sim::VolumeFilesPath(root_, *match->second))) {
       differences.push_back(volume->name + ": " + difference);
     }
     if (volume->roles != match->second->roles) differences.push_back(volume->name + ": roles");

@@ -40,9 +40,8 @@ Error ErrorOf(Operation operation) {
 class BackupFailure : public testing::Test {
  protected:
   Error Backup() {
-    return ErrorOf([&] {
-      backup::PerformBackup(std::nullopt, image_, ReplicateHere, [](ProgressUpdate) {});
-    });
+    return ErrorOf(
+        [&] { backup::PerformBackup(std::nullopt, image_, ReplicateHere, [](ProgressUpdate) {}); });
   }
 
   // Nothing of the failed backup is left.
