@@ -60,9 +60,8 @@ void PrintBrokenOutput(const std::string& value, std::ostream& out) {
   } else if (value == "empty-entities") {
     out << EntitiesPlist({});
   } else if (value == "bad-dev-entry") {
-    out << EntitiesPlist({AttachEntityDictionary(
-        SystemEntity{"/dev/disk9x", "GUID_partition_scheme", "GUID_partition_scheme", false, {},
-                     {}})});
+    out << EntitiesPlist({AttachEntityDictionary(SystemEntity{
+        "/dev/disk9x", "GUID_partition_scheme", "GUID_partition_scheme", false, {}, {}})});
   } else {
     ThrowForFault("attach", value, "attach failed - Device not configured");
   }
@@ -83,7 +82,9 @@ bool InUse(const Model& model, const mcom::FilePath& image, const mcom::FilePath
   return false;
 }
 
-std::string ErrorText(int error) { return std::error_code(error, std::generic_category()).message(); }
+std::string ErrorText(int error) {
+  return std::error_code(error, std::generic_category()).message();
+}
 
 // A folder in the machine's scratch space for images, removed with its contents when the
 // object goes.
@@ -114,18 +115,17 @@ struct AttachOutcome {
 }  // namespace
 
 int RunHdiutilAttach(ToolContext& context, const HdiutilArguments& arguments) {
-  const std::optional<ParsedOptions> options =
-      ParseOptions(arguments, {{"-nobrowse", false},
-                               {"-owners", true},
-                               {"-readonly", false},
-                               {"-readwrite", false},
-                               {"-plist", false},
-                               {"-nomount", false},
-                               {"-mount", true},
-                               {"-mountpoint", true},
-                               {"-noverify", false},
-                               {"-noautoopen", false},
-                               {"-shadow", true}});
+  const std::optional<ParsedOptions> options = ParseOptions(arguments, {{"-nobrowse", false},
+                                                                        {"-owners", true},
+                                                                        {"-readonly", false},
+                                                                        {"-readwrite", false},
+                                                                        {"-plist", false},
+                                                                        {"-nomount", false},
+                                                                        {"-mount", true},
+                                                                        {"-mountpoint", true},
+                                                                        {"-noverify", false},
+                                                                        {"-noautoopen", false},
+                                                                        {"-shadow", true}});
   if (!options || options->operands.size() != 1) return context.UsageError(kAttachUsage);
   const std::string owners = options->Value("-owners");
   const std::string mount = options->Value("-mount");

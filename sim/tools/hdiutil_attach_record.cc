@@ -38,8 +38,8 @@ void WriteAttachRecord(const mcom::FilePath& root, const Disk& disk, const Attac
   entries["Pid"] = cf::Number::CreateInteger(record.pid);
   entries["OwnerUID"] = cf::Number::CreateUnsigned(record.owner_uid);
   entries["AutoMount"] = cf::Boolean::Get(record.auto_mount);
-  const cf::Ref<cf::Data> data =
-      cf::PropertyListToData(cf::Dictionary::Create(std::move(entries)), cf::PropertyListFormat::kXML);
+  const cf::Ref<cf::Data> data = cf::PropertyListToData(cf::Dictionary::Create(std::move(entries)),
+                                                        cf::PropertyListFormat::kXML);
   if (data) (void)WriteFileAtomically(RecordPath(root, disk), data->AsStringView(), 0644);
 }
 
@@ -62,7 +62,8 @@ void RemoveAttachRecords(const mcom::FilePath& root, const Model& model, const D
     }
   }
   std::error_code error;
-  for (const auto& entry : std::filesystem::directory_iterator(ImagesFolder(root).string(), error)) {
+  for (const auto& entry :
+       std::filesystem::directory_iterator(ImagesFolder(root).string(), error)) {
     const std::string name = entry.path().filename().string();
     if (name.starts_with(kRecordPrefix) && name.ends_with(kRecordSuffix) && !kept.contains(name)) {
       ::unlink(entry.path().c_str());

@@ -15,8 +15,8 @@
 namespace sim::tools {
 
 struct AttachRecord {
-  pid_t pid = 0;         // the attaching process ("hdid-pid")
-  uid_t owner_uid = 0;   // its user ("owner-uid")
+  pid_t pid = 0;           // the attaching process ("hdid-pid")
+  uid_t owner_uid = 0;     // its user ("owner-uid")
   bool auto_mount = true;  // attached without -nomount ("autodiskmount")
 };
 

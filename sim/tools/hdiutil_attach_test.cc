@@ -1,6 +1,7 @@
 // Attaching and detaching images with the simulated hdiutil: round trips in both modes, the
 // property list the system parses, and what the machine holds while an image is attached.
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,7 +66,7 @@ class HdiutilAttachTest : public HdiutilTest {
     sim_test::MakeRichTree(reference, seed);
     const ToolOutcome detached = Hdiutil({"detach", "-force", "disk" + std::to_string(disk)});
     ASSERT_EQ(detached.status, 0) << detached.err;
-    EXPECT_EQ(detached.out, "\"disk" + std::to_string(disk) + "\" ejected.\n");
+    EXPECT_EQ(detached.out, EjectedLine("disk" + std::to_string(disk)));
   }
 };
 
@@ -76,8 +77,8 @@ TEST_F(HdiutilAttachTest, AFreshImageAttachesAsOneBlankDisk) {
   const cf::Ref<cf::Dictionary> plist = AttachPlist(image, /*read_only=*/false, false);
   const auto entities = Entities(plist);
   ASSERT_EQ(entities.size(), 1u);
-  EXPECT_THAT(KeysOf(entities[0]), ElementsAre("content-hint", "dev-entry",
-                                               "potentially-mountable", "unmapped-content-hint"));
+  EXPECT_THAT(KeysOf(entities[0]), ElementsAre("content-hint", "dev-entry", "potentially-mountable",
+                                               "unmapped-content-hint"));
   EXPECT_EQ(cf::GetString(entities[0], "content-hint"), "");
   EXPECT_EQ(cf::GetBool(entities[0], "potentially-mountable"), false);
 
@@ -131,8 +132,9 @@ TEST_F(HdiutilAttachTest, FilesWrittenIntoAReadWriteAttachSurviveDetach) {
   EXPECT_THAT(sim_test::TreeDifferences(reference, mcom::FilePath(*mount_point)), IsEmpty());
   sim_test::WriteBytes(mcom::FilePath(*mount_point).Join("new file.txt"), "written while attached");
   sim_test::WriteBytes(reference.Join("new file.txt"), "written while attached");
-  ASSERT_EQ(::utimensat(AT_FDCWD, mcom::FilePath(*mount_point).Join("new file.txt").c_str(),
-                        nullptr, 0), 0);
+  ASSERT_EQ(
+      ::utimensat(AT_FDCWD, mcom::FilePath(*mount_point).Join("new file.txt").c_str(), nullptr, 0),
+      0);
 
   // Detached by its mount point, then attached read-only: the new file is in the image.
   ToolOutcome detached = Hdiutil({"detach", *mount_point});
@@ -154,7 +156,7 @@ TEST_F(HdiutilAttachTest, FilesWrittenIntoAReadWriteAttachSurviveDetach) {
 TEST_F(HdiutilAttachTest, AReadOnlyAttachNeverChangesTheImage) {
   const mcom::FilePath image = folder().Join("backup.sparseimage");
   MakeBackupImage(image, folder().Join("reference"), 5);
-  const std::string bytes = FileBytes(image);
+  const std::string bytes = SparseFileBytes(image);
   struct stat before {};
   ASSERT_EQ(::stat(image.c_str(), &before), 0);
 
@@ -177,8 +179,8 @@ TEST_F(HdiutilAttachTest, AReadOnlyAttachNeverChangesTheImage) {
   sim_test::WriteBytes(mcom::FilePath(volume->mount_point).Join("stray"), "not kept");
   const ToolOutcome detached = Hdiutil({"detach", "-force", volume_name});
   ASSERT_EQ(detached.status, 0) << detached.err;
-  EXPECT_EQ(detached.out, "\"" + DevName(entities[0]) + "\" ejected.\n");
-  EXPECT_EQ(FileBytes(image), bytes);
+  EXPECT_EQ(detached.out, EjectedLine(DevName(entities[0])));
+  EXPECT_EQ(SparseFileBytes(image), bytes);
   struct stat after {};
   ASSERT_EQ(::stat(image.c_str(), &after), 0);
   EXPECT_EQ(after.st_ino, before.st_ino);
@@ -188,11 +190,11 @@ TEST_F(HdiutilAttachTest, AReadOnlyAttachNeverChangesTheImage) {
 TEST_F(HdiutilAttachTest, ThePropertyListHasTheRealShapeAndParsesWithPython) {
   const mcom::FilePath image = folder().Join("backup.sparseimage");
   MakeBackupImage(image, folder().Join("reference"), 7);
-  const ToolOutcome attached = Hdiutil(
-      {"attach", "-nobrowse", "-owners", "on", "-readonly", "-plist", image.string()});
+  const ToolOutcome attached =
+      Hdiutil({"attach", "-nobrowse", "-owners", "on", "-readonly", "-plist", image.string()});
   ASSERT_EQ(attached.status, 0) << attached.err;
-  const std::string sample =
-      FileBytes(mcom::FilePath(DORVANE_SOURCE_DIR "/tests/data/real-samples/hdiutil-attach-plist-1.xml"));
+  const std::string sample = FileBytes(
+      mcom::FilePath(DORVANE_SOURCE_DIR "/tests/data/real-samples/hdiutil-attach-plist-1.xml"));
   // The same header and tab indentation as the real tool's output.
   const auto head = [](const std::string& text) { return text.substr(0, text.find("<array>")); };
   EXPECT_EQ(head(attached.out), head(sample));
@@ -201,9 +203,10 @@ TEST_F(HdiutilAttachTest, ThePropertyListHasTheRealShapeAndParsesWithPython) {
   // Each entity has exactly the keys of its kind in the real sample, in the same order:
   // whole disk, the APFS physical store... here the layout is NONE, so: whole disk, volume,
   // container last.
-  const auto ours = Entities(cf::As<cf::Dictionary>(
-      cf::PropertyListFromBytes(attached.out.data(), attached.out.size())));
-  const auto real = Entities(cf::As<cf::Dictionary>(cf::PropertyListFromBytes(sample.data(), sample.size())));
+  const auto ours = Entities(
+      cf::As<cf::Dictionary>(cf::PropertyListFromBytes(attached.out.data(), attached.out.size())));
+  const auto real =
+      Entities(cf::As<cf::Dictionary>(cf::PropertyListFromBytes(sample.data(), sample.size())));
   ASSERT_EQ(ours.size(), 3u);
   ASSERT_EQ(real.size(), 4u);
   EXPECT_EQ(KeysOf(ours[0]), KeysOf(real[0]));
@@ -217,21 +220,22 @@ TEST_F(HdiutilAttachTest, ThePropertyListHasTheRealShapeAndParsesWithPython) {
             cf::GetString(real[3], "unmapped-content-hint"));
 
   // Python reads it as the real tool's: the first dev-entry, then each entity's keys.
-  const std::string summary = RunPython(
-      attached.out,
-      "for e in plist['system-entities']:\n"
-      "    out.write(e['dev-entry'] + ' ' + ','.join(sorted(e.keys())) + '\\n')\n");
+  const std::string summary =
+      RunPython(attached.out,
+                "for e in plist['system-entities']:\n"
+                "    out.write(e['dev-entry'] + ' ' + ','.join(sorted(e.keys())) + '\\n')\n");
   const std::string whole = DevName(ours[0]);
   const std::string volume = DevName(ours[1]);
   const std::string container = DevName(ours[2]);
-  EXPECT_EQ(summary,
-            "/dev/" + whole +
-                " content-hint,dev-entry,potentially-mountable,unmapped-content-hint\n"
-                "/dev/" + volume +
-                " content-hint,dev-entry,mount-point,potentially-mountable,"
-                "unmapped-content-hint,volume-kind\n"
-                "/dev/" + container +
-                " content-hint,dev-entry,potentially-mountable,unmapped-content-hint\n");
+  EXPECT_EQ(summary, "/dev/" + whole +
+                         " content-hint,dev-entry,potentially-mountable,unmapped-content-hint\n"
+                         "/dev/" +
+                         volume +
+                         " content-hint,dev-entry,mount-point,potentially-mountable,"
+                         "unmapped-content-hint,volume-kind\n"
+                         "/dev/" +
+                         container +
+                         " content-hint,dev-entry,potentially-mountable,unmapped-content-hint\n");
 
   // The engine's look-ups on what it parsed: the whole disk is whole; the container is the
   // one on it; the volume's whole disk is the container.
@@ -246,15 +250,14 @@ TEST_F(HdiutilAttachTest, AnAttachedImageIsBusyAndOnlyImagesDetach) {
   const mcom::FilePath image = folder().Join("busy.sparseimage");
   CreateImage(image);
   const std::string disk = DevName(Entities(AttachPlist(image, false, false)).at(0));
-  const ToolOutcome again = Hdiutil({"attach", "-nobrowse", "-owners", "on", "-readonly",
-                                     "-plist", image.string(), "-nomount"});
+  const ToolOutcome again = Hdiutil(
+      {"attach", "-nobrowse", "-owners", "on", "-readonly", "-plist", image.string(), "-nomount"});
   EXPECT_EQ(again.status, 1);
   EXPECT_EQ(again.err, "hdiutil: attach failed - Resource busy\n");
   EXPECT_EQ(again.out, "");
   EXPECT_EQ(ImageDisks().size(), 1u);
 
-  const ToolOutcome resized =
-      Hdiutil({"resize", "-size", "4g", "-growonly", image.string()});
+  const ToolOutcome resized = Hdiutil({"resize", "-size", "4g", "-growonly", image.string()});
   EXPECT_EQ(resized.status, 1);
   EXPECT_EQ(resized.err, "hdiutil: resize failed - Resource busy\n");
   const ToolOutcome converted = Hdiutil(
@@ -283,16 +286,16 @@ TEST_F(HdiutilAttachTest, AFailedAttachLeavesTheMachineAsItWas) {
   const size_t disks = machine().Read().disks.size();
 
   // A mount point that is not there: a required mount fails, the whole attach is undone.
-  const ToolOutcome missing = Hdiutil({"attach", "-mount", "required", "-mountpoint",
-                                       folder().Join("nowhere").string(), "-noverify",
-                                       "-noautoopen", image.string()});
+  const ToolOutcome missing =
+      Hdiutil({"attach", "-mount", "required", "-mountpoint", folder().Join("nowhere").string(),
+               "-noverify", "-noautoopen", image.string()});
   EXPECT_EQ(missing.status, 1);
   EXPECT_EQ(missing.err, "hdiutil: attach failed - No such file or directory\n");
   // A mount point that is not empty.
   const mcom::FilePath full = folder().Join("full");
   folder().WriteFile("full/something", "x");
-  const ToolOutcome busy = Hdiutil({"attach", "-mount", "required", "-mountpoint",
-                                    full.string(), "-noverify", "-noautoopen", image.string()});
+  const ToolOutcome busy = Hdiutil({"attach", "-mount", "required", "-mountpoint", full.string(),
+                                    "-noverify", "-noautoopen", image.string()});
   EXPECT_EQ(busy.status, 1);
   EXPECT_EQ(busy.err, "hdiutil: attach failed - Resource busy\n");
   EXPECT_EQ(FileBytes(full.Join("something")), "x");
@@ -301,8 +304,8 @@ TEST_F(HdiutilAttachTest, AFailedAttachLeavesTheMachineAsItWas) {
                                        "-plist", full.Join("something").string()});
   EXPECT_EQ(garbage.status, 1);
   EXPECT_EQ(garbage.err, "hdiutil: attach failed - image not recognized\n");
-  const ToolOutcome absent = Hdiutil({"attach", "-nobrowse", "-owners", "on", "-readonly",
-                                      "-plist", folder().Join("absent.dmg").string()});
+  const ToolOutcome absent = Hdiutil({"attach", "-nobrowse", "-owners", "on", "-readonly", "-plist",
+                                      folder().Join("absent.dmg").string()});
   EXPECT_EQ(absent.err, "hdiutil: attach failed - No such file or directory\n");
 
   EXPECT_EQ(machine().Read().disks.size(), disks);
@@ -320,8 +323,8 @@ TEST_F(HdiutilAttachTest, InfoListsEveryAttachedImageInTheRealShape) {
   const auto entities = Entities(AttachPlist(image, /*read_only=*/true, false));
   const ToolOutcome info = Hdiutil({"info", "-plist"});
   ASSERT_EQ(info.status, 0) << info.err;
-  const std::string sample =
-      FileBytes(mcom::FilePath(DORVANE_SOURCE_DIR "/tests/data/real-samples/hdiutil-info-plist-1.xml"));
+  const std::string sample = FileBytes(
+      mcom::FilePath(DORVANE_SOURCE_DIR "/tests/data/real-samples/hdiutil-info-plist-1.xml"));
   const cf::Ref<cf::Dictionary> ours =
       cf::As<cf::Dictionary>(cf::PropertyListFromBytes(info.out.data(), info.out.size()));
   const cf::Ref<cf::Dictionary> real =
@@ -349,8 +352,8 @@ TEST_F(HdiutilAttachTest, InfoListsEveryAttachedImageInTheRealShape) {
   EXPECT_EQ(RunPython(info.out,
                       "out.write(' '.join(e['dev-entry'] for e in plist['images'][0]"
                       "['system-entities']))"),
-            "/dev/" + DevName(info_entities[0]) + " /dev/" + DevName(info_entities[1]) +
-                " /dev/" + DevName(info_entities[2]));
+            "/dev/" + DevName(info_entities[0]) + " /dev/" + DevName(info_entities[1]) + " /dev/" +
+                DevName(info_entities[2]));
 
   const ToolOutcome text = Hdiutil({"info"});
   ASSERT_EQ(text.status, 0) << text.err;
@@ -358,7 +361,7 @@ TEST_F(HdiutilAttachTest, InfoListsEveryAttachedImageInTheRealShape) {
   EXPECT_THAT(text.out, HasSubstr("image-path      : " + image.string() + "\n"));
   EXPECT_THAT(text.out, HasSubstr("image-type      : sparse disk image\n"));
   EXPECT_THAT(text.out, HasSubstr("/dev/" + DevName(entities[1]) +
-                                      "\t41504653-0000-11AA-AA11-00306543ECAC\t\n"));
+                                  "\t41504653-0000-11AA-AA11-00306543ECAC\t\n"));
   EXPECT_EQ(Hdiutil({"detach", DevName(entities[0])}).status, 0);
   EXPECT_TRUE(std::filesystem::is_empty(ImagesFolder(root()).string()));
 }

@@ -56,7 +56,8 @@ int RunHdiutilResize(ToolContext& context, const HdiutilArguments& arguments) {
   const std::optional<ParsedOptions> options =
       ParseOptions(arguments, {{"-size", true}, {"-growonly", false}, {"-shadow", true}});
   if (!options || options->operands.size() != 1 || !options->Has("-size") ||
-      !options->Has("-growonly") || (options->Has("-shadow") && options->Value("-shadow").empty())) {
+      !options->Has("-growonly") ||
+      (options->Has("-shadow") && options->Value("-shadow").empty())) {
     return context.UsageError(kResizeUsage);
   }
   const std::optional<uint64_t> size = ParseImageSize(options->Value("-size"));

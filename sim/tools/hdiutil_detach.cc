@@ -79,11 +79,10 @@ int RunHdiutilDetach(ToolContext& context, const HdiutilArguments& arguments) {
         const ImageDescription description = DescribeImageDisk(root, model, detached);
         try {
           if (detached.shadow_path.empty()) {
-            WriteImage(description, mcom::FilePath(detached.image_path),
-                       ExistingImage::kReplace);
+            WriteImage(description, mcom::FilePath(detached.image_path), ExistingImage::kReplace);
           } else {
-            WriteShadow(mcom::FilePath(detached.image_path),
-                        mcom::FilePath(detached.shadow_path), description);
+            WriteShadow(mcom::FilePath(detached.image_path), mcom::FilePath(detached.shadow_path),
+                        description);
           }
         } catch (const std::system_error& failure) {
           throw HdiutilFailure("detach failed - " + failure.code().message());

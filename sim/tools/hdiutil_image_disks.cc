@@ -88,8 +88,8 @@ class ImageDiskBuilder {
       throw HdiutilFailure("attach failed - internal error: volumes and folders differ");
     }
     WholeDiskSpec disk_spec =
-        ImageDiskSpec(spec_.image.string(), ImageFormatName(description.format),
-                      description.size, spec_.read_only ? "ro" : "rw");
+        ImageDiskSpec(spec_.image.string(), ImageFormatName(description.format), description.size,
+                      spec_.read_only ? "ro" : "rw");
     disk_spec.shadow_path = spec_.shadow.string();
     disk_ = AddWholeDisk(model_, disk_spec);
 
@@ -98,8 +98,7 @@ class ImageDiskBuilder {
       // Slices are numbered from 1 in partition order. (Adding containers re-sorts the
       // model's disks, so no reference into them is kept across the calls.)
       for (size_t i = 0; i < description.partitions.size(); ++i) {
-        AddContent(BSDName{disk_, static_cast<uint32_t>(i + 1)},
-                   description.partitions[i].content);
+        AddContent(BSDName{disk_, static_cast<uint32_t>(i + 1)}, description.partitions[i].content);
       }
     } else {
       AddContent(BSDName{disk_, BSDName::kNoSlice}, description.whole_disk);
@@ -138,9 +137,9 @@ class ImageDiskBuilder {
       const uint32_t number = CreateContainer(root_, model_, {store});
       FindContainer(model_, number)->uuid = content.container->uuid;
       for (const ImageVolume& image_volume : content.container->volumes) {
-        const BSDName name = AddVolume(
-            root_, model_, number,
-            VolumeSpec{image_volume.name, image_volume.roles, image_volume.group_uuid});
+        const BSDName name =
+            AddVolume(root_, model_, number,
+                      VolumeSpec{image_volume.name, image_volume.roles, image_volume.group_uuid});
         PlaceVolume(name, image_volume);
       }
     } else if (content.volume) {
@@ -246,8 +245,7 @@ ImageDescription DescribeImageDisk(const mcom::FilePath& root, const Model& mode
       image_partition.name = partition.name;
       image_partition.uuid = partition.uuid;
       image_partition.size = partition.size;
-      image_partition.content =
-          DescribeContent(root, model, BSDName{disk.number, partition.slice});
+      image_partition.content = DescribeContent(root, model, BSDName{disk.number, partition.slice});
       description.partitions.push_back(std::move(image_partition));
     }
   } else {

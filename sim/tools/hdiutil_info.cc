@@ -110,8 +110,7 @@ int RunHdiutilInfo(ToolContext& context, const HdiutilArguments& arguments) {
   }
   for (const Disk& disk : model.disks) {
     if (disk.kind != DiskKind::kImage) continue;
-    const AttachRecord record =
-        ReadAttachRecord(context.root(), disk).value_or(AttachRecord{});
+    const AttachRecord record = ReadAttachRecord(context.root(), disk).value_or(AttachRecord{});
     if (plist) {
       images.push_back(ImageDictionary(model, disk, record));
     } else {

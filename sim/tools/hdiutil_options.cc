@@ -51,14 +51,29 @@ std::optional<uint64_t> ParseImageSize(std::string_view text) {
   uint64_t unit = 1;
   if (digits < text.size()) {
     switch (std::tolower(static_cast<unsigned char>(text[digits]))) {
-      case 'b': unit = 512; break;
-      case 'k': unit = uint64_t{1} << 10; break;
-      case 'm': unit = uint64_t{1} << 20; break;
-      case 'g': unit = uint64_t{1} << 30; break;
-      case 't': unit = uint64_t{1} << 40; break;
-      case 'p': unit = uint64_t{1} << 50; break;
-      case 'e': unit = uint64_t{1} << 60; break;
-      default: return std::nullopt;
+      case 'b':
+        unit = 512;
+        break;
+      case 'k':
+        unit = uint64_t{1} << 10;
+        break;
+      case 'm':
+        unit = uint64_t{1} << 20;
+        break;
+      case 'g':
+        unit = uint64_t{1} << 30;
+        break;
+      case 't':
+        unit = uint64_t{1} << 40;
+        break;
+      case 'p':
+        unit = uint64_t{1} << 50;
+        break;
+      case 'e':
+        unit = uint64_t{1} << 60;
+        break;
+      default:
+        return std::nullopt;
     }
   }
   if (__builtin_mul_overflow(value, unit, &value) || value == 0) return std::nullopt;

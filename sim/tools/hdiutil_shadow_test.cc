@@ -32,7 +32,8 @@ class HdiutilShadowTest : public HdiutilTest {
       if (!volume.HasRole("Recovery")) continue;
       const std::string files = VolumeFilesPath(root(), volume).string();
       for (const auto& entry : std::filesystem::recursive_directory_iterator(files)) {
-        if (entry.path().filename() == "BaseSystem.dmg") return mcom::FilePath(entry.path().string());
+        if (entry.path().filename() == "BaseSystem.dmg")
+          return mcom::FilePath(entry.path().string());
       }
     }
     ADD_FAILURE() << "no BaseSystem.dmg on the machine";
@@ -51,8 +52,8 @@ TEST_F(HdiutilShadowTest, TheBaseSystemIsCustomisedThroughAShadowAndCompressed) 
   std::filesystem::permissions(mount_point.string(), std::filesystem::perms(0700));
 
   // Grown to 2 GiB in the shadow only.
-  const ToolOutcome resized = Hdiutil(
-      {"resize", "-size", "2g", "-growonly", source.string(), "-shadow", shadow.string()});
+  const ToolOutcome resized =
+      Hdiutil({"resize", "-size", "2g", "-growonly", source.string(), "-shadow", shadow.string()});
   ASSERT_EQ(resized.status, 0) << resized.err;
   EXPECT_EQ(resized.out, "");
   EXPECT_TRUE(std::filesystem::exists(shadow.string()));
@@ -88,7 +89,7 @@ TEST_F(HdiutilShadowTest, TheBaseSystemIsCustomisedThroughAShadowAndCompressed) 
   // Detached by its mount point: the mount point is an empty folder again, with its mode.
   const ToolOutcome detached = Hdiutil({"detach", mount_point.string()});
   ASSERT_EQ(detached.status, 0) << detached.err;
-  EXPECT_EQ(detached.out, "\"" + disks[0].name().Format() + "\" ejected.\n");
+  EXPECT_EQ(detached.out, EjectedLine(disks[0].name().Format()));
   EXPECT_TRUE(std::filesystem::is_empty(mount_point.string()));
   EXPECT_EQ(std::filesystem::status(mount_point.string()).permissions(),
             std::filesystem::perms(0700));
@@ -135,7 +136,8 @@ TEST_F(HdiutilShadowTest, TheBaseSystemIsCustomisedThroughAShadowAndCompressed) 
   EXPECT_EQ(cf::GetString(entities[1], "volume-kind"), "hfs");
   const std::string mounted = cf::GetString(entities[1], "mount-point").value_or("");
   EXPECT_EQ(mounted, root().Join("Volumes/macOS Base System").string());
-  EXPECT_EQ(sim_test::ReadBytes(mcom::FilePath(mounted).Join("Applications/Added.app/Contents/Info.plist")),
+  EXPECT_EQ(sim_test::ReadBytes(
+                mcom::FilePath(mounted).Join("Applications/Added.app/Contents/Info.plist")),
             "added");
   EXPECT_TRUE(std::filesystem::exists(
       mcom::FilePath(mounted).Join("System/Library/CoreServices/SystemVersion.plist").string()));
@@ -155,8 +157,8 @@ TEST_F(HdiutilShadowTest, TheBaseSystemIsCustomisedThroughAShadowAndCompressed) 
 
 TEST_F(HdiutilShadowTest, ACompressedImageIsNeverAttachedForWritingWithoutAShadow) {
   const mcom::FilePath source = BaseSystemImage();
-  const ToolOutcome refused = Hdiutil(
-      {"attach", "-nobrowse", "-owners", "on", "-readwrite", "-plist", source.string()});
+  const ToolOutcome refused =
+      Hdiutil({"attach", "-nobrowse", "-owners", "on", "-readwrite", "-plist", source.string()});
   EXPECT_EQ(refused.status, 1);
   EXPECT_EQ(refused.err, "hdiutil: attach failed - Read-only file system\n");
   const ToolOutcome grown = Hdiutil({"resize", "-size", "2g", "-growonly", source.string()});

@@ -1,5 +1,9 @@
 #include "sim/tools/hdiutil_test_support.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "core/foundation/cf_array.h"
 #include "core/foundation/process.h"
 #include "core/foundation/property_list.h"
@@ -51,15 +55,15 @@ void HdiutilTest::CreateImage(const mcom::FilePath& path, const std::string& siz
 
 cf::Ref<cf::Dictionary> HdiutilTest::AttachPlist(const mcom::FilePath& image, bool read_only,
                                                  bool mount) {
-  std::vector<std::string> arguments{"attach", "-nobrowse", "-owners", "on",
-                                     read_only ? "-readonly" : "-readwrite", "-plist",
-                                     image.string()};
+  std::vector<std::string> arguments{
+      "attach", "-nobrowse",   "-owners", "on", read_only ? "-readonly" : "-readwrite",
+      "-plist", image.string()};
   if (!mount) arguments.push_back("-nomount");
   const ToolOutcome attached = Hdiutil(arguments);
   EXPECT_EQ(attached.status, 0) << attached.err;
   EXPECT_EQ(attached.err, "");
-  const cf::Ref<cf::Dictionary> plist = cf::As<cf::Dictionary>(
-      cf::PropertyListFromBytes(attached.out.data(), attached.out.size()));
+  const cf::Ref<cf::Dictionary> plist =
+      cf::As<cf::Dictionary>(cf::PropertyListFromBytes(attached.out.data(), attached.out.size()));
   EXPECT_TRUE(plist) << attached.out;
   return plist;
 }
@@ -67,10 +71,11 @@ cf::Ref<cf::Dictionary> HdiutilTest::AttachPlist(const mcom::FilePath& image, bo
 std::string HdiutilTest::RunPython(const std::string& text, const std::string& script) {
   const mcom::FilePath input = folder_.WriteFile("python-input.plist", text);
   const mcom::FilePath output = folder_.Join("python-output.txt");
-  const std::string program = "import plistlib, sys\n"
-                              "plist = plistlib.load(open(sys.argv[1], 'rb'))\n"
-                              "out = open(sys.argv[2], 'w')\n" +
-                              script;
+  const std::string program =
+      "import plistlib, sys\n"
+      "plist = plistlib.load(open(sys.argv[1], 'rb'))\n"
+      "out = open(sys.argv[2], 'w')\n" +
+      script;
   mcom::FileActions actions;
   const mcom::Result<pid_t> pid = mcom::SpawnProcess(
       "/usr/bin/python3", {"-c", program, input.string(), output.string()}, actions);
@@ -96,6 +101,37 @@ std::vector<std::string> KeysOf(const cf::Ref<cf::Dictionary>& dictionary) {
 
 std::string FileBytes(const mcom::FilePath& path) {
   return ::testing::TemporaryFolder::ReadFile(path);
+}
+
+std::string SparseFileBytes(const mcom::FilePath& path) {
+  const int file = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (file < 0) return {};
+  std::string result;
+  struct stat status {};
+  if (::fstat(file, &status) == 0) {
+    result = "length " + std::to_string(status.st_size) + "\n";
+    off_t offset = 0;
+    while ((offset = ::lseek(file, offset, SEEK_DATA)) >= 0) {
+      const off_t end = ::lseek(file, offset, SEEK_HOLE);
+      if (end <= offset) break;
+      std::string data(static_cast<size_t>(end - offset), '\0');
+      if (::pread(file, data.data(), data.size(), offset) != static_cast<ssize_t>(data.size())) {
+        break;
+      }
+      result += "data at " + std::to_string(offset) + ": " + data + "\n";
+      offset = end;
+    }
+  }
+  ::close(file);
+  return result;
+}
+
+std::string EjectedLine(const std::string& disk) {
+  // Appended piece by piece: GCC 12 warns wrongly (-Wrestrict) on "\"" + std::string.
+  std::string line = "\"";
+  line += disk;
+  line += "\" ejected.\n";
+  return line;
 }
 
 std::string DevName(const cf::Ref<cf::Dictionary>& entity) {

@@ -69,6 +69,14 @@ std::vector<std::string> KeysOf(const mcom::cf::Ref<mcom::cf::Dictionary>& dicti
 // The whole contents of a file ("" when it cannot be read).
 std::string FileBytes(const mcom::FilePath& path);
 
+// The length of a (sparse) file and the bytes of its data regions with their offsets,
+// found by skipping holes: compares a large sparse image without reading gigabytes of zeros.
+// "" when it cannot be read.
+std::string SparseFileBytes(const mcom::FilePath& path);
+
+// What detach prints for the whole disk `disk` ("disk5"): "\"disk5\" ejected.\n".
+std::string EjectedLine(const std::string& disk);
+
 // The BSD name in a "dev-entry" ("/dev/disk5s1" -> "disk5s1").
 std::string DevName(const mcom::cf::Ref<mcom::cf::Dictionary>& entity);
 

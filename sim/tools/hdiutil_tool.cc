@@ -41,9 +41,8 @@ using VerbFunction = int (*)(ToolContext&, const HdiutilArguments&);
 
 const std::map<std::string, VerbFunction>& Verbs() {
   static const std::map<std::string, VerbFunction> verbs{
-      {"attach", RunHdiutilAttach}, {"convert", RunHdiutilConvert},
-      {"create", RunHdiutilCreate}, {"detach", RunHdiutilDetach},
-      {"info", RunHdiutilInfo},     {"resize", RunHdiutilResize},
+      {"attach", RunHdiutilAttach}, {"convert", RunHdiutilConvert}, {"create", RunHdiutilCreate},
+      {"detach", RunHdiutilDetach}, {"info", RunHdiutilInfo},       {"resize", RunHdiutilResize},
   };
   return verbs;
 }

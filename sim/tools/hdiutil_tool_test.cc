@@ -10,7 +10,11 @@
 
 #include "core/foundation/cf_array.h"
 #include "core/foundation/property_list.h"
+#include "sim/image/image_file.h"
+#include "sim/machine/apfs_operations.h"
 #include "sim/machine/machine_paths.h"
+#include "sim/machine/volume_contents.h"
+#include "sim/machine/volume_store.h"
 #include "sim/tools/hdiutil_test_support.h"
 
 namespace sim::tools::testing {
@@ -41,7 +45,7 @@ TEST_F(HdiutilCreateTest, ASparseImageForALargeContainerHoldsOnlyItsData) {
 TEST_F(HdiutilCreateTest, ThePathIsTakenAsGivenAndNeverReplaced) {
   const mcom::FilePath image = folder().Join("plain-name");
   CreateImage(image, "2g");
-  const std::string bytes = FileBytes(image);
+  const std::string bytes = SparseFileBytes(image);
   EXPECT_TRUE(std::filesystem::exists(image.string()));
   EXPECT_FALSE(std::filesystem::exists(image.string() + ".sparseimage"));
   EXPECT_EQ(std::filesystem::file_size(image.string()), uint64_t{2} << 30);
@@ -50,7 +54,7 @@ TEST_F(HdiutilCreateTest, ThePathIsTakenAsGivenAndNeverReplaced) {
       Hdiutil({"create", "-size", "1m", "-type", "SPARSE", "-layout", "NONE", image.string()});
   EXPECT_NE(again.status, 0);
   EXPECT_EQ(again.err, "hdiutil: create failed - File exists\n");
-  EXPECT_EQ(FileBytes(image), bytes);
+  EXPECT_EQ(SparseFileBytes(image), bytes);
 
   const ToolOutcome nowhere = Hdiutil({"create", "-size", "1m", "-type", "SPARSE", "-layout",
                                        "NONE", folder().Join("missing/x").string()});
@@ -64,7 +68,7 @@ TEST_F(HdiutilCreateTest, SizesTakeTheRealToolsUnits) {
   for (const auto& [text, bytes] : sizes) {
     const mcom::FilePath image = folder().Join("size-" + text);
     CreateImage(image, text);
-    EXPECT_EQ(std::filesystem::file_size(image.string()), bytes) << text;
+    EXPECT_EQ(ReadImage(image).size, bytes) << text;
   }
   for (const std::string bad : {"0", "12q", "1gb", "-5", "k", "99999999999999999999", "20e"}) {
     const mcom::FilePath image = folder().Join("bad");
@@ -124,26 +128,26 @@ TEST_F(HdiutilTest, FailureHooksFailEachVerbWithARealLookingError) {
   const mcom::FilePath image = folder().Join("hooked.sparseimage");
 
   SetFault("create", "fail");
-  ToolOutcome outcome = Hdiutil(
-      {"create", "-size", "1g", "-type", "SPARSE", "-layout", "NONE", image.string()});
+  ToolOutcome outcome =
+      Hdiutil({"create", "-size", "1g", "-type", "SPARSE", "-layout", "NONE", image.string()});
   EXPECT_EQ(outcome.status, 1);
   EXPECT_EQ(outcome.err, "hdiutil: create failed - No space left on device\n");
   EXPECT_FALSE(std::filesystem::exists(image.string()));
   SetFault("create", "fail:Operation not permitted");
-  outcome = Hdiutil({"create", "-size", "1g", "-type", "SPARSE", "-layout", "NONE",
-                     image.string()});
+  outcome =
+      Hdiutil({"create", "-size", "1g", "-type", "SPARSE", "-layout", "NONE", image.string()});
   EXPECT_EQ(outcome.err, "hdiutil: create failed - Operation not permitted\n");
   SetFault("create", "explode");
-  outcome = Hdiutil({"create", "-size", "1g", "-type", "SPARSE", "-layout", "NONE",
-                     image.string()});
+  outcome =
+      Hdiutil({"create", "-size", "1g", "-type", "SPARSE", "-layout", "NONE", image.string()});
   EXPECT_EQ(outcome.status, 1);
   EXPECT_THAT(outcome.err, HasSubstr("not understood: explode"));
   SetFault("create", "");
   CreateImage(image);
 
   SetFault("attach", "fail");
-  outcome = Hdiutil({"attach", "-nobrowse", "-owners", "on", "-readwrite", "-plist",
-                     image.string(), "-nomount"});
+  outcome = Hdiutil(
+      {"attach", "-nobrowse", "-owners", "on", "-readwrite", "-plist", image.string(), "-nomount"});
   EXPECT_EQ(outcome.status, 1);
   EXPECT_EQ(outcome.err, "hdiutil: attach failed - Device not configured\n");
   EXPECT_EQ(outcome.out, "");
@@ -168,8 +172,8 @@ TEST_F(HdiutilTest, FailureHooksFailEachVerbWithARealLookingError) {
 
   const mcom::FilePath shadow = folder().Join("shadow");
   SetFault("resize", "fail");
-  outcome = Hdiutil({"resize", "-size", "2g", "-growonly", image.string(), "-shadow",
-                     shadow.string()});
+  outcome =
+      Hdiutil({"resize", "-size", "2g", "-growonly", image.string(), "-shadow", shadow.string()});
   EXPECT_EQ(outcome.status, 1);
   EXPECT_EQ(outcome.err, "hdiutil: resize failed - Resource busy\n");
   EXPECT_FALSE(std::filesystem::exists(shadow.string()));
@@ -177,8 +181,8 @@ TEST_F(HdiutilTest, FailureHooksFailEachVerbWithARealLookingError) {
 
   const mcom::FilePath converted = folder().Join("converted.dmg");
   SetFault("convert", "fail");
-  outcome = Hdiutil({"convert", "-format", "UDZO", "-o", converted.string(), "-puppetstrings",
-                     image.string()});
+  outcome = Hdiutil(
+      {"convert", "-format", "UDZO", "-o", converted.string(), "-puppetstrings", image.string()});
   EXPECT_EQ(outcome.status, 1);
   EXPECT_EQ(outcome.err, "hdiutil: convert failed - Input/output error\n");
   EXPECT_FALSE(std::filesystem::exists(converted.string()));
@@ -187,8 +191,8 @@ TEST_F(HdiutilTest, FailureHooksFailEachVerbWithARealLookingError) {
 TEST_F(HdiutilTest, TheAttachOutputHookPrintsWhatTheParserMustRefuse) {
   const mcom::FilePath image = folder().Join("output.sparseimage");
   CreateImage(image);
-  const std::vector<std::string> attach{"attach", "-nobrowse", "-owners", "on", "-readwrite",
-                                        "-plist", image.string(), "-nomount"};
+  const std::vector<std::string> attach{"attach",     "-nobrowse", "-owners",      "on",
+                                        "-readwrite", "-plist",    image.string(), "-nomount"};
 
   SetFault("attach-output", "text");
   ToolOutcome outcome = Hdiutil(attach);
@@ -208,8 +212,7 @@ TEST_F(HdiutilTest, TheAttachOutputHookPrintsWhatTheParserMustRefuse) {
   SetFault("attach-output", "bad-dev-entry");
   outcome = Hdiutil(attach);
   EXPECT_EQ(outcome.status, 0);
-  plist =
-      cf::As<cf::Dictionary>(cf::PropertyListFromBytes(outcome.out.data(), outcome.out.size()));
+  plist = cf::As<cf::Dictionary>(cf::PropertyListFromBytes(outcome.out.data(), outcome.out.size()));
   EXPECT_EQ(cf::GetString(Entities(plist).at(0), "dev-entry"), "/dev/disk9x");
 
   SetFault("attach-output", "nonsense");
@@ -236,8 +239,8 @@ TEST_F(HdiutilTest, ConvertFailingHalfwayLeavesNoDestination) {
 
   SetFault("convert", "fail-at:50");
   const mcom::FilePath converted = folder().Join("converted.dmg");
-  const ToolOutcome outcome = Hdiutil({"convert", "-format", "UDZO", "-o", converted.string(),
-                                       "-puppetstrings", source.string()});
+  const ToolOutcome outcome = Hdiutil(
+      {"convert", "-format", "UDZO", "-o", converted.string(), "-puppetstrings", source.string()});
   EXPECT_EQ(outcome.status, 1);
   EXPECT_EQ(outcome.err, "hdiutil: convert failed - Input/output error\n");
   EXPECT_THAT(outcome.out, StartsWith("PERCENT:0.000000\n"));
