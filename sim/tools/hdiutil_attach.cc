@@ -63,7 +63,7 @@ void PrintBrokenOutput(const std::string& value, std::ostream& out) {
     out << EntitiesPlist({AttachEntityDictionary(SystemEntity{
         "/dev/disk9x", "GUID_partition_scheme", "GUID_partition_scheme", false, {}, {}})});
   } else {
-    ThrowForFault("attach", value, "attach failed - Device not configured");
+    throw HdiutilFailure("attach failed - fault hook value not understood: " + value);
   }
   out.flush();
 }
@@ -139,7 +139,7 @@ int RunHdiutilAttach(ToolContext& context, const HdiutilArguments& arguments) {
     return context.UsageError(kAttachUsage);
   }
 
-  CheckFailureHook(context, "attach", "attach", "attach failed - Device not configured");
+  CheckFailureHook(context, "attach", DefaultFailureLine("attach"));
   if (const std::optional<std::string> broken = context.Fault("attach-output")) {
     PrintBrokenOutput(*broken, context.out());
     return 0;

@@ -279,6 +279,35 @@ TEST_F(HdiutilAttachTest, AnAttachedImageIsBusyAndOnlyImagesDetach) {
   EXPECT_EQ(Hdiutil({"detach", disk}).status, 0);
 }
 
+// A copy of an image carries the same container and volume UUIDs; attached beside the
+// original it is still a container of its own, found under its own disk in the registry.
+TEST_F(HdiutilAttachTest, TwoCopiesOfOneImageAttachAsTwoContainers) {
+  const mcom::FilePath image = folder().Join("backup.sparseimage");
+  MakeBackupImage(image, folder().Join("reference"), 13);
+  const mcom::FilePath copy = folder().Join("copy.sparseimage");
+  WriteImage(ReadImage(image), copy, ExistingImage::kRefuse);
+
+  const auto first = Entities(AttachPlist(image, /*read_only=*/true, /*mount=*/false));
+  const auto second = Entities(AttachPlist(copy, /*read_only=*/true, /*mount=*/false));
+  ASSERT_EQ(first.size(), 3u);
+  ASSERT_EQ(second.size(), 3u);
+  const mcom::DiskName first_disk = *mcom::ParseDiskName(DevName(first[0]));
+  const mcom::DiskName second_disk = *mcom::ParseDiskName(DevName(second[0]));
+  ASSERT_NE(first_disk, second_disk);
+  EXPECT_EQ(mcom::FindAPFSContainerOnDisk(first_disk)->name,
+            *mcom::ParseDiskName(DevName(first[2])));
+  EXPECT_EQ(mcom::FindAPFSContainerOnDisk(second_disk)->name,
+            *mcom::ParseDiskName(DevName(second[2])));
+  EXPECT_EQ(mcom::WholeDiskForDisk(*mcom::ParseDiskName(DevName(second[1]))),
+            mcom::ParseDiskName(DevName(second[2])));
+
+  EXPECT_EQ(Hdiutil({"detach", "-force", DevName(first[0])}).status, 0);
+  EXPECT_EQ(mcom::FindAPFSContainerOnDisk(second_disk)->name,
+            *mcom::ParseDiskName(DevName(second[2])));
+  EXPECT_EQ(Hdiutil({"detach", "-force", DevName(second[0])}).status, 0);
+  EXPECT_TRUE(ImageDisks().empty());
+}
+
 TEST_F(HdiutilAttachTest, AFailedAttachLeavesTheMachineAsItWas) {
   const mcom::FilePath image = folder().Join("backup.sparseimage");
   MakeBackupImage(image, folder().Join("reference"), 9);

@@ -13,10 +13,17 @@
 namespace sim::tools {
 
 // A failure that ends an hdiutil verb: `what()` is the line after "hdiutil: " on standard
-// error ("attach failed - Resource busy"); the exit status is 1, as the real tool's.
+// error ("attach failed - Resource busy"); the exit status is 1, as the real tool's, unless a
+// fault hook asks for another.
 class HdiutilFailure : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  explicit HdiutilFailure(const std::string& line, int status = 1)
+      : std::runtime_error(line), status_(status) {}
+
+  int status() const { return status_; }
+
+ private:
+  int status_;
 };
 
 using HdiutilArguments = std::vector<std::string>;

@@ -30,18 +30,6 @@ std::optional<ImageFormat> ConvertFormat(const std::string& name) {
   return std::nullopt;
 }
 
-// The hook's "fail-at:N": the conversion fails once its progress reaches N per cent
-// (0 <= N < 100), leaving no destination file.
-std::optional<double> FailurePercent(const std::string& value) {
-  constexpr std::string_view kFailAt = "fail-at:";
-  if (!value.starts_with(kFailAt)) return std::nullopt;
-  const std::string number = value.substr(kFailAt.size());
-  char* end = nullptr;
-  const double percent = std::strtod(number.c_str(), &end);
-  if (number.empty() || *end != '\0' || !(percent >= 0 && percent < 100)) return std::nullopt;
-  return percent;
-}
-
 void PrintPercent(std::ostream& out, double percent) {
   char line[64];
   std::snprintf(line, sizeof line, "PERCENT:%f\n", percent);
@@ -60,11 +48,10 @@ int RunHdiutilConvert(ToolContext& context, const HdiutilArguments& arguments) {
     return context.UsageError(kConvertUsage);
   }
   const ImageFormat format = *ConvertFormat(options->Value("-format"));
-  std::optional<double> fail_at;
-  if (const std::optional<std::string> fault = context.Fault("convert")) {
-    fail_at = FailurePercent(*fault);
-    if (!fail_at) ThrowForFault("convert", *fault, "convert failed - Input/output error");
-  }
+  CheckFailureHook(context, "convert", DefaultFailureLine("convert"));
+  // A failure once the progress reaches a percentage leaves no destination file.
+  std::optional<HdiutilFault> fail_at = ReadHdiutilFault(context, "convert");
+  if (fail_at && fail_at->point != HdiutilFault::Point::kAfterPercent) fail_at.reset();
 
   const mcom::FilePath source(options->operands[0]);
   const mcom::FilePath shadow(options->Value("-shadow"));
@@ -82,8 +69,8 @@ int RunHdiutilConvert(ToolContext& context, const HdiutilArguments& arguments) {
   const bool puppet = options->Has("-puppetstrings");
   double printed = -1;
   const ImageProgress progress = [&](double percent) {
-    if (fail_at && percent >= *fail_at) {
-      throw HdiutilFailure("convert failed - Input/output error");
+    if (fail_at && percent >= fail_at->percent) {
+      ThrowFault(*fail_at, DefaultFailureLine("convert"));
     }
     if (!puppet) return;
     if (printed < 0 || percent >= 100 || percent - printed >= kPercentStep) {

@@ -40,7 +40,7 @@ int RunHdiutilCreate(ToolContext& context, const HdiutilArguments& arguments) {
   }
   const std::optional<uint64_t> size = ParseImageSize(options->Value("-size"));
   if (!size) throw HdiutilFailure("create: invalid size \"" + options->Value("-size") + "\"");
-  CheckFailureHook(context, "create", "create", "create failed - No space left on device");
+  CheckFailureHook(context, "create", DefaultFailureLine("create"));
 
   const mcom::FilePath path(options->operands[0]);
   try {
@@ -62,7 +62,7 @@ int RunHdiutilResize(ToolContext& context, const HdiutilArguments& arguments) {
   }
   const std::optional<uint64_t> size = ParseImageSize(options->Value("-size"));
   if (!size) throw HdiutilFailure("resize: invalid size \"" + options->Value("-size") + "\"");
-  CheckFailureHook(context, "resize", "resize", "resize failed - Resource busy");
+  CheckFailureHook(context, "resize", DefaultFailureLine("resize"));
 
   const mcom::FilePath image(options->operands[0]);
   const mcom::FilePath shadow(options->Value("-shadow"));

@@ -62,8 +62,7 @@ int RunHdiutilDetach(ToolContext& context, const HdiutilArguments& arguments) {
     throw HdiutilFailure("detach failed - " + name->Format() + " is not a disk image");
   }
   const std::string first = "disk" + std::to_string(physical.front());
-  CheckFailureHook(context, "detach", "detach",
-                   "couldn't unmount \"" + first + "\" - Resource busy");
+  CheckFailureHook(context, "detach", "couldn't unmount \"" + first + "\" - Resource busy");
 
   const mcom::FilePath& root = context.root();
   const std::vector<std::string> ejected = context.machine().Change([&](Model& model) {

@@ -99,7 +99,7 @@ void PrintImageText(std::ostream& out, const Model& model, const Disk& disk,
 int RunHdiutilInfo(ToolContext& context, const HdiutilArguments& arguments) {
   const std::optional<ParsedOptions> options = ParseOptions(arguments, {{"-plist", false}});
   if (!options || !options->operands.empty()) return context.UsageError(kInfoUsage);
-  CheckFailureHook(context, "info", "info", "info failed - Device not configured");
+  CheckFailureHook(context, "info", DefaultFailureLine("info"));
 
   const Model model = context.machine().Read();
   const bool plist = options->Has("-plist");

@@ -13,25 +13,24 @@
 //   info [-plist]
 // README.md describes each verb's output and errors.
 //
-// Fault-injection hooks ("macsim set ROOT fault.hdiutil.<hook> VALUE"; hdiutil_faults.h has
-// the values every hook takes):
-//   hdiutil.create         "fail": "hdiutil: create failed - No space left on device"
-//   hdiutil.attach         "fail": "hdiutil: attach failed - Device not configured"
-//   hdiutil.attach-output  "text" | "empty-entities" | "bad-dev-entry": attach prints output
-//                          the system's parser must refuse (lines instead of a property
-//                          list; an empty "system-entities"; a "dev-entry" of
-//                          "/dev/disk9x"), attaches nothing and exits 0
-//   hdiutil.detach         "fail": "hdiutil: couldn't unmount "diskN" - Resource busy"
-//   hdiutil.resize         "fail": "hdiutil: resize failed - Resource busy"
-//   hdiutil.convert        "fail": "hdiutil: convert failed - Input/output error";
-//                          "fail-at:N": the same once the progress reaches N per cent, after
-//                          the PERCENT lines before it
-//   hdiutil.info           "fail": "hdiutil: info failed - Device not configured"
-// Each also takes "fail:TEXT" for "hdiutil: <verb> failed - TEXT".
+// Fault-injection hooks: "hdiutil.<verb>" for each verb ("macsim set ROOT
+// fault.hdiutil.attach fail-at-exit"), with the failure points and values of hdiutil_faults.h;
+// the usual lines:
+//   hdiutil.create   "create failed - No space left on device"
+//   hdiutil.attach   "attach failed - Device not configured"
+//   hdiutil.detach   at the start "couldn't unmount "diskN" - Resource busy", elsewhere
+//                    "detach failed - Resource busy"
+//   hdiutil.resize   "resize failed - Resource busy"
+//   hdiutil.convert  "convert failed - Input/output error" (also after a percentage)
+//   hdiutil.info     "info failed - Device not configured"
+// and "hdiutil.attach-output" = "text" | "empty-entities" | "bad-dev-entry": attach prints
+// output the system's parser must refuse (lines instead of a property list; an empty
+// "system-entities"; a "dev-entry" of "/dev/disk9x"), attaches nothing and exits 0.
 
 #include <map>
 
 #include "sim/tools/hdiutil_commands.h"
+#include "sim/tools/hdiutil_faults.h"
 #include "sim/tools/tools.h"
 
 namespace sim::tools {
@@ -57,10 +56,21 @@ int RunHdiutil(ToolContext& context) {
         "hdiutil <verb> <options>\n<verb> is one of: attach convert create detach info resize");
   }
   try {
-    return verb->second(context, HdiutilArguments(arguments.begin() + 1, arguments.end()));
+    // The points of the verb's fault hook that lie outside the verb itself.
+    const std::optional<HdiutilFault> fault = ReadHdiutilFault(context, verb->first);
+    if (fault && fault->point == HdiutilFault::Point::kBeforeStart) {
+      ThrowFault(*fault, DefaultFailureLine(verb->first));
+    }
+    const int status =
+        verb->second(context, HdiutilArguments(arguments.begin() + 1, arguments.end()));
+    if (status == 0 && fault && fault->point == HdiutilFault::Point::kAtExit) {
+      context.out().flush();
+      ThrowFault(*fault, DefaultFailureLine(verb->first));
+    }
+    return status;
   } catch (const HdiutilFailure& failure) {
     context.out().flush();
-    return context.Fail(failure.what());
+    return context.Fail(failure.what(), failure.status());
   }
 }
 

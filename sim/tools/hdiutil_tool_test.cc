@@ -188,6 +188,66 @@ TEST_F(HdiutilTest, FailureHooksFailEachVerbWithARealLookingError) {
   EXPECT_FALSE(std::filesystem::exists(converted.string()));
 }
 
+// The failure points the system's failure paths are driven with: before the arguments are
+// read, at the start, at the exit after all the work, with a chosen status and message.
+TEST_F(HdiutilTest, FaultPointsStatusesAndMessages) {
+  const mcom::FilePath image = folder().Join("points.sparseimage");
+  const std::vector<std::string> create{"create", "-size",   "1g",   "-type",
+                                        "SPARSE", "-layout", "NONE", image.string()};
+
+  // Before the start even a command line it would refuse fails with the hook's line.
+  SetFault("create", "fail-before-start;status=7");
+  ToolOutcome outcome = Hdiutil({"create", "-bogus"});
+  EXPECT_EQ(outcome.status, 7);
+  EXPECT_EQ(outcome.err, "hdiutil: create failed - No space left on device\n");
+  // At the start a refused command line is still a usage error.
+  SetFault("create", "fail-at-start;message=create failed - Permission denied; really");
+  outcome = Hdiutil({"create", "-bogus"});
+  EXPECT_THAT(outcome.err, StartsWith("Usage: hdiutil create"));
+  outcome = Hdiutil(create);
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.err, "hdiutil: create failed - Permission denied; really\n");
+  EXPECT_FALSE(std::filesystem::exists(image.string()));
+  // At the exit the image is made and reported, and the tool still fails.
+  SetFault("create", "fail-at-exit;status=255");
+  outcome = Hdiutil(create);
+  EXPECT_EQ(outcome.status, 255);
+  EXPECT_EQ(outcome.out, "created: " + image.string() + "\n");
+  EXPECT_TRUE(std::filesystem::exists(image.string()));
+  // A verb that copies nothing fails at the start for a percentage.
+  SetFault("create", "fail-after-percent:10");
+  outcome = Hdiutil({"create", "-size", "1g", "-type", "SPARSE", "-layout", "NONE",
+                     folder().Join("other").string()});
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_FALSE(std::filesystem::exists(folder().Join("other").string()));
+  for (const std::string bad :
+       {"fail;status=0", "fail;status=256", "fail;status=x", "fail-after-percent:100",
+        "fail-after-percent:", "fail;message=", "fail-sometimes"}) {
+    SetFault("create", bad);
+    outcome = Hdiutil(create);
+    EXPECT_EQ(outcome.status, 1) << bad;
+    EXPECT_THAT(outcome.err, HasSubstr("not understood: " + bad)) << bad;
+  }
+  SetFault("create", "");
+
+  // An attach failing at its exit has attached the image and printed its property list, as
+  // a tool that dies after its work would.
+  SetFault("attach", "fail-at-exit");
+  outcome = Hdiutil(
+      {"attach", "-nobrowse", "-owners", "on", "-readwrite", "-plist", image.string(), "-nomount"});
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.err, "hdiutil: attach failed - Device not configured\n");
+  EXPECT_THAT(outcome.out, HasSubstr("<key>system-entities</key>"));
+  ASSERT_EQ(ImageDisks().size(), 1u);
+  SetFault("attach", "");
+
+  SetFault("detach", "fail-at-exit;message=detach failed - too late");
+  outcome = Hdiutil({"detach", "-force", ImageDisks()[0].name().Format()});
+  EXPECT_EQ(outcome.status, 1);
+  EXPECT_EQ(outcome.err, "hdiutil: detach failed - too late\n");
+  EXPECT_TRUE(ImageDisks().empty());
+}
+
 TEST_F(HdiutilTest, TheAttachOutputHookPrintsWhatTheParserMustRefuse) {
   const mcom::FilePath image = folder().Join("output.sparseimage");
   CreateImage(image);
@@ -237,7 +297,7 @@ TEST_F(HdiutilTest, ConvertFailingHalfwayLeavesNoDestination) {
   });
   ASSERT_EQ(Hdiutil({"detach", disk}).status, 0);
 
-  SetFault("convert", "fail-at:50");
+  SetFault("convert", "fail-after-percent:50");
   const mcom::FilePath converted = folder().Join("converted.dmg");
   const ToolOutcome outcome = Hdiutil(
       {"convert", "-format", "UDZO", "-o", converted.string(), "-puppetstrings", source.string()});
