@@ -246,6 +246,72 @@ TEST_F(HdiutilAttachTest, ThePropertyListHasTheRealShapeAndParsesWithPython) {
   EXPECT_EQ(Hdiutil({"detach", "-force", whole}).status, 0);
 }
 
+// The real sample is the attach of a GPT image holding one APFS container, made by the real
+// tool with the same options: an image of that layout attaches with the same output, byte for
+// byte, once the disk numbers and the mount point are the sample's.
+TEST_F(HdiutilAttachTest, AGPTImageAttachesExactlyAsTheRealSample) {
+  const mcom::FilePath files = folder().Join("files");
+  sim_test::MakeRichTree(files, 17);
+  ImageDescription description;
+  description.format = ImageFormat::kSparse;
+  description.size = uint64_t{1} << 30;
+  description.layout = ImageLayout::kGPT;
+  description.disk_uuid = "0B1D6C2A-3E4F-4A5B-8C6D-7E8F9A0B1C2D";
+  ImagePartition partition;
+  partition.type = kAPFSPartitionType;
+  partition.name = "disk image";
+  partition.uuid = "1C2D3E4F-5A6B-4C7D-8E9F-0A1B2C3D4E5F";
+  partition.size = (uint64_t{1} << 30) - (uint64_t{1} << 20);
+  ImageVolume volume;
+  volume.uuid = "2D3E4F5A-6B7C-4D8E-9FA0-1B2C3D4E5F60";
+  volume.name = "cartridge";
+  volume.files = files;
+  partition.content.container = ImageContainer{"3E4F5A6B-7C8D-4E9F-A0B1-2C3D4E5F6071", {volume}};
+  description.partitions.push_back(partition);
+  const mcom::FilePath image = folder().Join("cartridge.sparseimage");
+  WriteImage(description, image, ExistingImage::kRefuse);
+  const mcom::FilePath mount_point = folder().Join("mnt");
+  std::filesystem::create_directory(mount_point.string());
+
+  // The sample's command line.
+  const ToolOutcome attached =
+      Hdiutil({"attach", image.string(), "-mountpoint", mount_point.string(), "-nobrowse",
+               "-owners", "on", "-noverify", "-plist"});
+  ASSERT_EQ(attached.status, 0) << attached.err;
+  const auto entities = Entities(
+      cf::As<cf::Dictionary>(cf::PropertyListFromBytes(attached.out.data(), attached.out.size())));
+  ASSERT_EQ(entities.size(), 4u) << attached.out;
+  const std::string whole = cf::GetString(entities[0], "dev-entry").value_or("");
+  const std::string container = cf::GetString(entities[3], "dev-entry").value_or("");
+  EXPECT_EQ(cf::GetString(entities[1], "dev-entry"), whole + "s1");
+  EXPECT_EQ(cf::GetString(entities[2], "dev-entry"), container + "s1");
+  EXPECT_EQ(cf::GetString(entities[2], "mount-point"), mount_point.string());
+  EXPECT_THAT(sim_test::TreeDifferences(files, mount_point), IsEmpty());
+
+  // Whole strings through placeholders, so that our disk numbers and the sample's never mix.
+  std::string normalised = attached.out;
+  const auto replace = [&](const std::string& from, const std::string& to) {
+    for (size_t at = normalised.find(from); at != std::string::npos;
+         at = normalised.find(from, at + to.size())) {
+      normalised.replace(at, from.size(), to);
+    }
+  };
+  replace("<string>" + mount_point.string() + "</string>",
+          "<string>/private/tmp/brcart.5kKPp5/mnt</string>");
+  replace("<string>" + whole + "s1</string>", "<string>/dev/WHOLEs1</string>");
+  replace("<string>" + container + "s1</string>", "<string>/dev/CONTAINERs1</string>");
+  replace("<string>" + whole + "</string>", "<string>/dev/WHOLE</string>");
+  replace("<string>" + container + "</string>", "<string>/dev/CONTAINER</string>");
+  replace("/dev/WHOLE", "/dev/disk6");
+  replace("/dev/CONTAINER", "/dev/disk9");
+  EXPECT_EQ(normalised,
+            FileBytes(mcom::FilePath(DORVANE_SOURCE_DIR
+                                     "/tests/data/real-samples/hdiutil-attach-plist-1.xml")));
+
+  EXPECT_EQ(Hdiutil({"detach", mount_point.string()}).status, 0);
+  EXPECT_TRUE(std::filesystem::is_empty(mount_point.string()));
+}
+
 TEST_F(HdiutilAttachTest, AnAttachedImageIsBusyAndOnlyImagesDetach) {
   const mcom::FilePath image = folder().Join("busy.sparseimage");
   CreateImage(image);
