@@ -12,9 +12,9 @@ std::optional<DiskReference> FindDiskReference(const Model& model, std::string_v
   if (argument.starts_with("/") && !argument.starts_with("/dev/")) {
     for (const Volume& volume : model.volumes) {
       if (!argument.empty() && MountPointOf(model, volume) == argument) {
-        return DiskReference{FindContainer(model, volume.disk.disk) != nullptr ? Kind::kVolume
-                                                                               : Kind::kPartition,
-                             volume.disk};
+        return DiskReference{
+            FindContainer(model, volume.disk.disk) != nullptr ? Kind::kVolume : Kind::kPartition,
+            volume.disk};
       }
     }
     return std::nullopt;
