@@ -8,9 +8,10 @@
 //                    list with "Format" ("SPARSE", "UDZO", "UDRW"), "Size" (declared bytes),
 //                    "Layout" ("NONE", "GPT"), "MetadataOffset", "MetadataLength" (and
 //                    "Shadow" = true in a shadow file), then zero bytes up to 4096.
-//   [4096, metadata) the volume payloads, one archive per volume (gzip-compressed in UDZO).
-//   metadata         an XML property list: the disk, its partitions, containers and volumes,
-//                    and where each volume's payload lies.
+//   [4096, metadata) the volume payloads, one pax archive per volume (volume_payload.h),
+//                    gzip-compressed in UDZO.
+//   metadata         a property list (written binary; XML reads as well): the disk, its
+//                    partitions, containers and volumes, and where each volume's payload lies.
 // A SPARSE image's file is then extended to its declared size, so it is as long as the disk
 // it stands for and holds its data only (the rest is a hole).
 //
@@ -26,8 +27,9 @@
 // Errors: every function throws std::system_error, with an errno value when the file system
 // refuses or the request is impossible, and with an ImageErrc (image_error.h) when an image's
 // bytes are at fault; what() names the file and the fault. A damaged or hostile file never
-// crashes a reader and never makes it allocate more than the file's own size (metadata is
-// bounded by kMaxMetadataLength).
+// crashes a reader, and what the reader allocates grows only with the bytes it reads (the
+// header's 4096 and the metadata, at most kMaxMetadataLength), never with a size the file
+// claims.
 
 #include <cstdint>
 #include <functional>
@@ -89,8 +91,8 @@ void WriteImage(const ImageDescription& description, const mcom::FilePath& desti
 // payload of `image` itself are unchanged and are recorded as lying in the image; every
 // other volume (a folder, or a payload of the previous shadow) is written into the shadow.
 // The declared size never shrinks below the image's or the previous shadow's. The image
-// file is only read, never opened for writing. Throws as ReadImage for a bad image or
-// shadow, and as WriteImage.
+// file is only read, never opened for writing. Throws EINVAL when `description` has another
+// layout than the image, as ReadImage for a bad image or shadow, and as WriteImage.
 void WriteShadow(const mcom::FilePath& image, const mcom::FilePath& shadow,
                  const ImageDescription& description);
 
