@@ -8,9 +8,11 @@
 
 #include <algorithm>
 #include <climits>
+#include <map>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/foundation/file_tree.h"
@@ -180,7 +182,7 @@ class Copier {
         if (std::error_code error = CopyFolder(child.get(), entry, entry_from, entry_to)) {
           return error;
         }
-      } else if (std::error_code error = mcom::CopyTree(entry_from, entry_to)) {
+      } else if (std::error_code error = CopyEntry(entry, entry_from, entry_to)) {
         return error;
       }
       ++done_.entries;
@@ -191,6 +193,18 @@ class Copier {
   }
 
  private:
+  // A file with several names inside the tree is copied once; its other names become links
+  // to that copy, so the copy holds as many files as the source, as a block copy would.
+  std::error_code CopyEntry(const struct stat& entry, const mcom::FilePath& from,
+                            const mcom::FilePath& to) {
+    if (!S_ISREG(entry.st_mode) || entry.st_nlink < 2) return mcom::CopyTree(from, to);
+    const auto [copied, first] = copied_files_.try_emplace({entry.st_dev, entry.st_ino}, to);
+    if (first) return mcom::CopyTree(from, to);
+    if (::unlink(to.c_str()) != 0 && errno != ENOENT) return LastError();
+    if (::link(copied->second.c_str(), to.c_str()) != 0) return LastError();
+    return {};
+  }
+
   static bool IsFolder(const mcom::FilePath& path) {
     struct stat status {};
     return ::lstat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
@@ -198,6 +212,7 @@ class Copier {
 
   const FolderCopyProgress& progress_;
   FolderSize done_;
+  std::map<std::pair<dev_t, ino_t>, mcom::FilePath> copied_files_;  // by the source's identity
 };
 
 // Whether `inner` is `outer` or lies below it, after resolving links.

@@ -13,8 +13,9 @@
 // volumes that may hold many gigabytes and reports its progress as it goes, so it walks the
 // tree itself and copies one file at a time with the foundation's copy (mcom::CopyTree),
 // which keeps data (holes stay holes), modes, owners where permitted, times, extended
-// attributes and links. Folders are made by the walk and get their metadata (mode, owner,
-// extended attributes, times) after their contents, as the foundation's copy does.
+// attributes and symbolic links; hard links within the tree stay hard links. Folders are
+// made by the walk and get their metadata (mode, owner, extended attributes, times) after
+// their contents, as the foundation's copy does.
 //
 // Both walks read the source without changing its access times (O_NOATIME where the process
 // may ask for it) and never follow symbolic links. Linux only, like all of sim/.
@@ -48,8 +49,8 @@ using FolderCopyProgress = std::function<bool(const FolderSize& done)>;
 // (normally empty: existing folders are merged into, existing files and links replaced),
 // entry by entry in name order, calling `progress` (may be empty) after each entry. Finally
 // `destination` itself gets the mode, owner, extended attributes and times of `source`, so
-// that a mount point or volume store keeps being the same folder. Hard links inside the tree
-// become separate files, as with the foundation's copy.
+// that a mount point or volume store keeps being the same folder. Files with several names
+// inside the tree (hard links) are copied once and linked under their other names.
 //
 // Returns the first failure (an errno in the system category) and stops there; what was
 // copied until then stays in `destination` for the caller to remove. `destination` inside

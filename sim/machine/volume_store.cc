@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "core/foundation/file_tree.h"
+#include "sim/machine/folder_copy.h"
 #include "sim/machine/machine_error.h"
 #include "sim/machine/machine_paths.h"
 
@@ -94,17 +95,10 @@ void CopyVolumeFiles(const mcom::FilePath& root, Model& model, BSDName source, B
 }
 
 uint64_t MeasureUsedBytes(const mcom::FilePath& path) {
-  uint64_t used = 0;
-  std::error_code error;
-  for (auto it = std::filesystem::recursive_directory_iterator(
-           path.string(), std::filesystem::directory_options::none, error);
-       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-    struct stat status {};
-    if (::lstat(it->path().c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) {
-      used += static_cast<uint64_t>(status.st_blocks) * 512;
-    }
-  }
-  return used;
+  // The folder walk of the copies reads without touching access times, so that measuring a
+  // volume never changes what a later copy of it preserves.
+  const mcom::Result<FolderSize> size = MeasureFolder(path);
+  return size ? size->bytes : 0;
 }
 
 void UpdateUsedBytes(const mcom::FilePath& root, Volume& volume) {

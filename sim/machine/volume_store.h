@@ -39,7 +39,8 @@ void EraseVolumeFiles(const mcom::FilePath& root, Volume& volume);
 void CopyVolumeFiles(const mcom::FilePath& root, Model& model, BSDName source, BSDName target);
 
 // The bytes the files below `path` occupy (allocated blocks of regular files and links,
-// like `du`); 0 when `path` is missing.
+// like `du`); 0 when `path` is missing or cannot be read. Reading never changes the
+// access times of what is measured.
 uint64_t MeasureUsedBytes(const mcom::FilePath& path);
 
 // Measures `used` of a volume anew from its files.

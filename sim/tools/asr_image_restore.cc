@@ -5,6 +5,7 @@
 
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "core/foundation/file_tree.h"
@@ -117,7 +118,7 @@ class ImageRestore {
     } catch (const std::system_error& error) {
       throw AsrError("Could not validate source - " + error.code().message());
     }
-    const std::vector<const ImageVolume*> volumes = VolumesOf(image);
+    const std::vector<const ImageVolume*> volumes = VolumesOf(std::as_const(image));
     if (volumes.size() != 1 || volumes[0]->file_system != VolumeFileSystem::kHFS ||
         !std::holds_alternative<ImagePayload>(volumes[0]->files)) {
       throw AsrError("Could not validate source - " + request_.image +

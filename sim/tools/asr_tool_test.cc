@@ -235,6 +235,14 @@ class AsrReplicationTest : public AsrTest {
 
 TEST_F(AsrReplicationTest, ReplicatesTheWholeSystemContainerFileForFile) {
   const uint32_t target = MakeEmptyContainer();
+  // Beside the generated files, the Data volume holds every kind of entry and metadata a
+  // volume can have: sparse files, hard links, a FIFO, links of every kind, Mac extended
+  // attributes, set-id and sticky modes, other owners, nanosecond times.
+  machine_.Change([&](Model& model) {
+    Volume& data = *FindVolume(model, BSDName{kSystemContainer, 1});
+    sim_test::MakeRichTree(VolumeFilesPath(root(), data).Join("Rich"), 3);
+    UpdateUsedBytes(root(), data);
+  });
   // A mounted source volume is unmounted for the copy and left so for the caller to remount.
   ASSERT_TRUE(machine_.Change([&](Model& model) {
     return Mount(root(), model, BSDName{kSystemContainer, 2}, {});
@@ -263,7 +271,9 @@ TEST_F(AsrReplicationTest, ReplicatesTheWholeSystemContainerFileForFile) {
     if (!copy.group_uuid.empty()) {
       // The System/Data group is one group again, under a new UUID.
       EXPECT_NE(copy.group_uuid, source.group_uuid);
-      if (copied_group) EXPECT_EQ(copy.group_uuid, *copied_group);
+      if (copied_group) {
+        EXPECT_EQ(copy.group_uuid, *copied_group);
+      }
       copied_group = copy.group_uuid;
     }
     EXPECT_GT(copy.used, 0u);
@@ -452,8 +462,10 @@ TEST_F(AsrTest, ATargetVolumeInUseByAnotherProcessStopsAnErase) {
 
 TEST_F(AsrTest, AFailureHalfWayKeepsTheCopiedVolumesAndRemountsTheSource) {
   const uint32_t target = MakeEmptyContainer();
+  MountOptions read_only;
+  read_only.read_only = true;
   ASSERT_TRUE(machine_.Change([&](Model& model) {
-    return Mount(root(), model, BSDName{kSystemContainer, 2}, {.read_only = true});
+    return Mount(root(), model, BSDName{kSystemContainer, 2}, read_only);
   }).ok());
   SetFault("fail-after-volume:2;status=5;message=Could not restore - Bad file descriptor");
 

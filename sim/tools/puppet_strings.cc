@@ -6,20 +6,20 @@
 
 namespace sim::tools {
 
-void PuppetStrings::Line(std::string_view line) {
-  out_ << line << '\n';
+void PuppetStrings::Line(std::string_view prefix, std::string_view text) {
+  out_ << prefix << text << '\n';
   out_.flush();
 }
 
-void PuppetStrings::Status(std::string_view status) { Line("XSTA\t" + std::string(status)); }
+void PuppetStrings::Status(std::string_view status) { Line("XSTA\t", status); }
 
-void PuppetStrings::Text(std::string_view text) { Line("\t" + std::string(text)); }
+void PuppetStrings::Text(std::string_view text) { Line("\t", text); }
 
-void PuppetStrings::Error(std::string_view message) { Line("asr: " + std::string(message)); }
+void PuppetStrings::Error(std::string_view message) { Line("asr: ", message); }
 
 void PuppetStrings::StartProgress() {
   percent_ = 0;
-  Line("PSTT\t0\t100\tRestoring");
+  Line("PSTT\t0\t100\tRestoring", "");
 }
 
 void PuppetStrings::Progress(double fraction) {
@@ -27,12 +27,12 @@ void PuppetStrings::Progress(double fraction) {
   const auto percent = static_cast<uint32_t>(std::floor(clamped * 100.0));
   if (percent <= percent_) return;
   percent_ = percent;
-  Line("PINF\t" + std::to_string(percent) + "\t100\tRestoring");
+  Line("PINF\t", std::to_string(percent) + "\t100\tRestoring");
 }
 
 void PuppetStrings::StopProgress() {
   Progress(1.0);
-  Line("PSTP\t100\t100\tRestoring");
+  Line("PSTP\t100\t100\tRestoring", "");
 }
 
 }  // namespace sim::tools

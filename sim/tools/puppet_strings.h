@@ -36,7 +36,7 @@ class PuppetStrings {
   uint32_t percent() const { return percent_; }
 
  private:
-  void Line(std::string_view line);
+  void Line(std::string_view prefix, std::string_view text);
 
   std::ostream& out_;
   uint32_t percent_ = 0;
