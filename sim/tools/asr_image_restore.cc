@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -40,14 +41,21 @@ class ImageRestore {
 
   int Run() {
     if (std::optional<int> status = run_.Start()) return *status;
+    const auto started = std::chrono::steady_clock::now();
     out_.Status("setup");
+    out_.Text("Validating target...");
     CheckTarget(machine_.Read());
-    out_.Text("Validating target...done");
+    out_.Text("done");
     out_.Status("metadata");
-    Unpack();
-    out_.Text("Validating source...done");
+    out_.Text("Validating source...");
+    const ImagePayload payload = ReadSource();
+    out_.Text("done");
+    out_.Text("Retrieving scan information...");
+    Unpack(payload);
+    out_.Text("done");
+    out_.Text("Validating sizes...");
     CheckSize(machine_.Read());
-    out_.Text("Validating sizes...done");
+    out_.Text("done");
 
     Prepare();
     out_.Status("restore");
@@ -59,10 +67,12 @@ class ImageRestore {
       Abandon();
       throw;
     }
+    out_.Text(CopiedLine(size_.bytes, std::chrono::steady_clock::now() - started));
+    out_.Text("Remounting target volume...");
     Finish();
+    out_.Text("done");
     run_.AtExit();
     out_.Text("Restored target device is /dev/" + partition_.Format() + ".");
-    out_.Text("Remounting target volume...done");
     return 0;
   }
 
@@ -110,8 +120,8 @@ class ImageRestore {
     }
   }
 
-  // Reads the image and unpacks its volume into the machine's scratch space.
-  void Unpack() {
+  // Reads the image: it must hold exactly one HFS+ volume, whose payload is returned.
+  ImagePayload ReadSource() {
     ImageDescription image;
     try {
       image = ReadImage(mcom::FilePath(request_.image));
@@ -125,21 +135,28 @@ class ImageRestore {
                      " does not hold exactly one HFS+ volume");
     }
     volume_name_ = volumes[0]->name;
+    return std::get<ImagePayload>(volumes[0]->files);
+  }
+
+  // Unpacks the image's volume into the machine's scratch space and measures it.
+  void Unpack(const ImagePayload& payload) {
 
     std::string pattern = ImagesFolder(root_).Join("asr-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) {
-      throw AsrError("Could not validate source - " +
+      throw AsrError("Could not retrieve scan information - " +
                      std::error_code(errno, std::generic_category()).message());
     }
     staging_ = mcom::FilePath(pattern);
     unpacked_ = staging_.Join("volume");
     try {
-      ExtractPayload(std::get<ImagePayload>(volumes[0]->files), unpacked_);
+      ExtractPayload(payload, unpacked_);
     } catch (const std::system_error& error) {
-      throw AsrError("Could not validate source - " + error.code().message());
+      throw AsrError("Could not retrieve scan information - " + error.code().message());
     }
     const mcom::Result<FolderSize> size = MeasureFolder(unpacked_);
-    if (!size) throw AsrError("Could not validate source - " + size.error().message());
+    if (!size) {
+      throw AsrError("Could not retrieve scan information - " + size.error().message());
+    }
     size_ = *size;
   }
 

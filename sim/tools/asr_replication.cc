@@ -4,8 +4,6 @@
 
 #include <cctype>
 #include <chrono>
-#include <cinttypes>
-#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -29,6 +27,7 @@ struct SourceVolume {
   std::vector<std::string> roles;
   std::string group_uuid;
   BSDName disk;
+  mcom::FilePath files;  // where its files were when the run was checked
   FolderSize size;
 };
 
@@ -47,15 +46,6 @@ bool HasOption(const Volume& volume, const char* option) {
   return false;
 }
 
-// "Copied N bytes in S seconds, K KiB/s", as the real tool ends a restore.
-std::string CopiedLine(uint64_t bytes, double seconds) {
-  char line[160];
-  const double rate = seconds > 0 ? static_cast<double>(bytes) / 1024.0 / seconds : 0.0;
-  std::snprintf(line, sizeof line, "Copied %" PRIu64 " bytes in %.2f seconds, %.2f KiB/s", bytes,
-                seconds, rate);
-  return line;
-}
-
 class Replication {
  public:
   Replication(AsrRun& run, const ReplicationRequest& request)
@@ -70,13 +60,19 @@ class Replication {
     const auto started = std::chrono::steady_clock::now();
     out_.Status("setup");
     Model model = machine_.Read();
+    out_.Text("Validating target...");
     CheckTarget(model);
-    out_.Text("Validating target...done");
+    out_.Text("done");
     out_.Status("metadata");
+    out_.Text("Validating source...");
     SelectVolumes(model);
-    out_.Text("Validating source...done");
+    out_.Text("done");
+    out_.Text("Retrieving scan information...");
+    MeasureVolumes();
+    out_.Text("done");
+    out_.Text("Validating sizes...");
     CheckSizes(model);
-    out_.Text("Validating sizes...done");
+    out_.Text("done");
 
     Prepare();
     out_.Status("restore");
@@ -93,8 +89,8 @@ class Replication {
     Finish();
     run_.AtExit();
 
-    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - started;
-    out_.Text(CopiedLine(copied_bytes_, elapsed.count()));
+    const auto elapsed = std::chrono::steady_clock::now() - started;
+    out_.Text(CopiedLine(copied_bytes_, elapsed));
     out_.Text("Restored target device is " + DevicePath(target_) + ".");
     return 0;
   }
@@ -169,13 +165,21 @@ class Replication {
       }
     }
     for (const Volume* volume : chosen) {
-      const mcom::Result<FolderSize> size = MeasureFolder(VolumeFilesPath(root_, *volume));
-      if (!size) {
-        throw AsrError("Could not validate source - cannot read " + DevicePath(volume->disk) +
-                       ": " + size.error().message());
-      }
       volumes_.push_back(SourceVolume{volume->uuid, volume->name, volume->roles,
-                                      volume->group_uuid, volume->disk, *size});
+                                      volume->group_uuid, volume->disk,
+                                      VolumeFilesPath(root_, *volume), {}});
+    }
+  }
+
+  // What each chosen volume holds, the measure of its copy's progress.
+  void MeasureVolumes() {
+    for (SourceVolume& volume : volumes_) {
+      const mcom::Result<FolderSize> size = MeasureFolder(volume.files);
+      if (!size) {
+        throw AsrError("Could not retrieve scan information - cannot read " +
+                       DevicePath(volume.disk) + ": " + size.error().message());
+      }
+      volume.size = *size;
     }
   }
 

@@ -1,5 +1,7 @@
 #include "sim/tools/asr_run.h"
 
+#include <cinttypes>
+#include <cstdio>
 #include <ostream>
 
 #include "sim/machine/path_users.h"
@@ -13,6 +15,15 @@ void ThrowIfVolumeInUse(const Volume& volume) {
   throw AsrError("Could not validate target - Resource busy: /dev/" + volume.disk.Format() +
                  " at " + volume.mount_point + " is in use by process " +
                  std::to_string(users.front()));
+}
+
+std::string CopiedLine(uint64_t bytes, std::chrono::duration<double> elapsed) {
+  const double seconds = elapsed.count();
+  const double rate = seconds > 0 ? static_cast<double>(bytes) / 1024.0 / seconds : 0.0;
+  char line[160];
+  std::snprintf(line, sizeof line, "Copied %" PRIu64 " bytes in %.2f seconds, %.2f KiB/s", bytes,
+                seconds, rate);
+  return line;
 }
 
 AsrRun::AsrRun(ToolContext& context, std::optional<AsrFault> fault)

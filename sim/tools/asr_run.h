@@ -3,6 +3,7 @@
 // What both forms of `asr restore` share: the puppet-string output, the fault hook, and how
 // a failure is reported.
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -32,6 +33,10 @@ class AsrError : public std::runtime_error {
 // keeps the real tool from unmounting a target.
 void ThrowIfVolumeInUse(const Volume& volume);
 
+// "Copied N bytes in S seconds, K KiB/s", the text line with which the real tool ends the
+// copy of a restore.
+std::string CopiedLine(uint64_t bytes, std::chrono::duration<double> elapsed);
+
 class AsrRun {
  public:
   AsrRun(ToolContext& context, std::optional<AsrFault> fault);
@@ -53,9 +58,10 @@ class AsrRun {
   // Throws AsrError when the hook fails the run at its end.
   void AtExit();
 
-  // Reports `error` the way the real tool does: "asr: MESSAGE" on standard output (a line
-  // without a leading tab, which readers of the puppet strings keep as the tool's
-  // complaint) and on standard error, then "XSTA\tfail". Returns the exit status.
+  // Reports `error` the way the real tool does: the message alone on standard output (a
+  // line without a leading tab, which readers of the puppet strings keep as the tool's
+  // complaint), then "XSTA\tfail"; "asr: MESSAGE" on standard error. Returns the exit
+  // status.
   int Fail(const AsrError& error);
 
  private:

@@ -1,7 +1,8 @@
 // The simulated `asr`: restores with replication from one APFS container into another, and
 // restores a disk image's volume onto a partition (asr_replication.h, asr_image_restore.h
 // say exactly what each does). Output is the "--puppetstrings" form (puppet_strings.h);
-// failures print "asr: MESSAGE" on standard output and standard error and exit non-zero.
+// a failure prints its message and "XSTA\tfail" on standard output, "asr: MESSAGE" on
+// standard error, and exits non-zero.
 //
 // Fault hook (asr_fault.h has the value's form):
 //   asr.restore   fail-before-start, fail-at-start, fail-after-volume:N,

@@ -105,6 +105,35 @@ SystemView ReadAsTheSystemDoes(const std::string& output, uint64_t total) {
   return view;
 }
 
+std::vector<std::string> Fields(const std::string& line) {
+  std::vector<std::string> fields;
+  std::istringstream stream(line);
+  for (std::string field; std::getline(stream, field, '\t');) fields.push_back(field);
+  return fields;
+}
+
+// The puppet-string lines of a real run from its start to the beginning of the copy, taken
+// from a transcript in which another program relayed them with its own prefixes ("ASR
+// STATUS: " for an XSTA line, "ASR: " for a text line). The step that only a network source
+// has (waiting for the server) is left out.
+std::vector<std::string> RealPhasesUpToTheCopy() {
+  const std::string transcript = ::testing::TemporaryFolder::ReadFile(mcom::FilePath(
+      DORVANE_SOURCE_DIR "/tests/data/real-samples/asr-puppetstrings-relayed-ios-1.txt"));
+  std::vector<std::string> lines;
+  for (const std::string& line : Lines(transcript)) {
+    if (line.starts_with("ASR STATUS: ")) {
+      lines.push_back("XSTA\t" + line.substr(12));
+      if (line == "ASR STATUS: restore") break;
+    } else if (line.starts_with("ASR: ") && !lines.empty()) {
+      if (line != "ASR: Waiting for connection attempt from server") {
+        lines.push_back("\t" + line.substr(5));
+      }
+    }
+  }
+  EXPECT_THAT(lines, SizeIs(12)) << transcript;
+  return lines;
+}
+
 bool Exists(const mcom::FilePath& path) {
   struct stat status {};
   return ::lstat(path.c_str(), &status) == 0;
@@ -281,6 +310,15 @@ TEST_F(AsrReplicationTest, ReplicatesTheWholeSystemContainerFileForFile) {
                                           VolumeFilesPath(root(), copy)),
                 IsEmpty());
   }
+  // Holes stay holes: the copied sparse files hold only their data.
+  const mcom::FilePath rich = VolumeFilesPath(root(), *sources[0]).Join("Rich");
+  const mcom::FilePath rich_copy = VolumeFilesPath(root(), *copies[0]).Join("Rich");
+  for (const char* name : {"sparse", "ends-in-hole", "all-hole"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(sim_test::DataRegions(rich_copy.Join(name)), sim_test::DataRegions(rich.Join(name)));
+    EXPECT_LE(sim_test::AllocatedBytes(rich_copy.Join(name)), 64u * 1024);
+  }
+  EXPECT_EQ(copies[0]->used, sources[0]->used);
   EXPECT_FALSE(FindVolume(model, BSDName{kSystemContainer, 2})->is_mounted());
   EXPECT_TRUE(FindVolume(model, BSDName{kSystemContainer, 5})->uuid == model.running_system);
   ExpectConsistent();
@@ -293,10 +331,17 @@ TEST_F(AsrReplicationTest, PrintsPuppetStringsThatGiveTheSystemARisingFraction) 
 
   const std::vector<std::string> lines = Lines(result.out);
   ASSERT_FALSE(lines.empty());
-  EXPECT_THAT(lines.front(), StartsWith("XSTA\tstart\t"));
-  EXPECT_THAT(lines, Contains("\tValidating target...done"));
-  EXPECT_THAT(lines, Contains("\tValidating source...done"));
-  EXPECT_THAT(lines, Contains("\tValidating sizes...done"));
+  // Up to the copy, the phases and steps of a real run, as a real transcript shows them.
+  const std::vector<std::string> real = RealPhasesUpToTheCopy();
+  ASSERT_LE(real.size(), lines.size());
+  const std::vector<std::string> ours(lines.begin(), lines.begin() + real.size());
+  EXPECT_EQ(Fields(ours[0]).size(), Fields(real[0]).size()) << ours[0];
+  EXPECT_THAT(ours[0], StartsWith("XSTA\tstart\t"));
+  EXPECT_EQ(std::vector<std::string>(ours.begin() + 1, ours.end()),
+            std::vector<std::string>(real.begin() + 1, real.end()));
+  EXPECT_THAT(lines, Contains(::testing::MatchesRegex(
+                         "\tCopied [0-9]+ bytes in [0-9]+\\.[0-9]{2} seconds, "
+                         "[0-9]+\\.[0-9]{2} KiB/s")));
   EXPECT_EQ(lines.back(), "\tRestored target device is /dev/disk" + std::to_string(target) + ".");
   // Each volume: one PSTT at 0 of 100, PINF lines rising to 100, one PSTP.
   int started = 0;
@@ -417,9 +462,14 @@ TEST_F(AsrTest, RefusesBadRequestsWithoutChangingTheMachine) {
     EXPECT_EQ(result.status, 1);
     // The system reads standard output only: the complaint is there as a line it does not
     // recognise, so it becomes the system's error message. Standard error has it too.
-    EXPECT_THAT(ReadAsTheSystemDoes(result.out, 1).collected, StartsWith(c.message));
+    EXPECT_THAT(ReadAsTheSystemDoes(result.out, 1).collected, StartsWith(c.message.substr(5)));
     EXPECT_THAT(result.err, StartsWith(c.message));
-    EXPECT_EQ(Lines(result.out).back(), "XSTA\tfail");
+    // As a real failing run ends (asr-puppetstrings-relayed-ios-fail-1.txt): the complaint,
+    // then the fail status.
+    const std::vector<std::string> lines = Lines(result.out);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_THAT(lines[lines.size() - 2], StartsWith(c.message.substr(5)));
+    EXPECT_EQ(lines.back(), "XSTA\tfail");
     EXPECT_EQ(ReadAsTheSystemDoes(result.out, 1).volumes_started, 0);
     EXPECT_EQ(MachineFile(), before) << "nothing changed";
   }
@@ -440,7 +490,7 @@ TEST_F(AsrTest, ATargetVolumeInUseByAnotherProcessStopsAnErase) {
   AsrResult result = RunAsr(Replicate(kSystemContainer, target, std::nullopt, true));
   EXPECT_EQ(result.status, 1);
   EXPECT_THAT(ReadAsTheSystemDoes(result.out, 5).collected,
-              AllOf(StartsWith("asr: Could not validate target - Resource busy: /dev/disk" +
+              AllOf(StartsWith("Could not validate target - Resource busy: /dev/disk" +
                                std::to_string(target) + "s1 at " + mount_point.string()),
                     HasSubstr("is in use by process " + std::to_string(children_.back()))));
   EXPECT_EQ(MachineFile(), before);
@@ -472,7 +522,7 @@ TEST_F(AsrTest, AFailureHalfWayKeepsTheCopiedVolumesAndRemountsTheSource) {
   const AsrResult result = RunAsr(Replicate(kSystemContainer, target, std::nullopt, true));
   EXPECT_EQ(result.status, 5);
   const SystemView view = ReadAsTheSystemDoes(result.out, 5);
-  EXPECT_EQ(view.collected, "asr: Could not restore - Bad file descriptor");
+  EXPECT_EQ(view.collected, "Could not restore - Bad file descriptor");
   EXPECT_EQ(view.volumes_started, 2);
   EXPECT_EQ(result.err, "asr: Could not restore - Bad file descriptor\n");
 
@@ -498,7 +548,7 @@ TEST_F(AsrTest, AFailureInsideAVolumeRemovesItsHalfCopy) {
   const AsrResult result = RunAsr(Replicate(kSystemContainer, target, std::nullopt, true));
   EXPECT_EQ(result.status, 1);
   const SystemView view = ReadAsTheSystemDoes(result.out, 5);
-  EXPECT_EQ(view.collected, "asr: Could not restore - Input/output error");
+  EXPECT_EQ(view.collected, "Could not restore - Input/output error");
   EXPECT_EQ(view.volumes_started, 1);
   EXPECT_GT(view.fractions.back(), 0.0);
   EXPECT_THAT(VolumesOfContainer(machine_.Read(), target), IsEmpty());
@@ -522,7 +572,7 @@ TEST_F(AsrTest, FaultsAtStartAndAtExit) {
   result = RunAsr(Replicate(kSystemContainer, target, std::nullopt, true));
   EXPECT_EQ(result.status, 1);
   EXPECT_THAT(Lines(result.out), ElementsAre(StartsWith("XSTA\tstart\t"),
-                                             "asr: Could not validate target - Resource busy",
+                                             "Could not validate target - Resource busy",
                                              "XSTA\tfail"));
   EXPECT_EQ(MachineFile(), at_start);
 
@@ -670,7 +720,7 @@ TEST_F(AsrImageRestoreTest, RefusesWhatItCannotRestoreAndLeavesTheMachineAlone) 
     SCOPED_TRACE(c.message);
     const AsrResult result = RunAsr(c.arguments);
     EXPECT_EQ(result.status, 1);
-    EXPECT_THAT(ReadAsTheSystemDoes(result.out, 1).collected, StartsWith(c.message));
+    EXPECT_THAT(ReadAsTheSystemDoes(result.out, 1).collected, StartsWith(c.message.substr(5)));
     EXPECT_THAT(result.err, StartsWith(c.message));
     EXPECT_EQ(MachineFile(), before);
   }
@@ -682,7 +732,7 @@ TEST_F(AsrImageRestoreTest, AFailedCopyLeavesAnEmptyUnmountedVolume) {
   const AsrResult result = RunAsr(Restore(image_.string(), "/dev/" + partition_.Format()));
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(ReadAsTheSystemDoes(result.out, 1).collected,
-            "asr: Could not restore - Input/output error");
+            "Could not restore - Input/output error");
   const Model model = machine_.Read();
   const Volume& volume = *FindVolume(model, partition_);
   EXPECT_FALSE(volume.is_mounted());

@@ -15,7 +15,7 @@ void PuppetStrings::Status(std::string_view status) { Line("XSTA\t", status); }
 
 void PuppetStrings::Text(std::string_view text) { Line("\t", text); }
 
-void PuppetStrings::Error(std::string_view message) { Line("asr: ", message); }
+void PuppetStrings::Error(std::string_view message) { Line("", message); }
 
 void PuppetStrings::StartProgress() {
   percent_ = 0;

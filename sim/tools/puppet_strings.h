@@ -4,12 +4,14 @@
 // that a reader sees every line as it happens:
 //
 //   XSTA\t<status>[\t<fields>]        a phase begins: start, setup, metadata, restore, fail
-//   \t<text>                          a line of text ("\tValidating target...done")
+//   \t<text>                          a line of text: a step ("\tValidating target..."),
+//                                     then "\tdone" when it succeeded
 //   PSTT\t0\t100\tRestoring           a volume's copy starts
 //   PINF\t<n>\t100\tRestoring         n per cent of it is copied (rising, up to 100)
 //   PSTP\t100\t100\tRestoring         the volume's copy is finished
-//   asr: <message>                    an error (no tab in front, so readers keep it as the
-//                                     tool's complaint)
+//   <message>                         why the run failed ("Could not restore - ..."): no
+//                                     tab in front, so readers keep it as the tool's
+//                                     complaint; "XSTA\tfail" follows
 
 #include <cstdint>
 #include <ostream>
