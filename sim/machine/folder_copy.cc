@@ -8,8 +8,8 @@
 
 #include <algorithm>
 #include <climits>
-#include <map>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <string_view>
 #include <utility>

@@ -54,9 +54,9 @@ class PathUsersTest : public ::testing::Test {
     EXPECT_TRUE(pipe.has_value());
     mcom::FileActions actions;
     actions.AddDuplicate(pipe->write.get(), 1);
-    mcom::Result<pid_t> pid = mcom::SpawnProcess(
-        ::testing::TestBinary().c_str(), ::testing::ChildArguments("use_folder", {how, path.string()}),
-        actions);
+    mcom::Result<pid_t> pid =
+        mcom::SpawnProcess(::testing::TestBinary().c_str(),
+                           ::testing::ChildArguments("use_folder", {how, path.string()}), actions);
     EXPECT_TRUE(pid.has_value());
     children_.push_back(*pid);
     pipe->write.Close();

@@ -29,8 +29,8 @@ std::optional<std::string> DeviceName(const std::string& argument) {
 std::optional<AsrRequest> ParseAsrArguments(const std::vector<std::string>& arguments) {
   if (arguments.empty() || arguments[0] != "restore") return std::nullopt;
   static const std::set<std::string> kWithValue = {"-s", "-t", "--sourcevolumeUUID"};
-  static const std::set<std::string> kFlags = {"--useReplication", "--puppetstrings",
-                                               "--noprompt", "--erase", "--noverify"};
+  static const std::set<std::string> kFlags = {"--useReplication", "--puppetstrings", "--noprompt",
+                                               "--erase", "--noverify"};
   std::map<std::string, std::string> values;
   std::set<std::string> flags;
   for (size_t i = 1; i < arguments.size(); ++i) {

@@ -54,10 +54,8 @@ std::optional<AsrFault> ParseAsrFault(const std::string& value) {
     }
     if (!options.starts_with("status=")) return std::nullopt;
     const size_t end = options.find(';');
-    const auto status = ParseNumber(options.substr(7, end == std::string_view::npos
-                                                         ? std::string_view::npos
-                                                         : end - 7),
-                                    255);
+    const auto status = ParseNumber(
+        options.substr(7, end == std::string_view::npos ? std::string_view::npos : end - 7), 255);
     if (!status || *status == 0) return std::nullopt;
     fault.status = static_cast<int>(*status);
     options = end == std::string_view::npos ? "" : options.substr(end);

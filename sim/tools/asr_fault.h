@@ -10,7 +10,8 @@
 //   fail-at-start          fail after the "XSTA\tstart" line, before anything is checked
 //   fail-after-volume:N    fail once N volumes have been copied (0: before the first)
 //   fail-after-percent:P   fail during a volume's copy once P per cent (0 to 99) of it is
-//                          copied, with the volume half made
+//                          copied (the first volume's, as it is the first to get there);
+//                          the half-made copy is removed as after a real failure
 //   fail-at-exit           do all the work, then fail
 //
 // For example "fail-after-volume:1;status=5;message=Could not restore - Bad file descriptor".

@@ -39,9 +39,10 @@ TEST(AsrFault, ReadsStatusAndAMessageThatMayHoldSemicolons) {
 
 TEST(AsrFault, RefusesAnythingElse) {
   for (const char* value :
-       {"", "fail", "fail-at-start:1", "fail-after-volume", "fail-after-volume:", "fail-after-volume:x",
-        "fail-after-volume:-1", "fail-after-percent:100", "fail-after-percent:1x", "fail-at-exit;",
-        "fail-at-exit;status=0", "fail-at-exit;status=256", "fail-at-exit;status=", "fail-at-exit;code=1",
+       {"", "fail", "fail-at-start:1", "fail-after-volume",
+        "fail-after-volume:", "fail-after-volume:x", "fail-after-volume:-1",
+        "fail-after-percent:100", "fail-after-percent:1x", "fail-at-exit;", "fail-at-exit;status=0",
+        "fail-at-exit;status=256", "fail-at-exit;status=", "fail-at-exit;code=1",
         "fail-at-exit;message=", "fail-at-exit;message=two\nlines", "FAIL-AT-START"}) {
     EXPECT_FALSE(ParseAsrFault(value).has_value()) << value;
   }

@@ -140,7 +140,6 @@ class ImageRestore {
 
   // Unpacks the image's volume into the machine's scratch space and measures it.
   void Unpack(const ImagePayload& payload) {
-
     std::string pattern = ImagesFolder(root_).Join("asr-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) {
       throw AsrError("Could not retrieve scan information - " +
@@ -163,10 +162,10 @@ class ImageRestore {
   void CheckSize(const Model& model) const {
     const Partition& partition = TargetPartition(model);
     if (size_.bytes > partition.size) {
-      throw AsrError("Could not validate sizes - The target is too small: " +
-                     std::to_string(size_.bytes) + " bytes needed, " +
-                     std::to_string(partition.size) + " bytes available on /dev/" +
-                     partition_.Format());
+      throw AsrError(
+          "Could not validate sizes - The target is too small: " + std::to_string(size_.bytes) +
+          " bytes needed, " + std::to_string(partition.size) + " bytes available on /dev/" +
+          partition_.Format());
     }
   }
 
@@ -196,11 +195,12 @@ class ImageRestore {
   void Copy() {
     out_.StartProgress();
     bool stopped_by_fault = false;
-    std::error_code error = CopyFolderContents(unpacked_, target_files_, [&](const FolderSize& done) {
-      out_.Progress(CopiedFraction(done, size_));
-      stopped_by_fault = !run_.MayContinueAt(out_.percent());
-      return !stopped_by_fault;
-    });
+    std::error_code error =
+        CopyFolderContents(unpacked_, target_files_, [&](const FolderSize& done) {
+          out_.Progress(CopiedFraction(done, size_));
+          stopped_by_fault = !run_.MayContinueAt(out_.percent());
+          return !stopped_by_fault;
+        });
     if (!error && !run_.MayContinueAt(100)) stopped_by_fault = true;
     if (stopped_by_fault) throw run_.PercentFault();
     if (error) throw AsrError("Could not restore - " + error.message());

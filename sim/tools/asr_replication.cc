@@ -102,8 +102,9 @@ class Replication {
                                          const char* what) {
     const std::optional<BSDName> name = BSDName::Parse(device);
     const std::string check = std::string("Could not validate ") + what + " - ";
-    if (!name || (!name->has_slice() && FindDisk(model, name->disk) == nullptr &&
-                  FindContainer(model, name->disk) == nullptr) ||
+    if (!name ||
+        (!name->has_slice() && FindDisk(model, name->disk) == nullptr &&
+         FindContainer(model, name->disk) == nullptr) ||
         (name->has_slice() && FindVolume(model, *name) == nullptr &&
          FindPartition(model, *name) == nullptr)) {
       throw AsrError(check + "Could not find " + what + " disk /dev/" + device);
@@ -165,9 +166,13 @@ class Replication {
       }
     }
     for (const Volume* volume : chosen) {
-      volumes_.push_back(SourceVolume{volume->uuid, volume->name, volume->roles,
-                                      volume->group_uuid, volume->disk,
-                                      VolumeFilesPath(root_, *volume), {}});
+      volumes_.push_back(SourceVolume{volume->uuid,
+                                      volume->name,
+                                      volume->roles,
+                                      volume->group_uuid,
+                                      volume->disk,
+                                      VolumeFilesPath(root_, *volume),
+                                      {}});
     }
   }
 
@@ -246,8 +251,8 @@ class Replication {
         options.hidden = HasOption(current, "nobrowse");
         const MountOutcome outcome = Unmount(root_, model, current.disk);
         if (!outcome.ok()) {
-          failure = AsrError("Could not unmount " + DevicePath(volume.disk) + " - " +
-                             outcome.message);
+          failure =
+              AsrError("Could not unmount " + DevicePath(volume.disk) + " - " + outcome.message);
           return;
         }
         unmounted_.push_back(Unmounted{volume.disk, options});
