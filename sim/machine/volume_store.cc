@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "core/foundation/file_tree.h"
+#include "sim/machine/folder_copy.h"
 #include "sim/machine/machine_error.h"
 #include "sim/machine/machine_paths.h"
 
