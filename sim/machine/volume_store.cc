@@ -1,5 +1,6 @@
 #include "sim/machine/volume_store.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <string_view>
+#include <vector>
 
 #include "core/foundation/file_tree.h"
 #include "sim/machine/machine_error.h"
@@ -94,15 +97,34 @@ void CopyVolumeFiles(const mcom::FilePath& root, Model& model, BSDName source, B
 }
 
 uint64_t MeasureUsedBytes(const mcom::FilePath& path) {
+  // Walked by hand rather than with a directory iterator, so that each folder is opened
+  // without updating its access time: measuring a volume must not change the times its
+  // files were given.
   uint64_t used = 0;
-  std::error_code error;
-  for (auto it = std::filesystem::recursive_directory_iterator(
-           path.string(), std::filesystem::directory_options::none, error);
-       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-    struct stat status {};
-    if (::lstat(it->path().c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) {
-      used += static_cast<uint64_t>(status.st_blocks) * 512;
+  std::vector<std::string> folders = {path.string()};
+  while (!folders.empty()) {
+    const std::string folder = std::move(folders.back());
+    folders.pop_back();
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOATIME);
+    if (fd < 0 && errno == EPERM) fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) continue;
+    DIR* stream = ::fdopendir(fd);
+    if (stream == nullptr) {
+      ::close(fd);
+      continue;
     }
+    while (const dirent* item = ::readdir(stream)) {
+      const std::string_view name = item->d_name;
+      if (name == "." || name == "..") continue;
+      struct stat status {};
+      if (::fstatat(::dirfd(stream), item->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+      if (S_ISDIR(status.st_mode)) {
+        folders.push_back(folder + "/" + item->d_name);
+      } else {
+        used += static_cast<uint64_t>(status.st_blocks) * 512;
+      }
+    }
+    ::closedir(stream);
   }
   return used;
 }

@@ -39,7 +39,8 @@ void EraseVolumeFiles(const mcom::FilePath& root, Volume& volume);
 void CopyVolumeFiles(const mcom::FilePath& root, Model& model, BSDName source, BSDName target);
 
 // The bytes the files below `path` occupy (allocated blocks of regular files and links,
-// like `du`); 0 when `path` is missing.
+// like `du`); 0 when `path` is missing. Folders are read without updating their access times
+// where the host allows it (folders the process owns, or any for root).
 uint64_t MeasureUsedBytes(const mcom::FilePath& path);
 
 // Measures `used` of a volume anew from its files.
