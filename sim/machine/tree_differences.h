@@ -23,8 +23,8 @@
 // process owns, or any file for root). File contents are compared in large blocks from both
 // files at once, stopping at the first block that differs; the holes of sparse files are
 // skipped where both files have a hole, so a large sparse file costs only its data. Nothing
-// is read whole into memory: the walk keeps the names of the folders it is inside of, and
-// the files with several hard links.
+// is read whole into memory: the walk keeps only the names it has still to visit and the
+// files with several hard links.
 namespace sim {
 
 struct TreeComparisonOptions {
@@ -53,6 +53,7 @@ struct TreeComparison {
   //   PATH: modified 1600000000.123456789 vs 1600000000.000000000
   //   PATH: accessed ... vs ...
   //   PATH: cannot read the original: REASON / cannot read the copy: REASON
+  //   PATH: cannot read the original's extended attributes (NAME: REASON), and the copy's
   std::vector<std::string> differences;
   // Every difference found, listed or not.
   uint64_t difference_count = 0;
