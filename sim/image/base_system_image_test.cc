@@ -73,7 +73,7 @@ TEST_F(BaseSystemImageTest, IsACompressedImageWithOneHFSVolume) {
   EXPECT_EQ(partition.content.volume->uuid, sim_test::kHFSUUID);
   EXPECT_EQ(partition.content.volume->file_system, VolumeFileSystem::kHFS);
   EXPECT_THAT(partition.content.volume->roles, IsEmpty());
-  EXPECT_THAT(sim_test::TreeDifferences(Path("base"), Path("out")), IsEmpty());
+  EXPECT_THAT(sim::TreeDifferences(Path("base"), Path("out"), sim_test::kExactCopy), IsEmpty());
 
   // The same files and UUIDs make the same image, byte for byte.
   MakeBaseSystemImage(Path("again.dmg"), Path("base"), options);
@@ -92,7 +92,7 @@ TEST_F(BaseSystemImageTest, FillsTheWholeDiskWithoutAPartitionMap) {
   ASSERT_TRUE(description.whole_disk.volume);
   EXPECT_EQ(description.whole_disk.volume->name, kBaseSystemVolumeName);
   EXPECT_TRUE(IsWellFormedUUID(description.whole_disk.volume->uuid));
-  EXPECT_THAT(sim_test::TreeDifferences(Path("base"), Path("out")), IsEmpty());
+  EXPECT_THAT(sim::TreeDifferences(Path("base"), Path("out"), sim_test::kExactCopy), IsEmpty());
 }
 
 TEST_F(BaseSystemImageTest, RefusesAnExistingFileAndBadOptions) {
@@ -140,7 +140,8 @@ TEST_F(BaseSystemImageTest, CustomisesThroughAShadowWithoutTouchingTheImage) {
   EXPECT_EQ(customized.format, ImageFormat::kUDZO);
   EXPECT_EQ(customized.size, uint64_t{2} << 30);
   EXPECT_EQ(customized.partitions.at(0).size, uint64_t{2} << 30);
-  EXPECT_THAT(sim_test::TreeDifferences(Path("mounted"), Path("check")), IsEmpty());
+  EXPECT_THAT(sim::TreeDifferences(Path("mounted"), Path("check"), sim_test::kExactCopy),
+              IsEmpty());
 }
 
 }  // namespace

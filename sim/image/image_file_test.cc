@@ -44,7 +44,7 @@ class ImageFileTest : public ::testing::Test {
     for (size_t index = 0; index < volumes.size(); ++index) {
       const mcom::FilePath out = Path("out-" + std::to_string(++extracted_));
       ExtractPayload(std::get<ImagePayload>(volumes[index]->files), out);
-      EXPECT_THAT(sim_test::TreeDifferences(Path(trees[index]), out), IsEmpty())
+      EXPECT_THAT(sim::TreeDifferences(Path(trees[index]), out, sim_test::kExactCopy), IsEmpty())
           << volumes[index]->name;
     }
   }

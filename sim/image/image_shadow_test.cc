@@ -60,7 +60,8 @@ class ShadowTest : public ::testing::Test {
     ASSERT_NE(volume, nullptr);
     const mcom::FilePath out = Path("out-" + std::to_string(++extracted_));
     ExtractPayload(std::get<ImagePayload>(volume->files), out);
-    EXPECT_THAT(sim_test::TreeDifferences(Path(expected), out), IsEmpty()) << volume->name;
+    EXPECT_THAT(sim::TreeDifferences(Path(expected), out, sim_test::kExactCopy), IsEmpty())
+        << volume->name;
   }
 
   // The attach-change-detach of a shadowed attach: extracts the volume `uuid`, lets `change`

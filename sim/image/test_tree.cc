@@ -9,12 +9,10 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
-#include <map>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "core/foundation/extended_attributes.h"
 #include "platform/extended_attributes.h"
 
 namespace sim_test {
@@ -71,103 +69,6 @@ std::vector<std::string> Names(const std::string& path) {
   std::sort(names.begin(), names.end());
   return names;
 }
-
-std::map<std::string, std::string> Attributes(const std::string& path) {
-  std::map<std::string, std::string> attributes;
-  const mcom::FilePath file(path);
-  mcom::Result<std::vector<std::string>> names = mcom::ListExtendedAttributes(file);
-  if (!names) return attributes;
-  for (const std::string& name : *names) {
-    mcom::Result<std::vector<char>> value = mcom::ReadExtendedAttribute(file, name.c_str());
-    attributes[name] = value ? std::string(value->begin(), value->end()) : "<unreadable>";
-  }
-  return attributes;
-}
-
-std::string Octal(mode_t mode) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
-  return text;
-}
-
-std::string Time(const struct timespec& time) {
-  return std::to_string(time.tv_sec) + "." + std::to_string(time.tv_nsec);
-}
-
-class Comparison {
- public:
-  Comparison(const std::string& expected, const std::string& actual)
-      : expected_root_(expected), actual_root_(actual) {}
-
-  std::vector<std::string> Run() {
-    Compare("");
-    return std::move(differences_);
-  }
-
- private:
-  void Differ(const std::string& relative, const std::string& what) {
-    differences_.push_back((relative.empty() ? "." : relative) + ": " + what);
-  }
-
-  void Compare(const std::string& relative) {
-    const std::string expected = Join(expected_root_, relative);
-    const std::string actual = Join(actual_root_, relative);
-    struct stat left, right;
-    if (::lstat(expected.c_str(), &left) != 0) return Differ(relative, "missing in the original");
-    if (::lstat(actual.c_str(), &right) != 0) return Differ(relative, "missing");
-    if ((left.st_mode & S_IFMT) != (right.st_mode & S_IFMT)) return Differ(relative, "type");
-    if (!S_ISLNK(left.st_mode) && (left.st_mode & 07777) != (right.st_mode & 07777)) {
-      Differ(relative, "mode " + Octal(left.st_mode) + " vs " + Octal(right.st_mode));
-    }
-    if (left.st_uid != right.st_uid || left.st_gid != right.st_gid) {
-      Differ(relative, "owner " + std::to_string(left.st_uid) + ":" + std::to_string(left.st_gid) +
-                           " vs " + std::to_string(right.st_uid) + ":" +
-                           std::to_string(right.st_gid));
-    }
-    if (left.st_mtim.tv_sec != right.st_mtim.tv_sec ||
-        left.st_mtim.tv_nsec != right.st_mtim.tv_nsec) {
-      Differ(relative, "modified " + Time(left.st_mtim) + " vs " + Time(right.st_mtim));
-    }
-    if (!S_ISLNK(left.st_mode) && (left.st_atim.tv_sec != right.st_atim.tv_sec ||
-                                   left.st_atim.tv_nsec != right.st_atim.tv_nsec)) {
-      Differ(relative, "accessed " + Time(left.st_atim) + " vs " + Time(right.st_atim));
-    }
-    if (Attributes(expected) != Attributes(actual)) Differ(relative, "extended attributes");
-    if (S_ISREG(left.st_mode)) {
-      if (left.st_size != right.st_size) {
-        Differ(relative,
-               "size " + std::to_string(left.st_size) + " vs " + std::to_string(right.st_size));
-      } else if (Contents(expected) != Contents(actual)) {
-        Differ(relative, "content");
-      }
-      if (left.st_nlink > 1) {
-        // Hard links: names of one file in the original are names of one file in the copy.
-        const auto [known, added] = links_.emplace(left.st_ino, right.st_ino);
-        if (!added && known->second != right.st_ino) Differ(relative, "hard link lost");
-      }
-      if ((left.st_nlink > 1) != (right.st_nlink > 1)) Differ(relative, "link count");
-    } else if (S_ISLNK(left.st_mode)) {
-      char left_target[4096] = {}, right_target[4096] = {};
-      (void)!::readlink(expected.c_str(), left_target, sizeof left_target - 1);
-      (void)!::readlink(actual.c_str(), right_target, sizeof right_target - 1);
-      if (std::string(left_target) != right_target) Differ(relative, "link target");
-    } else if (S_ISDIR(left.st_mode)) {
-      const std::vector<std::string> left_names = Names(expected);
-      const std::vector<std::string> right_names = Names(actual);
-      for (const std::string& name : right_names) {
-        if (!std::binary_search(left_names.begin(), left_names.end(), name)) {
-          Differ(Join(relative, name), "not in the original");
-        }
-      }
-      for (const std::string& name : left_names) Compare(Join(relative, name));
-    }
-  }
-
-  const std::string expected_root_;
-  const std::string actual_root_;
-  std::map<ino_t, ino_t> links_;
-  std::vector<std::string> differences_;
-};
 
 }  // namespace
 
@@ -308,11 +209,6 @@ void MakeRichTree(const mcom::FilePath& root_path, uint32_t seed) {
     nanoseconds = (nanoseconds + 1000003) % 999999999;
   }
   Check(::chmod(root.c_str(), 0750) == 0, "chmod root");
-}
-
-std::vector<std::string> TreeDifferences(const mcom::FilePath& expected,
-                                         const mcom::FilePath& actual) {
-  return Comparison(expected.string(), actual.string()).Run();
 }
 
 uint64_t AllocatedBytes(const mcom::FilePath& path) {

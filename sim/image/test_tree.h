@@ -1,7 +1,8 @@
 #pragma once
 
-// Trees of files for the image tests: one that holds every kind of thing a volume can hold,
-// and a comparison that says exactly where two trees differ. Test code only.
+// Trees of files for the image tests: one that holds every kind of thing a volume can hold.
+// The tests compare trees with sim::TreeDifferences (sim/machine/tree_differences.h). Test
+// code only.
 
 #include <sys/types.h>
 
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "core/foundation/file_path.h"
+#include "sim/machine/tree_differences.h"
 
 namespace sim_test {
 
@@ -33,12 +35,10 @@ void MakeRichTree(const mcom::FilePath& root, uint32_t seed = 1);
 // Writes `size` bytes of varied content (from `seed`) into a new file at `path`, mode 0644.
 void WriteFile(const mcom::FilePath& path, uint64_t size, uint32_t seed);
 
-// How two trees differ: one line per difference ("a/b: mode 0644 vs 0600"), empty when equal
-// in type, mode, owners, size, content, link target, extended attributes, hard links, and
-// access and modification times to the nanosecond (both for every file, folder and FIFO; the
-// roots' own metadata included). Reads everything without changing access times.
-std::vector<std::string> TreeDifferences(const mcom::FilePath& expected,
-                                         const mcom::FilePath& actual);
+// How the image tests compare trees: an image keeps access times as well, and a failing test
+// should show every difference.
+inline constexpr sim::TreeComparisonOptions kExactCopy = {
+    .compare_access_times = true, .max_differences = sim::TreeComparisonOptions::kListAll};
 
 // The number of bytes the file at `path` takes on disk (st_blocks * 512).
 uint64_t AllocatedBytes(const mcom::FilePath& path);

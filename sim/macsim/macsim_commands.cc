@@ -14,9 +14,10 @@
 #include "sim/machine/machine_paths.h"
 #include "sim/machine/machine_settings.h"
 #include "sim/machine/media_plugging.h"
+#include "sim/machine/tool_installer.h"
+#include "sim/machine/volume_comparison.h"
 #include "sim/macsim/fixtures_folder.h"
 #include "sim/macsim/machine_report.h"
-#include "sim/machine/tool_installer.h"
 
 namespace macsim {
 namespace {
@@ -81,6 +82,42 @@ void UnplugCommand(const mcom::FilePath& root, const std::string& disk) {
 void SetCommand(const mcom::FilePath& root, const std::string& key, const std::string& value) {
   sim::Machine machine(root);
   machine.Change([&](sim::Model& model) { sim::ApplySetting(model, key, value); });
+}
+
+int CompareCommand(const mcom::FilePath& root, const std::string& original, const std::string& copy,
+                   bool access_times) {
+  const sim::Machine machine(root);
+  sim::TreeComparisonOptions options;
+  options.compare_access_times = access_times;
+  const sim::BSDName original_disk = sim::ParseBSDNameOrThrow(original);
+  const sim::BSDName copy_disk = sim::ParseBSDNameOrThrow(copy);
+  const std::vector<sim::VolumeComparison> comparisons =
+      sim::CompareDisks(machine, original_disk, copy_disk, options);
+  bool identical = true;
+  for (const sim::VolumeComparison& comparison : comparisons) {
+    identical = identical && comparison.identical();
+    if (!comparison.copy) {
+      std::cout << comparison.original->Describe() << ": only in " << original_disk.Format()
+                << "\n";
+      continue;
+    }
+    if (!comparison.original) {
+      std::cout << comparison.copy->Describe() << ": only in " << copy_disk.Format() << "\n";
+      continue;
+    }
+    const sim::TreeComparison& files = comparison.files;
+    if (files.identical()) {
+      std::cout << comparison.original->Describe() << " = " << comparison.copy->Describe()
+                << ": identical, " << files.entries << (files.entries == 1 ? " file" : " files")
+                << "\n";
+      continue;
+    }
+    std::cout << comparison.original->Describe() << " != " << comparison.copy->Describe() << ": "
+              << files.difference_count
+              << (files.difference_count == 1 ? " difference" : " differences") << "\n";
+    for (const std::string& difference : files.differences) std::cout << "  " << difference << "\n";
+  }
+  return identical ? kCompareIdentical : kCompareDiffers;
 }
 
 void FixturesCommand(const std::string& machines) {

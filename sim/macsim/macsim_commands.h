@@ -29,6 +29,17 @@ void UnplugCommand(const mcom::FilePath& root, const std::string& disk);
 // macsim set ROOT KEY VALUE
 void SetCommand(const mcom::FilePath& root, const std::string& key, const std::string& value);
 
+// macsim compare ROOT A B [--atime]: compares the files of B (the copy) with those of A (the
+// original), two volumes or two APFS containers of the machine (volume_comparison.h). Prints
+// one line per pair of volumes, "disk1s1 (Macintosh HD) = disk4s1 (Macintosh HD): identical,
+// 1234 files" or "... != ...: N differences" followed by the differences, indented; a volume
+// only one side has is a line of its own. Returns kCompareIdentical or kCompareDiffers.
+// Throws sim::MachineError for a bad root or disk name, or disks that cannot be compared.
+inline constexpr int kCompareIdentical = 0;
+inline constexpr int kCompareDiffers = 1;
+int CompareCommand(const mcom::FilePath& root, const std::string& original, const std::string& copy,
+                   bool access_times);
+
 // macsim fixtures [--machines DIR]: the fixtures with their kinds and descriptions.
 void FixturesCommand(const std::string& machines);
 

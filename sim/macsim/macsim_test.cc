@@ -7,17 +7,22 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "core/foundation/tool_run.h"
 #include "sim/machine/machine.h"
 #include "sim/machine/machine_paths.h"
+#include "sim/machine/volume_store.h"
 #include "tests/support/temporary_folder.h"
 
 namespace {
 
+using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
+using ::testing::MatchesRegex;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 struct Outcome {
@@ -140,6 +145,76 @@ TEST(Macsim, InstallsTheToolsFromBesideItself) {
                 .status,
             0);
   EXPECT_FALSE(std::filesystem::exists(bare + "/usr/bin/hdiutil"));
+}
+
+// Two plugs of one medium hold the same generated files; a backup restored faithfully holds
+// the same files as its original, and `compare` is how scripts check that.
+TEST(Macsim, CompareTellsIdenticalVolumesFromDifferentOnes) {
+  ::testing::TemporaryFolder folder;
+  const std::string root = folder.Join("mac").string();
+  ASSERT_EQ(RunMacsim({"create", root, "--data-size", "64K"}).status, 0);
+  ASSERT_EQ(RunMacsim({"plug", root, "usb-apfs", "--data-size", "16K"}).out, "disk2\n");
+  ASSERT_EQ(RunMacsim({"plug", root, "usb-apfs", "--data-size", "16K"}).out, "disk4\n");
+
+  Outcome compared = RunMacsim({"compare", root, "disk3", "disk5"});
+  EXPECT_EQ(compared.status, 0) << compared.out << compared.err;
+  EXPECT_THAT(compared.out,
+              MatchesRegex("disk3s1 \\(USB APFS\\) = disk5s1 \\(USB APFS\\): identical, "
+                           "[1-9][0-9]* files\n"));
+  EXPECT_EQ(compared.err, "");
+  compared = RunMacsim({"compare", root, "/dev/disk3s1", "disk5s1", "--atime"});
+  EXPECT_EQ(compared.status, 0) << compared.out << compared.err;
+
+  // A file of the second one grows.
+  const sim::Model model = sim::Machine(mcom::FilePath(root)).Read();
+  const mcom::FilePath files = sim::VolumeFilesPath(mcom::FilePath(root), model.volumes.back());
+  ASSERT_EQ(model.volumes.back().disk.Format(), "disk5s1");
+  std::string changed;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(files.string())) {
+    if (entry.is_regular_file() && !entry.is_symlink()) {
+      changed = entry.path().lexically_relative(files.string()).string();
+      break;
+    }
+  }
+  ASSERT_FALSE(changed.empty());
+  std::ofstream(files.Join(changed).string(), std::ios::app) << "more";
+  compared = RunMacsim({"compare", root, "disk3", "disk5"});
+  EXPECT_EQ(compared.status, 1) << compared.err;
+  EXPECT_THAT(compared.out,
+              StartsWith("disk3s1 (USB APFS) != disk5s1 (USB APFS): 2 differences\n"));
+  EXPECT_THAT(compared.out, HasSubstr("\n  " + changed + ": size "));
+  EXPECT_THAT(compared.out, HasSubstr("\n  " + changed + ": modified "));
+
+  // Containers with other volumes: every volume of the machine's own container is unpaired.
+  compared = RunMacsim({"compare", root, "disk1", "disk3"});
+  EXPECT_EQ(compared.status, 1) << compared.err;
+  EXPECT_THAT(compared.out, HasSubstr("disk1s1 (Macintosh HD - Data): only in disk1\n"));
+  EXPECT_THAT(compared.out, HasSubstr("disk3s1 (USB APFS): only in disk3\n"));
+  EXPECT_THAT(compared.out, Not(ContainsRegex(" = |!=")));
+}
+
+TEST(Macsim, CompareRefusesWhatItCannotCompareWithStatus64) {
+  ::testing::TemporaryFolder folder;
+  const std::string root = folder.Join("mac").string();
+  ASSERT_EQ(RunMacsim({"create", root, "--data-size", "16K"}).status, 0);
+  const auto expect_refusal = [](const std::vector<std::string>& arguments,
+                                 const std::string& text) {
+    const Outcome outcome = RunMacsim(arguments);
+    EXPECT_EQ(outcome.status, 64) << text;
+    EXPECT_EQ(outcome.out, "") << text;
+    EXPECT_THAT(outcome.err, StartsWith("macsim: ")) << text;
+    EXPECT_THAT(outcome.err, HasSubstr(text));
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1) << outcome.err;
+  };
+  expect_refusal({"compare", folder.Join("missing").string(), "disk1", "disk1"},
+                 "not a machine root");
+  expect_refusal({"compare", "", "disk1", "disk1"}, "the machine root is empty");
+  expect_refusal({"compare", root, "sda1", "disk1"}, "not a disk name: sda1");
+  expect_refusal({"compare", root, "disk1", "disk9"}, "no such disk: disk9");
+  expect_refusal({"compare", root, "disk0", "disk1"},
+                 "disk0 is neither a volume nor an APFS container");
+  expect_refusal({"compare", root, "disk1s1", "disk1"},
+                 "disk1s1 is a volume but disk1 is an APFS container");
 }
 
 }  // namespace

@@ -6,9 +6,12 @@
 //   macsim plug ROOT MEDIUM [--data-size SIZE] [--machines DIR]
 //   macsim unplug ROOT diskN
 //   macsim set ROOT KEY VALUE
+//   macsim compare ROOT A B [--atime]
 //   macsim fixtures [--machines DIR]
 
 #include <CLI/CLI.hpp>
+
+#include <sysexits.h>
 
 #include <iostream>
 #include <string>
@@ -61,6 +64,24 @@ int main(int argc, char** argv) {
   set->add_option("KEY", key, "The setting")->required();
   set->add_option("VALUE", value, "Its value")->required();
 
+  std::string original, copy;
+  bool access_times = false;
+  CLI::App* compare = app.add_subcommand(
+      "compare", "Compare the files of two volumes or of two APFS containers' volumes");
+  compare->footer(
+      "A is the original, B the copy. Two volumes (diskNsM) are compared file by file, "
+      "wherever their files are; two containers (diskN) have their volumes paired by role "
+      "(System, Data, Preboot, Recovery, VM) and by name, and a volume on one side only is a "
+      "difference. Compared: type, mode, owners, size, content, link targets, extended "
+      "attributes, hard links and modification times to the nanosecond. Prints one line per "
+      "pair of volumes with the differences below it. Exit status: 0 identical, 1 different, "
+      "64 when the root or a disk cannot be compared.");
+  compare->add_option("ROOT", root, "The machine's root folder")->required();
+  compare->add_option("A", original, "The original: a volume (diskNsM) or container (diskN)")
+      ->required();
+  compare->add_option("B", copy, "The copy: a volume or container like A")->required();
+  compare->add_flag("--atime", access_times, "Compare access times as well");
+
   CLI::App* fixtures = app.add_subcommand("fixtures", "List the machine and medium fixtures");
   fixtures->add_option("--machines", machines, "The folder of fixtures");
 
@@ -78,12 +99,14 @@ int main(int argc, char** argv) {
     if (*plug) macsim::PlugCommand(root_path, medium, data_size, machines);
     if (*unplug) macsim::UnplugCommand(root_path, disk);
     if (*set) macsim::SetCommand(root_path, key, value);
+    if (*compare) return macsim::CompareCommand(root_path, original, copy, access_times);
   } catch (const sim::MachineError& error) {
     std::cerr << "macsim: " << error.what() << "\n";
-    return 1;
+    // A comparison answers 1 for "different", so its own failures must be told apart.
+    return *compare ? EX_USAGE : 1;
   } catch (const std::exception& error) {
     std::cerr << "macsim: " << error.what() << "\n";
-    return 1;
+    return *compare ? EX_SOFTWARE : 1;
   }
   return 0;
 }
