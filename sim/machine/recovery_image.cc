@@ -1,5 +1,4 @@
-// WriteRecoveryImage through the disk-image library, used when sim/image is part of the tree
-// (see CMakeLists.txt).
+// WriteRecoveryImage: the Base System image written by the disk-image library.
 
 #include <system_error>
 

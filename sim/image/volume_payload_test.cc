@@ -1,0 +1,399 @@
+#include "sim/image/volume_payload.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/foundation/extended_attributes.h"
+#include "core/foundation/process.h"
+#include "sim/image/image_error.h"
+#include "sim/image/test_images.h"
+#include "sim/image/test_tree.h"
+#include "tests/support/child_process.h"
+#include "tests/support/result_matchers.h"
+#include "tests/support/temporary_folder.h"
+
+namespace sim {
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+using sim_test::Thrown;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+class PayloadTest : public ::testing::Test {
+ protected:
+  mcom::FilePath Path(const std::string& name) const { return folder_.Join(name); }
+
+  // Opens a new file for a payload.
+  std::shared_ptr<const mcom::File> NewFile(const std::string& name) const {
+    mcom::Result<mcom::File> file =
+        mcom::Open(Path(name), mcom::kOpenRead | mcom::kOpenWrite | mcom::kOpenCreate |
+                                   mcom::kOpenExclusive | mcom::OpenMode(0644));
+    EXPECT_THAT(file, ::testing::Succeeded());
+    return std::make_shared<const mcom::File>(std::move(*file));
+  }
+
+  ImagePayload Pack(const mcom::FilePath& tree, PayloadCompression compression) {
+    const std::shared_ptr<const mcom::File> file = NewFile("payload-" + std::to_string(++count_));
+    const uint64_t length = PackFolder(tree, *file, compression);
+    return ImagePayload{file, 0, length, compression};
+  }
+
+  // A payload whose bytes are `bytes`.
+  ImagePayload Bytes(const std::string& bytes, PayloadCompression compression) {
+    const std::string name = "bytes-" + std::to_string(++count_);
+    sim_test::WriteBytes(Path(name), bytes);
+    mcom::Result<mcom::File> file = mcom::Open(Path(name), mcom::kOpenRead);
+    return ImagePayload{std::make_shared<const mcom::File>(std::move(*file)), 0, bytes.size(),
+                        compression};
+  }
+
+  ::testing::TemporaryFolder folder_;
+  int count_ = 0;
+};
+
+class PayloadRoundTripTest : public PayloadTest,
+                             public ::testing::WithParamInterface<PayloadCompression> {};
+
+TEST_P(PayloadRoundTripTest, ExtractsTheTreeThatWasPacked) {
+  sim_test::MakeRichTree(Path("tree"));
+  const ImagePayload payload = Pack(Path("tree"), GetParam());
+  // Holes take no room in the payload: the sparse files hold 22 MiB, mostly holes.
+  EXPECT_LT(payload.length, 5u << 20);
+
+  ExtractPayload(payload, Path("copy"));
+  EXPECT_THAT(sim_test::TreeDifferences(Path("tree"), Path("copy")), IsEmpty());
+  // Sparse files stay sparse.
+  EXPECT_LT(sim_test::AllocatedBytes(Path("copy/sparse")), 1u << 20);
+  EXPECT_LT(sim_test::AllocatedBytes(Path("copy/ends-in-hole")), 1u << 20);
+  EXPECT_EQ(sim_test::AllocatedBytes(Path("copy/all-hole")), 0u);
+}
+
+TEST_P(PayloadRoundTripTest, PacksAnEqualTreeToEqualBytesWithoutChangingIt) {
+  sim_test::MakeRichTree(Path("tree"), 7);
+  sim_test::MakeRichTree(Path("twin"), 7);
+  const ImagePayload first = Pack(Path("tree"), GetParam());
+  const ImagePayload second = Pack(Path("tree"), GetParam());
+  const ImagePayload twin = Pack(Path("twin"), GetParam());
+  const std::string bytes = sim_test::ReadBytes(Path("payload-1"));
+  EXPECT_TRUE(sim_test::ReadBytes(Path("payload-2")) == bytes);
+  // Another tree with the same content differs only where its inodes and names do not
+  // enter the payload: not at all.
+  EXPECT_TRUE(sim_test::ReadBytes(Path("payload-3")) == bytes);
+  // Packing read every file without touching its access time.
+  EXPECT_THAT(sim_test::TreeDifferences(Path("twin"), Path("tree")), IsEmpty());
+}
+
+TEST_P(PayloadRoundTripTest, KeepsAnEmptyFolder) {
+  ASSERT_EQ(::mkdir(Path("empty").c_str(), 0711), 0);
+  ExtractPayload(Pack(Path("empty"), GetParam()), Path("copy"));
+  EXPECT_THAT(sim_test::TreeDifferences(Path("empty"), Path("copy")), IsEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Compressions, PayloadRoundTripTest,
+                         ::testing::Values(PayloadCompression::kNone, PayloadCompression::kGzip),
+                         [](const auto& info) { return PayloadCompressionName(info.param); });
+
+TEST_F(PayloadTest, ExtractsIntoAnExistingEmptyFolder) {
+  sim_test::MakeRichTree(Path("tree"));
+  const ImagePayload payload = Pack(Path("tree"), PayloadCompression::kNone);
+  ASSERT_EQ(::mkdir(Path("existing").c_str(), 0700), 0);
+  ExtractPayload(payload, Path("existing"));
+  // The root entry's metadata went to the folder itself.
+  EXPECT_THAT(sim_test::TreeDifferences(Path("tree"), Path("existing")), IsEmpty());
+}
+
+TEST_F(PayloadTest, RefusesDestinationsThatAreNotEmptyFolders) {
+  ASSERT_EQ(::mkdir(Path("tree").c_str(), 0755), 0);
+  const ImagePayload payload = Pack(Path("tree"), PayloadCompression::kNone);
+
+  ASSERT_EQ(::mkdir(Path("full").c_str(), 0755), 0);
+  sim_test::WriteBytes(Path("full/file"), "x");
+  EXPECT_EQ(Thrown([&] { ExtractPayload(payload, Path("full")); }).code(),
+            std::errc::directory_not_empty);
+  sim_test::WriteBytes(Path("plain file"), "x");
+  EXPECT_EQ(Thrown([&] { ExtractPayload(payload, Path("plain file")); }).code(),
+            std::errc::file_exists);
+  ASSERT_EQ(::symlink("tree", Path("link").c_str()), 0);
+  EXPECT_EQ(Thrown([&] { ExtractPayload(payload, Path("link")); }).code(), std::errc::file_exists);
+  EXPECT_EQ(Thrown([&] { ExtractPayload(payload, Path("missing/below")); }).code(),
+            std::errc::no_such_file_or_directory);
+  EXPECT_EQ(sim_test::ReadBytes(Path("full/file")), "x");
+}
+
+TEST_F(PayloadTest, RefusesToPackWhatIsNoFolderOrHoldsDevices) {
+  const std::shared_ptr<const mcom::File> output = NewFile("out");
+  EXPECT_EQ(Thrown([&] { PackFolder(Path("missing"), *output, PayloadCompression::kNone); }).code(),
+            std::errc::no_such_file_or_directory);
+  ASSERT_EQ(::mkdir(Path("tree").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink("tree", Path("link").c_str()), 0);
+  EXPECT_EQ(Thrown([&] { PackFolder(Path("link"), *output, PayloadCompression::kNone); }).code(),
+            std::errc::not_a_directory);
+
+  // A socket cannot be kept; the error names it.
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  const std::string socket_path = Path("tree/socket").string();
+  ASSERT_LT(socket_path.size(), sizeof address.sun_path);
+  socket_path.copy(address.sun_path, socket_path.size());
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const std::system_error error =
+      Thrown([&] { PackFolder(Path("tree"), *output, PayloadCompression::kNone); });
+  ::close(fd);
+  EXPECT_EQ(error.code(), std::errc::not_supported);
+  EXPECT_THAT(error.what(), HasSubstr("tree/socket"));
+}
+
+TEST_F(PayloadTest, RefusesDamagedPayloads) {
+  sim_test::MakeRichTree(Path("tree"));
+  const ImagePayload plain = Pack(Path("tree"), PayloadCompression::kNone);
+  const ImagePayload compressed = Pack(Path("tree"), PayloadCompression::kGzip);
+
+  // Cut short: the archive ends inside a file's data.
+  ImagePayload cut = plain;
+  cut.length = plain.length / 2;
+  EXPECT_EQ(Thrown([&] { ExtractPayload(cut, Path("cut")); }).code(), ImageErrc::kCorrupt);
+  ImagePayload cut_compressed = compressed;
+  cut_compressed.length = compressed.length / 2;
+  EXPECT_EQ(Thrown([&] { ExtractPayload(cut_compressed, Path("cut2")); }).code(),
+            ImageErrc::kCorrupt);
+
+  // Stored otherwise than its metadata says.
+  ImagePayload mislabelled = compressed;
+  mislabelled.compression = PayloadCompression::kNone;
+  EXPECT_EQ(Thrown([&] { ExtractPayload(mislabelled, Path("wrong1")); }).code(),
+            ImageErrc::kCorrupt);
+  mislabelled = plain;
+  mislabelled.compression = PayloadCompression::kGzip;
+  EXPECT_EQ(Thrown([&] { ExtractPayload(mislabelled, Path("wrong2")); }).code(),
+            ImageErrc::kCorrupt);
+
+  // Not an archive at all, and nothing.
+  EXPECT_EQ(Thrown([&] {
+              ExtractPayload(Bytes(std::string(3000, 'z'), PayloadCompression::kNone),
+                             Path("junk"));
+            }).code(),
+            ImageErrc::kCorrupt);
+  EXPECT_EQ(
+      Thrown([&] { ExtractPayload(Bytes("", PayloadCompression::kNone), Path("nothing")); }).code(),
+      ImageErrc::kCorrupt);
+}
+
+// Extracts the payload [0, length) of the file arguments[0] into arguments[2] (arguments[1]
+// is the length, arguments[3] the compression), as the user "nobody" when started as root.
+DORVANE_TEST_CHILD(extract_as_user) {
+  if (arguments.size() != 4) return 2;
+  if (::geteuid() == 0 &&
+      (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+    std::perror("cannot become nobody");
+    return 3;
+  }
+  try {
+    mcom::Result<mcom::File> file = mcom::Open(mcom::FilePath(arguments[0]), mcom::kOpenRead);
+    const ImagePayload payload{std::make_shared<const mcom::File>(std::move(*file)), 0,
+                               std::stoull(arguments[1]), *ParsePayloadCompression(arguments[3])};
+    ExtractPayload(payload, mcom::FilePath(arguments[2]));
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "%s\n", error.what());
+    return 1;
+  }
+  return 0;
+}
+
+TEST_F(PayloadTest, AsAUserEveryFileBelongsToTheCallerWithItsModeKept) {
+  sim_test::MakeRichTree(Path("tree"));
+  const ImagePayload payload = Pack(Path("tree"), PayloadCompression::kGzip);
+  // The user must reach the payload and a folder to extract into.
+  ASSERT_EQ(::chmod(folder_.path().c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(Path("shared").c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(Path("shared").c_str(), 0777), 0);
+
+  const std::string program = ::testing::TestBinary();
+  const mcom::Result<pid_t> child = mcom::SpawnProcess(
+      program.c_str(),
+      ::testing::ChildArguments("extract_as_user",
+                                {Path("payload-1").string(), std::to_string(payload.length),
+                                 Path("shared/out").string(), "gzip"}),
+      mcom::FileActions());
+  ASSERT_TRUE(child);
+  ASSERT_FALSE(mcom::WaitForProcess(*child));
+
+  const uid_t user = ::geteuid() == 0 ? kNobody : ::geteuid();
+  const auto expect = [&](const char* relative, mode_t mode) {
+    struct stat status = {};
+    ASSERT_EQ(::lstat(Path(std::string("shared/out/") + relative).c_str(), &status), 0) << relative;
+    EXPECT_EQ(status.st_uid, user) << relative;
+    EXPECT_EQ(status.st_mode & 07777, mode) << relative;
+  };
+  expect("", 0750);
+  expect("Applications", 02775);
+  expect("Applications/setuid-tool", 04755);
+  expect("Users/Shared", 01777);
+  expect("private/secret", 0600);
+  expect("read-only", 0444);
+  EXPECT_TRUE(
+      mcom::ReadExtendedAttribute(Path("shared/out/Applications/Tool"), "com.apple.FinderInfo"));
+  EXPECT_EQ(sim_test::ReadBytes(Path("shared/out/private/secret")),
+            sim_test::ReadBytes(Path("tree/private/secret")));
+}
+
+// Entries of a hand-made archive.
+struct Entry {
+  Entry(std::string path, mode_t type, std::string data = "", std::string symlink = "",
+        std::string hardlink = "")
+      : path(std::move(path)),
+        type(type),
+        data(std::move(data)),
+        symlink(std::move(symlink)),
+        hardlink(std::move(hardlink)) {}
+
+  std::string path;
+  mode_t type;
+  std::string data;
+  std::string symlink;
+  std::string hardlink;
+};
+
+class HostilePayloadTest : public PayloadTest {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(::mkdir(Path("victim").c_str(), 0755), 0);
+    sim_test::WriteBytes(Path("victim/file"), "precious");
+  }
+
+  // A pax archive of `entries` as they are, without the checks our packer would make.
+  ImagePayload Archive(const std::vector<Entry>& entries) {
+    std::string bytes;
+    archive* writer = archive_write_new();
+    archive_write_set_format_pax(writer);
+    archive_write_open(
+        writer, &bytes, nullptr,
+        [](archive*, void* context, const void* buffer, size_t length) -> la_ssize_t {
+          static_cast<std::string*>(context)->append(static_cast<const char*>(buffer), length);
+          return static_cast<la_ssize_t>(length);
+        },
+        nullptr);
+    for (const Entry& entry : entries) {
+      archive_entry* item = archive_entry_new();
+      archive_entry_set_pathname(item, entry.path.c_str());
+      archive_entry_set_filetype(item, entry.type);
+      archive_entry_set_perm(item, entry.type == AE_IFDIR ? 0755 : 0644);
+      archive_entry_set_size(item, static_cast<la_int64_t>(entry.data.size()));
+      if (!entry.symlink.empty()) archive_entry_set_symlink(item, entry.symlink.c_str());
+      if (!entry.hardlink.empty()) archive_entry_set_hardlink(item, entry.hardlink.c_str());
+      if (entry.type == AE_IFCHR) archive_entry_set_rdev(item, makedev(1, 3));
+      EXPECT_EQ(archive_write_header(writer, item), ARCHIVE_OK) << entry.path;
+      if (!entry.data.empty()) archive_write_data(writer, entry.data.data(), entry.data.size());
+      archive_entry_free(item);
+    }
+    archive_write_close(writer);
+    archive_write_free(writer);
+    return Bytes(bytes, PayloadCompression::kNone);
+  }
+
+  // Extracts `entries` into a new folder and returns the error code; the victim folder
+  // beside it must be untouched whatever happened.
+  std::error_code Extract(const std::vector<Entry>& entries) {
+    const std::system_error error =
+        Thrown([&] { ExtractPayload(Archive(entries), Path("out-" + std::to_string(++count_))); });
+    EXPECT_EQ(sim_test::ReadBytes(Path("victim/file")), "precious");
+    struct stat status;
+    EXPECT_NE(::lstat(Path("victim/planted").c_str(), &status), 0);
+    EXPECT_NE(::lstat(Path("planted").c_str(), &status), 0);
+    return error.code();
+  }
+
+  const Entry root_{".", AE_IFDIR};
+};
+
+TEST_F(HostilePayloadTest, RefusesPathsOutOfTheVolume) {
+  EXPECT_EQ(Extract({root_, {"../planted", AE_IFREG, "x"}}), ImageErrc::kUnsafePayload);
+  EXPECT_EQ(Extract({root_, {"a/../../planted", AE_IFREG, "x"}}), ImageErrc::kUnsafePayload);
+  EXPECT_EQ(Extract({root_, {Path("victim/planted").string(), AE_IFREG, "x"}}),
+            ImageErrc::kUnsafePayload);
+}
+
+TEST_F(HostilePayloadTest, NeverWritesThroughALinkItPlanted) {
+  // A link out of the volume, then a file "inside" it.
+  EXPECT_EQ(Extract({root_,
+                     {"link", AE_IFLNK, "", Path("victim").string()},
+                     {"link/planted", AE_IFREG, "x"}}),
+            ImageErrc::kUnsafePayload);
+  EXPECT_EQ(Extract({root_, {"link", AE_IFLNK, "", "../victim"}, {"link/planted", AE_IFREG, "x"}}),
+            ImageErrc::kUnsafePayload);
+  // A link over a name first used for a folder.
+  EXPECT_EQ(Extract({root_,
+                     {"folder", AE_IFDIR},
+                     {"folder", AE_IFLNK, "", Path("victim").string()},
+                     {"folder/planted", AE_IFREG, "x"}}),
+            ImageErrc::kUnsafePayload);
+  // A link, then a file of the link's name, written through it.
+  EXPECT_EQ(Extract({root_,
+                     {"file", AE_IFLNK, "", Path("victim/file").string()},
+                     {"file", AE_IFREG, "overwritten"}}),
+            ImageErrc::kUnsafePayload);
+  // The root itself a link.
+  EXPECT_EQ(Extract({{".", AE_IFLNK, "", Path("victim").string()}}), ImageErrc::kUnsafePayload);
+}
+
+TEST_F(HostilePayloadTest, RefusesHardLinksToAnythingButItsOwnFiles) {
+  EXPECT_EQ(Extract({root_, {"h", AE_IFREG, "", "", Path("victim/file").string()}}),
+            ImageErrc::kUnsafePayload);
+  EXPECT_EQ(Extract({root_, {"h", AE_IFREG, "", "", "../victim/file"}}), ImageErrc::kUnsafePayload);
+  EXPECT_EQ(Extract({root_, {"h", AE_IFREG, "", "", "not-yet"}, {"not-yet", AE_IFREG, "x"}}),
+            ImageErrc::kUnsafePayload);
+  EXPECT_EQ(Extract({root_, {"dir", AE_IFDIR}, {"h", AE_IFREG, "", "", "dir"}}),
+            ImageErrc::kUnsafePayload);
+  EXPECT_EQ(Extract({root_,
+                     {"link", AE_IFLNK, "", Path("victim/file").string()},
+                     {"h", AE_IFREG, "overwritten", "", "link"}}),
+            ImageErrc::kUnsafePayload);
+}
+
+TEST_F(HostilePayloadTest, RefusesDevicesOrphansAndArchivesWithoutARoot) {
+  EXPECT_EQ(Extract({root_, {"null", AE_IFCHR}}), ImageErrc::kUnsafePayload);
+  EXPECT_EQ(Extract({root_, {"missing/file", AE_IFREG, "x"}}), ImageErrc::kUnsafePayload);
+  EXPECT_EQ(Extract({root_, {"file", AE_IFREG, "x"}, {"file/below", AE_IFREG, "x"}}),
+            ImageErrc::kUnsafePayload);
+  EXPECT_EQ(Extract({{"file", AE_IFREG, "x"}}), ImageErrc::kCorrupt);
+  EXPECT_EQ(Extract({root_, root_}), ImageErrc::kUnsafePayload);
+}
+
+TEST_F(HostilePayloadTest, AcceptsWhatItsOwnPackerWouldWrite) {
+  // The same shapes as above, done right: a link that is only stored, a hard link to a file
+  // of the volume that carries the data again.
+  const ImagePayload payload = Archive({root_,
+                                        {"./dir/", AE_IFDIR},
+                                        {"dir//file", AE_IFREG, "content"},
+                                        {"link", AE_IFLNK, "", Path("victim").string()},
+                                        {"h", AE_IFREG, "content", "", "dir/file"}});
+  ExtractPayload(payload, Path("good"));
+  EXPECT_EQ(sim_test::ReadBytes(Path("good/h")), "content");
+  struct stat file, link;
+  ASSERT_EQ(::stat(Path("good/dir/file").c_str(), &file), 0);
+  ASSERT_EQ(::stat(Path("good/h").c_str(), &link), 0);
+  EXPECT_EQ(file.st_ino, link.st_ino);
+  char target[256] = {};
+  ASSERT_GT(::readlink(Path("good/link").c_str(), target, sizeof target - 1), 0);
+  EXPECT_EQ(std::string(target), Path("victim").string());
+  EXPECT_EQ(sim_test::ReadBytes(Path("victim/file")), "precious");
+}
+
+}  // namespace
+}  // namespace sim
