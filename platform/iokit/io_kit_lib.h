@@ -5,7 +5,6 @@
 
 #include "core/foundation/cf_dictionary.h"
 #include "core/foundation/cf_object.h"
-#include "core/foundation/cf_string.h"
 #include "platform/iokit/io_return.h"
 
 // The device registry (IOKitLib): the calls the system makes to find disks, containers and
@@ -140,12 +139,6 @@ bool IOObjectConformsTo(io_object_t object, const char* class_name);
 
 // Whether both are the same object or the same registry entry.
 bool IOObjectIsEqualTo(io_object_t object, io_object_t another);
-
-// The superclass of the class named `class_name` (IOObjectCopySuperclassForClass), from the
-// class table: "IOStorage" for "IOMedia", "OSObject" for "IORegistryEntry", and
-// "IOService" for a class the table does not know. Null for "OSObject", which has none, and
-// for a null or empty name.
-mcom::cf::Ref<mcom::cf::String> IOObjectCopySuperclassForClass(const char* class_name);
 
 // ---- Registry entries ----
 

@@ -15,7 +15,6 @@
 #include "core/foundation/cf_data.h"
 #include "core/foundation/cf_number.h"
 #include "core/foundation/cf_string.h"
-#include "platform/iokit/io_class_table.h"
 #include "platform/iokit/registry_file.h"
 #include "platform/iokit/registry_snapshot.h"
 
@@ -186,16 +185,6 @@ bool IOObjectConformsTo(io_object_t object, const char* class_name) {
   // The kernel's answer first; then, as IOKitLib does, the class the entry names itself.
   return object->registry->KernelClassConformsTo(object->entry, class_name) ||
          object->registry->ClassName(object->entry) == class_name;
-}
-
-Ref<mcom::cf::String> IOObjectCopySuperclassForClass(const char* class_name) {
-  constexpr std::string_view kRootClass = "IORegistryEntry";
-  constexpr std::string_view kBaseClass = "OSObject";
-  if (class_name == nullptr || *class_name == '\0' || class_name == kBaseClass) return nullptr;
-  // The class table ends at the registry's root class; above it, as in the kernel, is the
-  // base of every object.
-  if (class_name == kRootClass) return mcom::cf::String::Create(kBaseClass);
-  return mcom::cf::String::Create(iokit_internal::SuperclassOf(class_name));
 }
 
 bool IOObjectIsEqualTo(io_object_t object, io_object_t another) {

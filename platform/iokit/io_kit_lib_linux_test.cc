@@ -196,24 +196,6 @@ TEST(IOKitRegistry, NamesClassesAndConformance) {
             platform::kIOReturnBadArgument);
 }
 
-TEST(IOKitRegistry, WalksTheSuperclassChainToOSObject) {
-  std::vector<std::string> chain;
-  std::string current = "AppleAPFSVolume";
-  while (const mcom::cf::Ref<mcom::cf::String> superclass =
-             platform::IOObjectCopySuperclassForClass(current.c_str())) {
-    current = superclass->utf8();
-    chain.push_back(current);
-    ASSERT_LT(chain.size(), 10u);
-  }
-  EXPECT_THAT(chain, ::testing::ElementsAre("IOMedia", "IOStorage", "IOService", "IORegistryEntry",
-                                            "OSObject"));
-  EXPECT_EQ(mcom::cf::ToStdString(platform::IOObjectCopySuperclassForClass("AppleT2Controller")),
-            "IOService");
-  EXPECT_FALSE(platform::IOObjectCopySuperclassForClass("OSObject"));
-  EXPECT_FALSE(platform::IOObjectCopySuperclassForClass(""));
-  EXPECT_FALSE(platform::IOObjectCopySuperclassForClass(nullptr));
-}
-
 TEST(IOKitRegistry, CountsReferencesLikeIOKit) {
   testing::TemporaryMachineRoot root;
   RegistryBuilder registry;

@@ -11,14 +11,18 @@
 // is printed on success; a refusal is one line on standard error and status 1, and changes
 // nothing.
 //
-// Fault-injection hooks:
-//   bless.folder   fails the --folder form before anything is checked or recorded
-//   bless.device   fails the --device form before anything is checked or recorded
+// Fault-injection hooks (injected_failure.h): fail-before-start, fail-at-start (before
+// anything is checked or recorded) or fail-at-exit (the setting is recorded, and yet the tool
+// fails). The usual messages are "Can't bless folder DIR" and "Can't set boot device DEVICE".
+//   bless.folder   the --folder form
+//   bless.device   the --device form (an argument list holding "--device", even before it
+//                  is checked)
 
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <map>
@@ -92,10 +96,12 @@ bool IsOnMountedVolume(const Model& model, const std::string& folder) {
   return false;
 }
 
-int BlessFolder(ToolContext& context, const std::string& folder, const std::string& boot_efi) {
-  if (auto failure = InjectedFailureAt(context, "folder", "Can't bless folder " + folder)) {
-    return context.Fail(failure->message, failure->status);
-  }
+using Point = InjectedFailure::Point;
+
+int BlessFolder(ToolContext& context, const std::string& folder, const std::string& boot_efi,
+                const std::optional<InjectedFailure>& failure) {
+  const std::string usual_failure = "Can't bless folder " + folder;
+  if (auto status = FailIfAt(context, failure, Point::kAtStart, usual_failure)) return *status;
   struct stat status {};
   if (::stat(folder.c_str(), &status) != 0) {
     return context.Fail("Can't access folder \"" + folder + "\": " + std::strerror(errno));
@@ -119,13 +125,14 @@ int BlessFolder(ToolContext& context, const std::string& folder, const std::stri
     return true;
   });
   if (!recorded) return context.Fail("\"" + folder + "\" is not on a mounted volume");
+  if (auto status = FailIfAt(context, failure, Point::kAtExit, usual_failure)) return *status;
   return 0;
 }
 
-int BlessDevice(ToolContext& context, const std::string& device) {
-  if (auto failure = InjectedFailureAt(context, "device", "Can't set boot device " + device)) {
-    return context.Fail(failure->message, failure->status);
-  }
+int BlessDevice(ToolContext& context, const std::string& device,
+                const std::optional<InjectedFailure>& failure) {
+  const std::string usual_failure = "Can't set boot device " + device;
+  if (auto status = FailIfAt(context, failure, Point::kAtStart, usual_failure)) return *status;
   if (!device.starts_with(kDevicePrefix)) {
     return context.Fail("Can't access device \"" + device + "\": not a device path");
   }
@@ -144,6 +151,7 @@ int BlessDevice(ToolContext& context, const std::string& device) {
   });
   switch (outcome) {
     case Outcome::kRecorded:
+      if (auto status = FailIfAt(context, failure, Point::kAtExit, usual_failure)) return *status;
       return 0;
     case Outcome::kWholeDisk:
       return context.Fail("\"" + device + "\" is a whole disk, not a volume or partition");
@@ -156,13 +164,23 @@ int BlessDevice(ToolContext& context, const std::string& device) {
 }  // namespace
 
 int RunBless(ToolContext& context) {
-  const auto options = ParseOptions(context.arguments());
+  const std::vector<std::string>& arguments = context.arguments();
+  // The form asked for picks the hook, so that it can fail before the arguments are read.
+  const bool device_form =
+      std::find(arguments.begin(), arguments.end(), "--device") != arguments.end();
+  const auto failure =
+      WithoutCopyPoint(ReadInjectedFailure(context, device_form ? "device" : "folder"));
+  if (auto status = FailIfAt(context, failure, Point::kBeforeStart,
+                             device_form ? "Can't set boot device" : "Can't bless folder")) {
+    return *status;
+  }
+  const auto options = ParseOptions(arguments);
   if (!options) return context.UsageError(kUsage);
   if (HasExactly(*options, {"--folder", "--bootefi"})) {
-    return BlessFolder(context, options->at("--folder"), options->at("--bootefi"));
+    return BlessFolder(context, options->at("--folder"), options->at("--bootefi"), failure);
   }
   if (HasExactly(*options, {"--device", "--setBoot"})) {
-    return BlessDevice(context, options->at("--device"));
+    return BlessDevice(context, options->at("--device"), failure);
   }
   return context.UsageError(kUsage);
 }

@@ -165,7 +165,7 @@ TEST_F(BlessTest, RefusesEveryOtherCommandLine) {
 
 TEST_F(BlessTest, FailsWhereTheFaultHooksSaySo) {
   machine_.Change([](Model& model) {
-    model.faults["bless.folder"] = "exit:3:the firmware said no";
+    model.faults["bless.folder"] = "fail-at-start;status=3;message=the firmware said no";
     model.faults["bless.device"] = "fail";
   });
   testing::ProgramRun run =
@@ -176,6 +176,19 @@ TEST_F(BlessTest, FailsWhereTheFaultHooksSaySo) {
   EXPECT_EQ(run.status, 1);
   EXPECT_THAT(run.err, StartsWith("bless: Can't set boot device /dev/disk0s1"));
   ExpectNothingRecorded();
+
+  // Before the start, the form decides the hook even for a command line it would refuse.
+  machine_.Change([](Model& model) { model.faults["bless.device"] = "fail-before-start"; });
+  run = RunTool(kBless, {"--device"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "bless: Can't set boot device\n");
+
+  // At exit the setting is recorded, and yet the tool fails.
+  machine_.Change([](Model& model) { model.faults["bless.device"] = "fail-at-exit;status=2"; });
+  run = RunTool(kBless, {"--device", "/dev/disk0s1", "--setBoot"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "bless: Can't set boot device /dev/disk0s1\n");
+  EXPECT_EQ(machine_.Read().boot.device, "disk0s1");
 }
 
 }  // namespace

@@ -13,8 +13,12 @@
 // error, status 1): FOLDER missing or not a folder, ARCHIVE existing and not writable or a
 // folder. Nothing is printed on success. No other form is accepted.
 //
-// Fault-injection hook:
-//   ditto.archive   fails before anything is written
+// Fault-injection hook (injected_failure.h), with the usual message "Cannot create ARCHIVE":
+//   ditto.archive   fail-before-start; fail-at-start (before anything is written);
+//                   fail-after-percent:P (once P per cent of the files' data is packed: the
+//                   half-written archive is removed, an existing ARCHIVE stays as it was);
+//                   fail-at-exit (the archive is complete and in place, and yet the tool
+//                   fails)
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -42,6 +46,11 @@ std::string ErrnoText(const std::string& path, int error) {
 }  // namespace
 
 int RunDitto(ToolContext& context) {
+  using Point = InjectedFailure::Point;
+  const std::optional<InjectedFailure> failure = ReadInjectedFailure(context, "archive");
+  if (auto status = FailIfAt(context, failure, Point::kBeforeStart, "Cannot create archive")) {
+    return *status;
+  }
   const std::vector<std::string>& arguments = context.arguments();
   if (arguments.size() != 4 || arguments[0] != "-c" || arguments[1] != "-k" ||
       arguments[2].empty() || arguments[3].empty()) {
@@ -49,9 +58,8 @@ int RunDitto(ToolContext& context) {
   }
   const std::string& folder = arguments[2];
   const std::string& destination = arguments[3];
-  if (auto failure = InjectedFailureAt(context, "archive", "Cannot create " + destination)) {
-    return context.Fail(failure->message, failure->status);
-  }
+  const std::string usual_failure = "Cannot create " + destination;
+  if (auto status = FailIfAt(context, failure, Point::kAtStart, usual_failure)) return *status;
 
   struct stat status {};
   if (::stat(folder.c_str(), &status) != 0) return context.Fail(ErrnoText(folder, errno));
@@ -78,8 +86,18 @@ int RunDitto(ToolContext& context) {
   ::fchmod(fd, 0644);
   if (::fstat(fd, &status) == 0) skip.push_back({status.st_dev, status.st_ino});
 
+  bool stopped = false;
+  const ZipProgress progress = [&](uint64_t archived, uint64_t total) {
+    stopped = failure && failure->FailsAfter(archived, total);
+    return !stopped;
+  };
   std::string error;
-  if (!WriteZipArchive(mcom::FilePath(folder), fd, skip, &error)) return context.Fail(error);
+  if (!WriteZipArchive(mcom::FilePath(folder), fd, skip, progress, &error)) {
+    if (stopped) {
+      return context.Fail(failure->message.value_or(usual_failure), failure->status);
+    }
+    return context.Fail(error);
+  }
   if (::fsync(fd) != 0) return context.Fail(ErrnoText(destination, errno));
   if (const std::error_code closed = output.Close()) {
     return context.Fail(ErrnoText(destination, closed.value()));
@@ -88,6 +106,7 @@ int RunDitto(ToolContext& context) {
     return context.Fail(ErrnoText(destination, errno));
   }
   remove_temporary.Dismiss();
+  if (auto status = FailIfAt(context, failure, Point::kAtExit, usual_failure)) return *status;
   return 0;
 }
 

@@ -23,8 +23,13 @@ using testing::RunProgram;
 using testing::RunTool;
 
 constexpr const char* kDitto = "/usr/bin/ditto";
-const mcom::FilePath kUnzip("/usr/bin/unzip");
-const mcom::FilePath kZipInfo("/usr/bin/zipinfo");
+
+// Runs unzip's `program` ("unzip", "zipinfo") in a UTF-8 locale, where it shows and makes
+// names outside ASCII as they are (in the "C" locale it escapes them).
+testing::ProgramRun Unzip(const std::string& program, std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), {"LC_ALL=C.UTF-8", "/usr/bin/" + program});
+  return RunProgram(mcom::FilePath("/usr/bin/env"), arguments);
+}
 
 std::string Pattern(size_t size) {
   std::string text(size, '\0');
@@ -57,7 +62,7 @@ class DittoTest : public ::testing::Test {
   }
 
   std::vector<std::string> Entries(const mcom::FilePath& archive) {
-    const testing::ProgramRun run = RunProgram(kZipInfo, {"-1", archive.string()});
+    const testing::ProgramRun run = Unzip("zipinfo", {"-1", archive.string()});
     EXPECT_EQ(run.status, 0) << run.err;
     return testing::Lines(run.out);
   }
@@ -84,7 +89,7 @@ TEST_F(DittoTest, PacksTheFolderIntoAZipArchiveThatUnzipAccepts) {
   EXPECT_THAT(run.out, IsEmpty());
   EXPECT_THAT(run.err, IsEmpty());
 
-  run = RunProgram(kUnzip, {"-t", archive_.string()});
+  run = Unzip("unzip", {"-t", archive_.string()});
   EXPECT_EQ(run.status, 0) << run.out << run.err;
   EXPECT_THAT(run.out, HasSubstr("No errors detected"));
 
@@ -97,7 +102,7 @@ TEST_F(DittoTest, PacksTheFolderIntoAZipArchiveThatUnzipAccepts) {
 
   // What comes out is what went in: contents, modes and the link.
   const mcom::FilePath out = work_.Join("out");
-  run = RunProgram(kUnzip, {"-q", archive_.string(), "-d", out.string()});
+  run = Unzip("unzip", {"-q", archive_.string(), "-d", out.string()});
   ASSERT_EQ(run.status, 0) << run.out << run.err;
   for (const char* name : {"ioreg.log", "mount.log", "system.log", "Übersicht.log",
                            "logs.logarchive/system.log", "logs.logarchive/Info.plist"}) {
@@ -114,7 +119,7 @@ TEST_F(DittoTest, PacksTheFolderIntoAZipArchiveThatUnzipAccepts) {
 TEST_F(DittoTest, ReplacesAnArchiveAndLeavesItselfOut) {
   std::ofstream(archive_.string()) << "an older archive";
   EXPECT_EQ(RunTool(kDitto, {"-c", "-k", logs_.string(), archive_.string()}).status, 0);
-  EXPECT_EQ(RunProgram(kUnzip, {"-tq", archive_.string()}).status, 0);
+  EXPECT_EQ(Unzip("unzip", {"-tq", archive_.string()}).status, 0);
 
   // An archive written inside the folder holds everything but itself (and no half-written
   // copy of itself either).
@@ -149,12 +154,54 @@ TEST_F(DittoTest, RefusesMissingFoldersAndUnwritableArchives) {
   }
   // Nothing was left behind, not even a temporary file.
   EXPECT_THAT(FilesIn(work_), ElementsAre("logs"));
+}
 
-  machine_.Change([](Model& model) { model.faults["ditto.archive"] = "exit:5"; });
-  const testing::ProgramRun run = RunTool(kDitto, {"-c", "-k", logs_.string(), archive_.string()});
+TEST_F(DittoTest, FailsWhereTheFaultHookSaysSo) {
+  const std::vector<std::string> arguments = {"-c", "-k", logs_.string(), archive_.string()};
+  const auto fault = [&](const std::string& value) {
+    machine_.Change([&](Model& model) { model.faults["ditto.archive"] = value; });
+  };
+  fault("fail-at-start;status=5");
+  testing::ProgramRun run = RunTool(kDitto, arguments);
   EXPECT_EQ(run.status, 5);
   EXPECT_EQ(run.err, "ditto: Cannot create " + archive_.string() + "\n");
   EXPECT_THAT(FilesIn(work_), ElementsAre("logs"));
+
+  // Half way through the copy: the archive that was there stays as it was, and nothing
+  // half made is left beside it.
+  std::ofstream(archive_.string()) << "an older archive";
+  for (const char* value : {"fail-after-percent:0", "fail-after-percent:50",
+                            "fail-after-percent:99;status=7;message=No space left on device"}) {
+    fault(value);
+    run = RunTool(kDitto, arguments);
+    EXPECT_NE(run.status, 0) << value;
+    EXPECT_THAT(run.err, StartsWith("ditto: ")) << value;
+    EXPECT_EQ(::testing::TemporaryFolder::ReadFile(archive_), "an older archive") << value;
+    EXPECT_THAT(FilesIn(work_), ElementsAre("logs", "logs.zip")) << value;
+  }
+  EXPECT_EQ(run.status, 7);
+  EXPECT_EQ(run.err, "ditto: No space left on device\n");
+
+  // At exit the archive is whole and in place, and yet the tool fails.
+  fault("fail-at-exit");
+  run = RunTool(kDitto, arguments);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "ditto: Cannot create " + archive_.string() + "\n");
+  EXPECT_EQ(Unzip("unzip", {"-tq", archive_.string()}).status, 0);
+
+  // Before the start not even the command line is looked at; a mistyped hook fails too.
+  fault("fail-before-start;message=killed");
+  run = RunTool(kDitto, {"-x"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "ditto: killed\n");
+  for (const char* value : {"fial", "fail-after-percent:100", "fail-at-exit;status=0",
+                            "fail-at-exit;status=256", "fail-after-percent:"}) {
+    fault(value);
+    run = RunTool(kDitto, {"-c", "-k", logs_.string(), work_.Join("other.zip").string()});
+    EXPECT_EQ(run.status, 1) << value;
+    EXPECT_EQ(run.err, "ditto: Cannot create " + work_.Join("other.zip").string() + "\n") << value;
+  }
+  EXPECT_THAT(FilesIn(work_), ElementsAre("logs", "logs.zip"));
 }
 
 TEST_F(DittoTest, RefusesEveryOtherCommandLine) {

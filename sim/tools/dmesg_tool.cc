@@ -3,8 +3,9 @@
 // per physical disk, the APFS driver and its containers, and the mounts of the machine's
 // volumes. It takes no arguments.
 //
-// Fault-injection hook:
-//   dmesg.run   fails before anything is printed
+// Fault-injection hook (injected_failure.h), with the usual message "Operation not permitted":
+//   dmesg.run   fail-before-start, fail-at-start (before anything is printed) or
+//              fail-at-exit (after all of the output)
 
 #include <charconv>
 #include <ostream>
@@ -70,12 +71,16 @@ void PrintKernelLines(const Model& model, std::ostream& out) {
 }  // namespace
 
 int RunDmesg(ToolContext& context) {
+  using Point = InjectedFailure::Point;
+  constexpr std::string_view kUsualFailure = "Operation not permitted";
+  const auto failure = WithoutCopyPoint(ReadInjectedFailure(context, "run"));
+  if (auto status = FailIfAt(context, failure, Point::kBeforeStart, kUsualFailure)) return *status;
   if (!context.arguments().empty()) return context.UsageError("dmesg");
-  if (auto failure = InjectedFailureAt(context, "run", "Operation not permitted")) {
-    return context.Fail(failure->message, failure->status);
-  }
+  if (auto status = FailIfAt(context, failure, Point::kAtStart, kUsualFailure)) return *status;
   PrintKernelLines(context.machine().Read(), context.out());
-  return context.out().flush() ? 0 : 1;
+  if (!context.out().flush()) return 1;
+  if (auto status = FailIfAt(context, failure, Point::kAtExit, kUsualFailure)) return *status;
+  return 0;
 }
 
 }  // namespace sim::tools

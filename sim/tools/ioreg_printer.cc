@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ostream>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/foundation/cf_boolean.h"
@@ -12,7 +13,6 @@
 #include "core/foundation/cf_date.h"
 #include "core/foundation/cf_number.h"
 #include "core/foundation/cf_string.h"
-#include "platform/iokit/io_kit_lib.h"
 
 namespace sim::tools {
 namespace {
@@ -37,15 +37,51 @@ bool IsObjectKey(std::string_view key) {
          key == kBusyTimeKey || key == kServiceStateKey;
 }
 
-// The superclasses of `class_name` from the root class down, then the class itself.
+// The superclass of each class the machine's registry holds. A registry file names only
+// each entry's class, and the kernel's class hierarchy is not at hand, so ioreg's "-i" reads
+// it from here: the hierarchy of the Mac's storage classes, the same one the platform's
+// registry stand-in matches classes by. A class not listed is a direct subclass of
+// IOService, as the drivers of devices are; IORegistryEntry is the top.
+constexpr std::pair<std::string_view, std::string_view> kSuperclasses[] = {
+    {"AppleAPFSContainer", "IOPartitionScheme"},
+    {"AppleAPFSContainerScheme", "IOStorage"},
+    {"AppleAPFSMedia", "IOMedia"},
+    {"AppleAPFSSnapshot", "IOMedia"},
+    {"AppleAPFSVolume", "IOMedia"},
+    {"IOAHCIBlockStorageDevice", "IOBlockStorageDevice"},
+    {"IOApplePartitionScheme", "IOPartitionScheme"},
+    {"IOBlockStorageDevice", "IOService"},
+    {"IOBlockStorageDriver", "IOStorage"},
+    {"IOBlockStorageServices", "IOBlockStorageDevice"},
+    {"IOFDiskPartitionScheme", "IOPartitionScheme"},
+    {"IOFilterScheme", "IOStorage"},
+    {"IOGUIDPartitionScheme", "IOPartitionScheme"},
+    {"IOHDIXHDDriveOutKernel", "IOBlockStorageDevice"},
+    {"IOMedia", "IOStorage"},
+    {"IOMediaBSDClient", "IOService"},
+    {"IONVMeBlockStorageDevice", "IOBlockStorageDevice"},
+    {"IOPartitionScheme", "IOStorage"},
+    {"IOService", "IORegistryEntry"},
+    {"IOStorage", "IOService"},
+};
+
+constexpr std::string_view kRootClass = "IORegistryEntry";
+
+std::string_view SuperclassOf(std::string_view class_name) {
+  for (const auto& [name, superclass] : kSuperclasses) {
+    if (name == class_name) return superclass;
+  }
+  return "IOService";
+}
+
+// The class chain ioreg shows with "-i": the superclasses of `class_name` from the root
+// class down, then the class itself ("IORegistryEntry:IOService:IOStorage:IOMedia"). Every
+// step of the table leads up to the root class, so the walk ends.
 std::vector<std::string> ClassChain(const std::string& class_name) {
   std::vector<std::string> chain{class_name};
-  // The class table is a tree that ends at OSObject; the bound only guards against a loop.
-  for (int step = 0; step < 64; ++step) {
-    const cf::Ref<cf::String> superclass =
-        platform::IOObjectCopySuperclassForClass(chain.front().c_str());
-    if (!superclass || superclass->utf8() == "OSObject") break;
-    chain.insert(chain.begin(), superclass->utf8());
+  for (std::string_view current = class_name; current != kRootClass;) {
+    current = SuperclassOf(current);
+    chain.insert(chain.begin(), std::string(current));
   }
   return chain;
 }

@@ -23,7 +23,7 @@ namespace sim::tools {
 
 struct IoregOptions {
   bool properties = false;   // -l: every entry's properties
-  bool inheritance = false;  // -i: the class with its superclasses ("IOService:IOMedia")
+  bool inheritance = false;  // -i: the class after its superclasses
   size_t width = 0;          // -w N: lines cut after N characters; 0 for no limit
 };
 
@@ -32,7 +32,8 @@ struct IoregOptions {
 // "IORegistryEntryChildren"), to `out`. An entry with several parents is printed under each.
 //
 // With inheritance, the class is shown as its chain of superclasses from the root class
-// down, without the base class OSObject, as ioreg builds it: "IOService:IOStorage:IOMedia".
+// down, without the base class OSObject, as ioreg builds it:
+// "IORegistryEntry:IOService:IOStorage:IOMedia".
 // Entries whose class is an IOService show their service state ("registered, matched,
 // active, busy 0 (0 ms)"); the retain count is made up from the number of children, since a
 // registry file has none.

@@ -11,8 +11,10 @@
 // The registry printed is the one rendered from the machine's model, the same that the
 // machine writes to its registry file after every change.
 //
-// Fault-injection hook:
-//   ioreg.run   fails before anything is printed
+// Fault-injection hook (injected_failure.h), with the usual message "could not read the
+// registry":
+//   ioreg.run   fail-before-start, fail-at-start (before anything is printed) or
+//               fail-at-exit (after the whole tree)
 
 #include <charconv>
 #include <ostream>
@@ -76,13 +78,17 @@ std::optional<IoregOptions> ParseOptions(const std::vector<std::string>& argumen
 }  // namespace
 
 int RunIoreg(ToolContext& context) {
+  using Point = InjectedFailure::Point;
+  constexpr std::string_view kUsualFailure = "could not read the registry";
+  const auto failure = WithoutCopyPoint(ReadInjectedFailure(context, "run"));
+  if (auto status = FailIfAt(context, failure, Point::kBeforeStart, kUsualFailure)) return *status;
   const std::optional<IoregOptions> options = ParseOptions(context.arguments());
   if (!options) return context.UsageError(kUsage);
-  if (auto failure = InjectedFailureAt(context, "run", "could not read the registry")) {
-    return context.Fail(failure->message, failure->status);
-  }
+  if (auto status = FailIfAt(context, failure, Point::kAtStart, kUsualFailure)) return *status;
   PrintRegistryTree(RenderRegistry(context.machine().Read()), *options, context.out());
-  return context.out().flush() ? 0 : 1;
+  if (!context.out().flush()) return 1;
+  if (auto status = FailIfAt(context, failure, Point::kAtExit, kUsualFailure)) return *status;
+  return 0;
 }
 
 }  // namespace sim::tools

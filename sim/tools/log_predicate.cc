@@ -346,6 +346,12 @@ class Parser {
     return nullptr;
   }
 
+  // Fail, for the steps that answer whether they succeeded.
+  bool Refuse(const std::string& message, size_t offset) {
+    Fail(message, offset);
+    return false;
+  }
+
   // ---- Tokens ----
 
   bool Tokenize() {
@@ -366,7 +372,7 @@ class Parser {
         if (!ReadString(&at, &token.text)) return false;
       } else if (c == '[') {
         const size_t end = text_.find(']', at);
-        if (end == std::string_view::npos) return Fail("unclosed \"[\"", at);
+        if (end == std::string_view::npos) return Refuse("unclosed \"[\"", at);
         token.kind = Token::Kind::kOptions;
         token.text = std::string(text_.substr(at + 1, end - at - 1));
         at = end + 1;
@@ -381,7 +387,7 @@ class Parser {
           }
         }
         if (token.kind != Token::Kind::kSymbol) {
-          return Fail("unexpected character \"" + std::string(1, c) + "\"", at);
+          return Refuse("unexpected character \"" + std::string(1, c) + "\"", at);
         }
         at += token.text.size();
       }
@@ -400,7 +406,8 @@ class Parser {
         value->push_back(text_[index++]);
         continue;
       }
-      if (index + 1 >= text_.size()) break;
+      // A backslash at the very end escapes nothing, and leaves the string open.
+      if (index + 1 >= text_.size()) return Refuse("unterminated string", start);
       const char escaped = text_[index + 1];
       switch (escaped) {
         case '"':
@@ -418,11 +425,11 @@ class Parser {
           value->push_back('\r');
           break;
         default:
-          return Fail("unknown escape \"\\" + std::string(1, escaped) + "\" in a string", index);
+          return Refuse("unknown escape \"\\" + std::string(1, escaped) + "\" in a string", index);
       }
       index += 2;
     }
-    if (index >= text_.size()) return Fail("unterminated string", start);
+    if (index >= text_.size()) return Refuse("unterminated string", start);
     *at = index + 1;
     return true;
   }

@@ -152,7 +152,7 @@ TEST(LogPredicate, RefusesMalformedPredicatesWithAReason) {
   EXPECT_THAT(ErrorOf(R"(eventmessage == "a")"), StartsWith("unknown field \"eventmessage\""));
   EXPECT_THAT(ErrorOf(R"(pid == "a")"), HasSubstr("unknown field"));
   EXPECT_THAT(ErrorOf(R"(process == "a)"), StartsWith("unterminated string (at character 12)"));
-  EXPECT_THAT(ErrorOf(R"(process == "a\)")"), HasSubstr("unknown escape \"\\)\""));
+  EXPECT_THAT(ErrorOf(R"x(process == "a\)")x"), HasSubstr("unknown escape \"\\)\""));
   EXPECT_THAT(ErrorOf(R"(process == "a\)"), HasSubstr("unterminated string"));
   EXPECT_THAT(ErrorOf(R"(process == "a\q")"), HasSubstr("unknown escape \"\\q\""));
   EXPECT_THAT(ErrorOf(R"(process == a)"), HasSubstr("expected a string in quotes"));

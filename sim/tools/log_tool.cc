@@ -21,10 +21,13 @@
 // Without --last the whole log is read. Options may come in any order; anything else gets
 // the usage message and status 1.
 //
-// Fault-injection hooks:
-//   log.show      fails `log show` before anything is read
-//   log.collect   fails `log collect` before anything is written
+// Fault-injection hooks (injected_failure.h): fail-before-start, fail-at-start (before the
+// log is read) or fail-at-exit (after all the work: everything printed, the archive in
+// place).
+//   log.show      `log show`, usual message "Could not read the system log"
+//   log.collect   `log collect`, usual message "Could not create PATH"
 
+#include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -128,14 +131,16 @@ std::string Padded(int64_t value, int width) {
   return text;
 }
 
-int Show(ToolContext& context, const Options& options) {
+using Point = InjectedFailure::Point;
+
+int Show(ToolContext& context, const Options& options,
+         const std::optional<InjectedFailure>& failure) {
+  constexpr std::string_view kUsualFailure = "Could not read the system log";
   const auto style = options.find("--style");
   if (style != options.end() && style->second != "syslog") return context.UsageError(kUsage);
   int64_t start = 0;
   if (!WindowStart(options, NowInMicroseconds(), &start)) return context.UsageError(kUsage);
-  if (auto failure = InjectedFailureAt(context, "show", "Could not read the system log")) {
-    return context.Fail(failure->message, failure->status);
-  }
+  if (auto status = FailIfAt(context, failure, Point::kAtStart, kUsualFailure)) return *status;
 
   std::optional<LogPredicate> predicate;
   if (const auto text = options.find("--predicate"); text != options.end()) {
@@ -178,7 +183,9 @@ int Show(ToolContext& context, const Options& options) {
       << summary << "\n"
       << "Activity - Create: " << Padded(0, 11) << ", Transition: " << Padded(0, 10)
       << ", Actions: " << Padded(0, 11) << "\n";
-  return out.flush() ? 0 : 1;
+  if (!out.flush()) return 1;
+  if (auto status = FailIfAt(context, failure, Point::kAtExit, kUsualFailure)) return *status;
+  return 0;
 }
 
 std::string ErrnoText(const std::string& what, int error) {
@@ -234,16 +241,16 @@ cf::Ref<cf::Object> ArchiveInfo(int64_t start, int64_t end, int64_t records) {
   return info;
 }
 
-int Collect(ToolContext& context, const Options& options) {
+int Collect(ToolContext& context, const Options& options,
+            const std::optional<InjectedFailure>& failure) {
   const auto output = options.find("--output");
   if (output == options.end() || output->second.empty()) return context.UsageError(kUsage);
   const int64_t now = NowInMicroseconds();
   int64_t start = 0;
   if (!WindowStart(options, now, &start)) return context.UsageError(kUsage);
   const std::string& destination = output->second;
-  if (auto failure = InjectedFailureAt(context, "collect", "Could not create " + destination)) {
-    return context.Fail(failure->message, failure->status);
-  }
+  const std::string usual_failure = "Could not create " + destination;
+  if (auto status = FailIfAt(context, failure, Point::kAtStart, usual_failure)) return *status;
 
   struct stat status {};
   if (::lstat(destination.c_str(), &status) == 0) {
@@ -254,8 +261,9 @@ int Collect(ToolContext& context, const Options& options) {
 
   // Made whole under a temporary name beside the destination, then renamed into place.
   const mcom::FilePath final_path(destination);
-  std::string temporary =
-      final_path.Parent().Join("." + final_path.LastComponent() + ".XXXXXX").string();
+  std::string hidden_name(".");
+  hidden_name.append(final_path.LastComponent()).append(".XXXXXX");
+  std::string temporary = final_path.Parent().Join(hidden_name).string();
   if (::mkdtemp(temporary.data()) == nullptr) {
     return context.Fail(ErrnoText("Could not create archive at " + destination, errno));
   }
@@ -284,6 +292,7 @@ int Collect(ToolContext& context, const Options& options) {
     return context.Fail(ErrnoText("Could not create archive at " + destination, errno));
   }
   remove_folder.Dismiss();
+  if (auto status = FailIfAt(context, failure, Point::kAtExit, usual_failure)) return *status;
   return 0;
 }
 
@@ -293,15 +302,24 @@ int RunLog(ToolContext& context) {
   const std::vector<std::string>& arguments = context.arguments();
   if (arguments.empty()) return context.UsageError(kUsage);
   if (arguments[0] == "show") {
+    const auto failure = WithoutCopyPoint(ReadInjectedFailure(context, "show"));
+    if (auto status = FailIfAt(context, failure, Point::kBeforeStart,
+                               "Could not read the system log")) {
+      return *status;
+    }
     const auto options = ParseOptions(arguments, {"--predicate", "--style", "--last"},
                                       {"--info", "--debug"});
     if (!options) return context.UsageError(kUsage);
-    return Show(context, *options);
+    return Show(context, *options, failure);
   }
   if (arguments[0] == "collect") {
+    const auto failure = WithoutCopyPoint(ReadInjectedFailure(context, "collect"));
+    if (auto status = FailIfAt(context, failure, Point::kBeforeStart, "Could not create archive")) {
+      return *status;
+    }
     const auto options = ParseOptions(arguments, {"--output", "--last"}, {});
     if (!options) return context.UsageError(kUsage);
-    return Collect(context, *options);
+    return Collect(context, *options, failure);
   }
   return context.UsageError(kUsage);
 }

@@ -13,8 +13,9 @@
 // with owners on. It takes no arguments (mounting is done through diskutil and the mount
 // service).
 //
-// Fault-injection hook:
-//   mount.run   fails before anything is printed
+// Fault-injection hook (injected_failure.h), with the usual message "Could not read the mount table":
+//   mount.run   fail-before-start, fail-at-start (before anything is printed) or
+//              fail-at-exit (after all of the output)
 
 #include <ostream>
 
@@ -61,10 +62,12 @@ std::string FlagsOf(const Model& model, const MountTableEntry& entry) {
 }  // namespace
 
 int RunMount(ToolContext& context) {
+  using Point = InjectedFailure::Point;
+  constexpr std::string_view kUsualFailure = "Could not read the mount table";
+  const auto failure = WithoutCopyPoint(ReadInjectedFailure(context, "run"));
+  if (auto status = FailIfAt(context, failure, Point::kBeforeStart, kUsualFailure)) return *status;
   if (!context.arguments().empty()) return context.UsageError("mount");
-  if (auto failure = InjectedFailureAt(context, "run", "Could not read the mount table")) {
-    return context.Fail(failure->message, failure->status);
-  }
+  if (auto status = FailIfAt(context, failure, Point::kAtStart, kUsualFailure)) return *status;
   const Model model = context.machine().Read();
   bool listed_devices = false;
   for (const MountTableEntry& entry : MountTable(model)) {
@@ -77,7 +80,9 @@ int RunMount(ToolContext& context) {
     }
   }
   if (!listed_devices) context.out() << "devfs on /dev (devfs, local, nobrowse)\n";
-  return context.out().flush() ? 0 : 1;
+  if (!context.out().flush()) return 1;
+  if (auto status = FailIfAt(context, failure, Point::kAtExit, kUsualFailure)) return *status;
+  return 0;
 }
 
 }  // namespace sim::tools

@@ -6,8 +6,9 @@
 //
 // It takes no arguments.
 //
-// Fault-injection hook:
-//   sw_vers.run   fails before anything is printed
+// Fault-injection hook (injected_failure.h), with the usual message "Could not read the system version":
+//   sw_vers.run   fail-before-start, fail-at-start (before anything is printed) or
+//                fail-at-exit (after all of the output)
 
 #include <ostream>
 
@@ -17,14 +18,18 @@
 namespace sim::tools {
 
 int RunSwVers(ToolContext& context) {
+  using Point = InjectedFailure::Point;
+  constexpr std::string_view kUsualFailure = "Could not read the system version";
+  const auto failure = WithoutCopyPoint(ReadInjectedFailure(context, "run"));
+  if (auto status = FailIfAt(context, failure, Point::kBeforeStart, kUsualFailure)) return *status;
   if (!context.arguments().empty()) return context.UsageError("sw_vers");
-  if (auto failure = InjectedFailureAt(context, "run", "Could not read the system version")) {
-    return context.Fail(failure->message, failure->status);
-  }
+  if (auto status = FailIfAt(context, failure, Point::kAtStart, kUsualFailure)) return *status;
   const Facts facts = context.machine().Read().facts;
   context.out() << "ProductName:\t" << facts.product_name << "\nProductVersion:\t"
                 << facts.product_version << "\nBuildVersion:\t" << facts.build_version << "\n";
-  return context.out().flush() ? 0 : 1;
+  if (!context.out().flush()) return 1;
+  if (auto status = FailIfAt(context, failure, Point::kAtExit, kUsualFailure)) return *status;
+  return 0;
 }
 
 }  // namespace sim::tools

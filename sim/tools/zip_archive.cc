@@ -35,18 +35,41 @@ std::string ErrnoText(const std::string& path, int error) {
   return path + ": " + std::strerror(error);
 }
 
-class ZipWriter {
- public:
-  ZipWriter(archive* writer, const std::vector<FileIdentity>& skip, std::string* error)
-      : writer_(writer), skip_(skip), error_(error), buffer_(kBufferSize) {}
+// One thing to archive, as it was found when the folder was listed.
+struct Item {
+  std::string path;
+  std::string name;  // its entry's name: "logs.logarchive/" for a folder
+  struct stat status {};
+};
 
-  // Adds everything below the directory at `path`, whose entries are named `prefix` + name.
-  bool AddChildren(const std::string& path, const std::string& prefix, int depth) {
+// Lists everything below a folder, depth first and in name order within each folder.
+class FolderLister {
+ public:
+  FolderLister(const std::vector<FileIdentity>& skip, std::string* error)
+      : skip_(skip), error_(error) {}
+
+  // Adds the items below the directory at `path`, whose entries are named `prefix` + name.
+  bool AddChildren(const std::string& path, const std::string& prefix, int depth,
+                   std::vector<Item>* items) {
     if (depth > kMaxDepth) return Fail(path + ": folders nested too deeply");
     std::vector<std::string> names;
     if (!ListDirectory(path, &names)) return false;
     for (const std::string& name : names) {
-      if (!AddPath(path + "/" + name, prefix + name, depth)) return false;
+      Item item{path + "/" + name, prefix + name, {}};
+      if (::lstat(item.path.c_str(), &item.status) != 0) return Fail(ErrnoText(item.path, errno));
+      if (Skipped(item.status)) continue;
+      const mode_t type = item.status.st_mode & S_IFMT;
+      // Sockets, FIFOs and devices have no place in a zip archive.
+      if (type != S_IFDIR && type != S_IFREG && type != S_IFLNK) continue;
+      if (type != S_IFDIR) {
+        items->push_back(std::move(item));
+        continue;
+      }
+      item.name += "/";
+      const std::string child_path = item.path;
+      const std::string child_prefix = item.name;
+      items->push_back(std::move(item));
+      if (!AddChildren(child_path, child_prefix, depth + 1, items)) return false;
     }
     return true;
   }
@@ -74,38 +97,54 @@ class ZipWriter {
     });
   }
 
-  bool AddPath(const std::string& path, const std::string& name, int depth) {
-    struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0) return Fail(ErrnoText(path, errno));
-    if (Skipped(status)) return true;
-    if (S_ISDIR(status.st_mode)) {
-      if (!WriteHeader(name + "/", status, nullptr)) return false;
-      return AddChildren(path, name + "/", depth + 1);
-    }
-    if (S_ISLNK(status.st_mode)) {
-      std::string target(static_cast<size_t>(status.st_size) + 1, '\0');
-      const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
-      if (length < 0) return Fail(ErrnoText(path, errno));
-      // A link changed between lstat and readlink; store what it says now, whole.
-      target.resize(static_cast<size_t>(length));
-      return WriteHeader(name, status, &target);
-    }
-    if (S_ISREG(status.st_mode)) return AddFile(path, name, status);
-    return true;  // sockets, FIFOs and devices have no place in a zip archive
+  bool Fail(std::string reason) {
+    *error_ = std::move(reason);
+    return false;
   }
 
-  bool AddFile(const std::string& path, const std::string& name, const struct stat& linked) {
+  const std::vector<FileIdentity>& skip_;
+  std::string* const error_;
+};
+
+class ZipWriter {
+ public:
+  ZipWriter(archive* writer, const ZipProgress& progress, uint64_t total, std::string* error)
+      : writer_(writer), progress_(progress), total_(total), error_(error), buffer_(kBufferSize) {}
+
+  bool Start() { return Report(); }
+
+  bool Add(const Item& item) {
+    if (S_ISDIR(item.status.st_mode)) return WriteHeader(item.name, item.status, nullptr);
+    if (S_ISLNK(item.status.st_mode)) {
+      std::string target(static_cast<size_t>(item.status.st_size) + 1, '\0');
+      const ssize_t length = ::readlink(item.path.c_str(), target.data(), target.size());
+      if (length < 0) return Fail(ErrnoText(item.path, errno));
+      // A link changed between lstat and readlink; store what it says now, whole.
+      target.resize(static_cast<size_t>(length));
+      return WriteHeader(item.name, item.status, &target);
+    }
+    return AddFile(item);
+  }
+
+ private:
+  bool Report() {
+    if (!progress_ || progress_(archived_, total_)) return true;
+    return Fail("stopped");
+  }
+
+  bool AddFile(const Item& item) {
+    const std::string& path = item.path;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return Fail(ErrnoText(path, errno));
     mcom::File file(fd);
     struct stat status {};
     if (::fstat(fd, &status) != 0) return Fail(ErrnoText(path, errno));
     // Replaced by something else since it was listed: not the file that was found.
-    if (status.st_dev != linked.st_dev || status.st_ino != linked.st_ino ||
+    if (status.st_dev != item.status.st_dev || status.st_ino != item.status.st_ino ||
         !S_ISREG(status.st_mode)) {
       return Fail(path + ": changed while being archived");
     }
-    if (!WriteHeader(name, status, nullptr)) return false;
+    if (!WriteHeader(item.name, status, nullptr)) return false;
     // Exactly the size given in the header: a file that shrinks or grows meanwhile would
     // make an entry that does not match its own header.
     uint64_t remaining = static_cast<uint64_t>(status.st_size);
@@ -119,6 +158,8 @@ class ZipWriter {
         return Fail(path + ": " + ArchiveError());
       }
       remaining -= static_cast<uint64_t>(got);
+      archived_ += static_cast<uint64_t>(got);
+      if (!Report()) return false;
     }
     if (archive_write_finish_entry(writer_) != ARCHIVE_OK) return Fail(path + ": " + ArchiveError());
     return true;
@@ -127,7 +168,9 @@ class ZipWriter {
   bool WriteHeader(const std::string& name, const struct stat& status, const std::string* link) {
     ArchiveEntry entry(archive_entry_new());
     if (!entry) return Fail("out of memory");
-    archive_entry_copy_pathname(entry.get(), name.c_str());
+    // Given as UTF-8, the Mac's form of names: given in the process's locale ("C" for a
+    // tool started with an empty environment) every name outside ASCII would be lost.
+    archive_entry_update_pathname_utf8(entry.get(), name.c_str());
     archive_entry_set_mode(entry.get(), status.st_mode);
     archive_entry_set_mtime(entry.get(), status.st_mtim.tv_sec, status.st_mtim.tv_nsec);
     archive_entry_set_uid(entry.get(), status.st_uid);
@@ -137,6 +180,7 @@ class ZipWriter {
     } else {
       archive_entry_set_size(entry.get(), 0);
     }
+    // A link's target is stored as the entry's data, byte for byte.
     if (link != nullptr) archive_entry_copy_symlink(entry.get(), link->c_str());
     if (archive_write_header(writer_, entry.get()) < ARCHIVE_WARN) {
       return Fail(name + ": " + ArchiveError());
@@ -155,7 +199,9 @@ class ZipWriter {
   }
 
   archive* const writer_;
-  const std::vector<FileIdentity>& skip_;
+  const ZipProgress& progress_;
+  const uint64_t total_;
+  uint64_t archived_ = 0;
   std::string* const error_;
   std::vector<char> buffer_;
 };
@@ -163,7 +209,15 @@ class ZipWriter {
 }  // namespace
 
 bool WriteZipArchive(const mcom::FilePath& folder, int output,
-                     const std::vector<FileIdentity>& skip, std::string* error) {
+                     const std::vector<FileIdentity>& skip, const ZipProgress& progress,
+                     std::string* error) {
+  std::vector<Item> items;
+  if (!FolderLister(skip, error).AddChildren(folder.string(), "", 0, &items)) return false;
+  uint64_t total = 0;
+  for (const Item& item : items) {
+    if (S_ISREG(item.status.st_mode)) total += static_cast<uint64_t>(item.status.st_size);
+  }
+
   ArchiveWriter writer(archive_write_new());
   if (!writer) {
     *error = "out of memory";
@@ -178,8 +232,11 @@ bool WriteZipArchive(const mcom::FilePath& folder, int output,
     *error = text != nullptr ? text : "cannot start the archive";
     return false;
   }
-  ZipWriter zip(writer.get(), skip, error);
-  if (!zip.AddChildren(folder.string(), "", 0)) return false;
+  ZipWriter zip(writer.get(), progress, total, error);
+  if (!zip.Start()) return false;
+  for (const Item& item : items) {
+    if (!zip.Add(item)) return false;
+  }
   if (archive_write_close(writer.get()) != ARCHIVE_OK) {
     const char* text = archive_error_string(writer.get());
     *error = text != nullptr ? text : "cannot finish the archive";

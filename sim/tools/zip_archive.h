@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,9 +27,15 @@ struct FileIdentity {
 // `skip` (the archive being written, when it lies inside the folder). Extended attributes
 // are not stored.
 //
+// The folder is listed whole first, so that `progress`, when given, can be told how much of
+// the files' data is archived: (0, total) before the first entry, then after each piece of
+// data written. When it returns false the archive stops there, with the error "stopped".
+//
 // Returns true on success; otherwise false with the reason in `error` ("PATH: Permission
 // denied"), and what was written to `output` is not a complete archive.
+using ZipProgress = std::function<bool(uint64_t archived, uint64_t total)>;
 bool WriteZipArchive(const mcom::FilePath& folder, int output,
-                     const std::vector<FileIdentity>& skip, std::string* error);
+                     const std::vector<FileIdentity>& skip, const ZipProgress& progress,
+                     std::string* error);
 
 }  // namespace sim::tools
