@@ -142,8 +142,8 @@ int BlessDevice(ToolContext& context, const std::string& device,
   enum class Outcome { kRecorded, kUnknown, kWholeDisk };
   const Outcome outcome = context.machine().Change([&](Model& model) {
     if (FindVolume(model, *name) == nullptr && FindPartition(model, *name) == nullptr) {
-      const bool whole = FindDisk(model, name->disk) != nullptr ||
-                         FindContainer(model, name->disk) != nullptr;
+      const bool whole =
+          FindDisk(model, name->disk) != nullptr || FindContainer(model, name->disk) != nullptr;
       return whole && !name->has_slice() ? Outcome::kWholeDisk : Outcome::kUnknown;
     }
     model.boot.device = name->Format();

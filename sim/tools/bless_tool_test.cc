@@ -18,8 +18,8 @@ namespace {
 
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
-using ::testing::StartsWith;
 using testing::RunTool;
+using ::testing::StartsWith;
 
 constexpr const char* kBless = "/usr/sbin/bless";
 
@@ -89,9 +89,9 @@ TEST_F(BlessTest, RecordsTheBootFolderAndItsLoader) {
   EXPECT_FALSE(boot.restart_requested);
 
   // The options may come in the other order; the folder's volume root itself is on it too.
-  EXPECT_EQ(RunTool(kBless, {"--bootefi", boot_efi_.string(), "--folder", mount_point_.string()})
-                .status,
-            0);
+  EXPECT_EQ(
+      RunTool(kBless, {"--bootefi", boot_efi_.string(), "--folder", mount_point_.string()}).status,
+      0);
   EXPECT_EQ(machine_.Read().boot.folder, RealPath(mount_point_));
 }
 
@@ -109,7 +109,8 @@ TEST_F(BlessTest, RefusesFoldersAndLoadersThatAreNotThere) {
   const mcom::FilePath loose = root_.Join("private/tmp/boot");
   std::filesystem::create_directory(loose.string());
   ExpectRefused({"--folder", loose.string(), "--bootefi", efi}, "is not on a mounted volume");
-  ExpectRefused({"--folder", root_.path().string(), "--bootefi", efi}, "is not on a mounted volume");
+  ExpectRefused({"--folder", root_.path().string(), "--bootefi", efi},
+                "is not on a mounted volume");
   const mcom::FilePath lookalike = root_.Join("Volumes/USB HFS copy");
   std::filesystem::create_directory(lookalike.string());
   ExpectRefused({"--folder", lookalike.string(), "--bootefi", efi}, "is not on a mounted volume");

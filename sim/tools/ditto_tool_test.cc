@@ -18,9 +18,9 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
-using ::testing::StartsWith;
 using testing::RunProgram;
 using testing::RunTool;
+using ::testing::StartsWith;
 
 constexpr const char* kDitto = "/usr/bin/ditto";
 
@@ -128,7 +128,8 @@ TEST_F(DittoTest, ReplacesAnArchiveAndLeavesItselfOut) {
   ASSERT_EQ(run.status, 0) << run.err;
   const std::vector<std::string> entries = Entries(inside);
   EXPECT_EQ(entries.size(), 9u);
-  for (const std::string& entry : entries) EXPECT_THAT(entry, ::testing::Not(StartsWith("logs.zip")));
+  for (const std::string& entry : entries)
+    EXPECT_THAT(entry, ::testing::Not(StartsWith("logs.zip")));
 }
 
 TEST_F(DittoTest, RefusesMissingFoldersAndUnwritableArchives) {

@@ -17,8 +17,10 @@
 namespace sim::tools {
 namespace {
 
-// The Darwin version of a macOS version: 10.x.y is Darwin (x + 4).y.0, 11 and later are
-// (major + 9).minor.0; Catalina's last updates (10.15.6 and 10.15.7) both kept 19.6.0.
+// The Darwin version of a macOS version, near enough for a diagnostic text: 10.x.y is
+// Darwin (x + 4).y.0 (Catalina's last updates, 10.15.6 and 10.15.7, both kept 19.6.0);
+// from 11 on the major is major + 9, and the minor is one ahead of the release's up to 13
+// (11.3 is 20.4.0) and the same from 14 on (14.2 is 23.2.0).
 std::string DarwinVersion(const std::string& product_version) {
   unsigned parts[3] = {0, 0, 0};
   const char* next = product_version.data();
@@ -29,7 +31,7 @@ std::string DarwinVersion(const std::string& product_version) {
     ++next;
   }
   unsigned major = parts[0] + 9;
-  unsigned minor = parts[1];
+  unsigned minor = parts[0] <= 13 ? parts[1] + 1 : parts[1];
   if (parts[0] == 10) {
     major = parts[1] + 4;
     minor = parts[1] == 15 && parts[2] > 6 ? 6 : parts[2];

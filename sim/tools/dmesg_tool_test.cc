@@ -13,8 +13,8 @@ using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
-using ::testing::StartsWith;
 using testing::RunTool;
+using ::testing::StartsWith;
 
 constexpr const char* kDmesg = "/sbin/dmesg";
 
@@ -53,14 +53,14 @@ TEST(DmesgTool, TellsOfTheMachinesKernelDisksAndMounts) {
     changed.facts.has_t2 = false;
   });
   lines = DmesgLines();
-  EXPECT_THAT(lines[0], StartsWith("Darwin Kernel Version 20.3.0: "));
+  EXPECT_THAT(lines[0], StartsWith("Darwin Kernel Version 20.4.0: "));
   EXPECT_THAT(lines, Not(Contains(HasSubstr("T2"))));
   EXPECT_THAT(lines, Contains(HasSubstr("IOBlockStorageDriver: disk" + std::to_string(usb) + " ")));
   EXPECT_THAT(lines, Contains(HasSubstr("hfs: mounted USB HFS on device disk" +
                                         std::to_string(usb) + "s")));
 
-  machine.Change([](Model& changed) { changed.facts.product_version = "10.14.6"; });
-  EXPECT_THAT(DmesgLines()[0], StartsWith("Darwin Kernel Version 18.6.0: "));
+  machine.Change([](Model& changed) { changed.facts.product_version = "14.2"; });
+  EXPECT_THAT(DmesgLines()[0], StartsWith("Darwin Kernel Version 23.2.0: "));
 }
 
 TEST(DmesgTool, TakesNoArguments) {

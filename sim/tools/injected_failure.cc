@@ -11,8 +11,8 @@ using Point = InjectedFailure::Point;
 std::optional<uint32_t> Number(std::string_view text, uint32_t minimum, uint32_t maximum) {
   uint32_t value = 0;
   const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (text.empty() || error != std::errc() || end != text.data() + text.size() ||
-      value < minimum || value > maximum) {
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < minimum ||
+      value > maximum) {
     return std::nullopt;
   }
   return value;

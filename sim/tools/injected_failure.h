@@ -18,8 +18,9 @@
 //   fail:TEXT              fail-at-start with the message TEXT
 //
 // For example "fail-at-exit;status=3;message=the firmware refused". A value of any other
-// form, and a point the tool does not have, fails at the start with the usual message and
-// status 1, so a mistyped hook is noticed rather than ignored.
+// form fails at the start with the usual message and status 1, so a mistyped hook is
+// noticed rather than ignored; fail-after-percent in a tool that copies nothing fails at the
+// start too.
 
 #include <cstdint>
 #include <optional>
@@ -54,8 +55,8 @@ std::optional<InjectedFailure> ReadInjectedFailure(ToolContext& context, const s
 std::optional<int> FailIfAt(ToolContext& context, const std::optional<InjectedFailure>& failure,
                             InjectedFailure::Point point, std::string_view usual_message);
 
-// A tool that copies nothing reads fail-after-percent as a mistyped hook: it fails at the start.
-// Returns `failure` with such a point moved to the start.
+// For a tool that copies nothing: `failure` with a fail-after-percent point moved to the
+// start, so that the hook still fails the tool.
 std::optional<InjectedFailure> WithoutCopyPoint(std::optional<InjectedFailure> failure);
 
 }  // namespace sim::tools

@@ -111,8 +111,8 @@ std::string FormatData(const cf::Data& data) {
     if (index < bytes.size() && bytes[index] == 0) continue;
     break;
   }
-  const bool text = index >= bytes.size() && normal > 0 && (normal >> 2) >= symbols &&
-                    bytes.size() > 1;
+  const bool text =
+      index >= bytes.size() && normal > 0 && (normal >> 2) >= symbols && bytes.size() > 1;
   std::string out = "<";
   if (text) {
     bool quoted = false;

@@ -37,8 +37,8 @@ struct IoregOptions {
 // Entries whose class is an IOService show their service state ("registered, matched,
 // active, busy 0 (0 ms)"); the retain count is made up from the number of children, since a
 // registry file has none.
-void PrintRegistryTree(const mcom::cf::Ref<mcom::cf::Dictionary>& root,
-                       const IoregOptions& options, std::ostream& out);
+void PrintRegistryTree(const mcom::cf::Ref<mcom::cf::Dictionary>& root, const IoregOptions& options,
+                       std::ostream& out);
 
 // A property value as ioreg prints it (see above).
 std::string FormatIoregValue(const mcom::cf::Ref<mcom::cf::Object>& value);

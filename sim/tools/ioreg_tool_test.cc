@@ -18,8 +18,8 @@ using ::testing::AllOf;
 using ::testing::Contains;
 using ::testing::HasSubstr;
 using ::testing::Not;
-using ::testing::StartsWith;
 using testing::RunTool;
+using ::testing::StartsWith;
 
 constexpr const char* kIoreg = "/usr/sbin/ioreg";
 
@@ -133,10 +133,10 @@ TEST(IoregTool, PrintsTheMachinesRegistryAsATree) {
     const PrintedEntry& driver = tree[media->parent];
     EXPECT_EQ(driver.class_chain, "IORegistryEntry:IOService:IOStorage:IOBlockStorageDriver");
     const PrintedEntry& device = tree[driver.parent];
-    EXPECT_THAT(device.properties,
-                Contains("\"Protocol Characteristics\" = {\"Physical Interconnect\"=\"" +
-                         disk.protocol + "\",\"Physical Interconnect Location\"=\"" +
-                         disk.location + "\"}"));
+    EXPECT_THAT(
+        device.properties,
+        Contains("\"Protocol Characteristics\" = {\"Physical Interconnect\"=\"" + disk.protocol +
+                 "\",\"Physical Interconnect Location\"=\"" + disk.location + "\"}"));
   }
 
   // Every volume, an APFS volume under its container, which is under its container scheme
@@ -155,9 +155,10 @@ TEST(IoregTool, PrintsTheMachinesRegistryAsATree) {
       continue;
     }
     EXPECT_EQ(media->class_chain, "IORegistryEntry:IOService:IOStorage:IOMedia:AppleAPFSVolume");
-    EXPECT_THAT(media->properties, AllOf(Contains("\"UUID\" = \"" + volume.uuid + "\""),
-                                         Contains("\"Status\" = \"Online\""),
-                                         Contains("\"FormattedBy\" = \"newfs_apfs (1412.141.1)\"")));
+    EXPECT_THAT(
+        media->properties,
+        AllOf(Contains("\"UUID\" = \"" + volume.uuid + "\""), Contains("\"Status\" = \"Online\""),
+              Contains("\"FormattedBy\" = \"newfs_apfs (1412.141.1)\"")));
     if (!volume.roles.empty()) {
       EXPECT_THAT(media->properties, Contains("\"Role\" = (\"" + volume.roles[0] + "\")"));
     }
@@ -211,9 +212,17 @@ TEST(IoregTool, FollowsItsOptions) {
   EXPECT_THAT(run.out, HasSubstr("\"BSD Name\""));
   for (const std::string& line : testing::Lines(run.out)) EXPECT_LE(line.size(), 40u) << line;
 
-  for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
-           {"-l", "-w"}, {"-lw"}, {"-w", "x"}, {"-w-1"}, {"-x"}, {"-lx"}, {"-"}, {"IOMedia"},
-           {"-c", "IOMedia"}, {"-a"}}) {
+  for (const std::vector<std::string>& arguments :
+       std::vector<std::vector<std::string>>{{"-l", "-w"},
+                                             {"-lw"},
+                                             {"-w", "x"},
+                                             {"-w-1"},
+                                             {"-x"},
+                                             {"-lx"},
+                                             {"-"},
+                                             {"IOMedia"},
+                                             {"-c", "IOMedia"},
+                                             {"-a"}}) {
     run = RunTool(kIoreg, arguments);
     EXPECT_EQ(run.status, 1) << ::testing::PrintToString(arguments);
     EXPECT_THAT(run.err, StartsWith("Usage: ioreg")) << ::testing::PrintToString(arguments);

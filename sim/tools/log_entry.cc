@@ -7,8 +7,7 @@
 namespace sim::tools {
 namespace {
 
-constexpr std::array<std::string_view, 5> kLevels = {"Default", "Info", "Debug", "Error",
-                                                     "Fault"};
+constexpr std::array<std::string_view, 5> kLevels = {"Default", "Info", "Debug", "Error", "Fault"};
 
 // "2026-12-06 16:45:33.123456+0000"
 constexpr size_t kTimestampLength = 31;
@@ -60,14 +59,15 @@ std::optional<int64_t> ParseTimestamp(std::string_view text) {
   const int offset_hours = Digits(text, 27, 2);
   const int offset_minutes = Digits(text, 29, 2);
   if (year < 0 || month < 1 || month > 12 || day < 1 || hour < 0 || hour > 23 || minute < 0 ||
-      minute > 59 || second < 0 || second > 60 || microseconds < 0 || (sign != '+' && sign != '-') ||
-      offset_hours < 0 || offset_hours > 23 || offset_minutes < 0 || offset_minutes > 59) {
+      minute > 59 || second < 0 || second > 60 || microseconds < 0 ||
+      (sign != '+' && sign != '-') || offset_hours < 0 || offset_hours > 23 || offset_minutes < 0 ||
+      offset_minutes > 59) {
     return std::nullopt;
   }
   if (day > DaysInMonth(year, month)) return std::nullopt;
-  int64_t seconds = DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) *
-                        86400 +
-                    hour * 3600 + minute * 60 + second;
+  int64_t seconds =
+      DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +
+      hour * 3600 + minute * 60 + second;
   // The local time is ahead of UTC by the offset.
   const int64_t offset = offset_hours * 3600 + offset_minutes * 60;
   seconds -= sign == '+' ? offset : -offset;
@@ -110,7 +110,8 @@ std::optional<LogEntry> ParseLogRecordLine(std::string_view line) {
   rest.remove_prefix(close + 3);
 
   // "PATH) <Level>: message": the first ") <Level>:" of a level the log writes ends the path.
-  for (size_t end = rest.find(") <"); end != std::string_view::npos; end = rest.find(") <", end + 1)) {
+  for (size_t end = rest.find(") <"); end != std::string_view::npos;
+       end = rest.find(") <", end + 1)) {
     for (std::string_view level : kLevels) {
       const std::string_view after = rest.substr(end + 3);
       if (!after.starts_with(level) || after.substr(level.size(), 2) != ">:") continue;

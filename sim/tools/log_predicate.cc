@@ -498,7 +498,8 @@ class Parser {
       std::unique_ptr<Node> inner = ParseOr();
       --nesting_;
       if (!inner) return nullptr;
-      if (!PeekSymbol(")")) return Fail("expected \")\" but found " + Describe(Peek()), Peek().offset);
+      if (!PeekSymbol(")"))
+        return Fail("expected \")\" but found " + Describe(Peek()), Peek().offset);
       Take();
       return inner;
     }
@@ -518,8 +519,9 @@ class Parser {
     }
     auto node = std::make_unique<Node>();
     node->kind = Node::Kind::kComparison;
-    const auto field = std::find_if(kFields.begin(), kFields.end(),
-                                    [&](const auto& entry) { return entry.first == field_token.text; });
+    const auto field = std::find_if(kFields.begin(), kFields.end(), [&](const auto& entry) {
+      return entry.first == field_token.text;
+    });
     if (field == kFields.end()) {
       return Fail("unknown field " + Describe(field_token) +
                       " (fields: eventMessage, processImagePath, process, subsystem, category)",

@@ -57,7 +57,8 @@ void CheckPredicate(const LogPredicate& predicate, const std::vector<LogEntry>& 
     Fail("the formatted predicate does not parse");
   }
   if (again->Format() != formatted) Fail("formatting the predicate again gives another text");
-  const std::optional<LogPredicate> negated = LogPredicate::Parse("NOT (" + formatted + ")", &error);
+  const std::optional<LogPredicate> negated =
+      LogPredicate::Parse("NOT (" + formatted + ")", &error);
   for (const LogEntry& entry : entries) {
     const bool matches = predicate.Matches(entry);
     if (again->Matches(entry) != matches) Fail("the formatted predicate answers differently");

@@ -43,17 +43,16 @@ std::string ErrorOf(std::string_view text) {
 }
 
 TEST(LogPredicate, EvaluatesThePredicatesOfTheLogCollection) {
-  const LogEntry helper = Entry("com.halvex-software.Dorvane.helper",
-                                "/Library/PrivilegedHelperTools/com.halvex-software.Dorvane.helper",
-                                "collect logs");
-  const LogEntry app_mentioning = Entry("Dorvane", "/Applications/Dorvane.app/Contents/MacOS/Dorvane",
-                                        "asked the HALVEX helper");
+  const LogEntry helper =
+      Entry("com.halvex-software.Dorvane.helper",
+            "/Library/PrivilegedHelperTools/com.halvex-software.Dorvane.helper", "collect logs");
+  const LogEntry app_mentioning = Entry(
+      "Dorvane", "/Applications/Dorvane.app/Contents/MacOS/Dorvane", "asked the HALVEX helper");
   const LogEntry app_silent =
       Entry("Dorvane", "/Applications/Dorvane.app/Contents/MacOS/Dorvane", "window opened");
   const LogEntry accented = Entry("otherd", "/usr/libexec/otherd", "Hälvex was here");
-  const LogEntry old_helper =
-      Entry("com.halvex-software.Dorvane.helper.old",
-            "/usr/libexec/com.halvex-software.Dorvane.helper.old", "stale");
+  const LogEntry old_helper = Entry("com.halvex-software.Dorvane.helper.old",
+                                    "/usr/libexec/com.halvex-software.Dorvane.helper.old", "stale");
 
   const LogPredicate system = Parsed(kSystemPredicate);
   EXPECT_TRUE(system.Matches(helper));

@@ -176,9 +176,9 @@ int Show(ToolContext& context, const Options& options,
     ++shown[entry->level];
   }
   const std::string summary =
-      "Log      - Default: " + Padded(shown["Default"], 10) + ", Info: " + Padded(shown["Info"], 16) +
-      ", Debug: " + Padded(shown["Debug"], 13) + ", Error: " + Padded(shown["Error"], 10) +
-      ", Fault: " + Padded(shown["Fault"], 10);
+      "Log      - Default: " + Padded(shown["Default"], 10) +
+      ", Info: " + Padded(shown["Info"], 16) + ", Debug: " + Padded(shown["Debug"], 13) +
+      ", Error: " + Padded(shown["Error"], 10) + ", Fault: " + Padded(shown["Fault"], 10);
   out << std::string(summary.size(), '-') << "\n"
       << summary << "\n"
       << "Activity - Create: " << Padded(0, 11) << ", Transition: " << Padded(0, 10)
@@ -194,9 +194,8 @@ std::string ErrnoText(const std::string& what, int error) {
 
 // Writes all of `bytes` into the new file `path`.
 std::error_code WriteNewFile(const mcom::FilePath& path, std::string_view bytes) {
-  mcom::Result<mcom::File> file =
-      mcom::Open(path, mcom::kOpenWrite | mcom::kOpenCreate | mcom::kOpenExclusive |
-                           mcom::OpenMode(0644));
+  mcom::Result<mcom::File> file = mcom::Open(
+      path, mcom::kOpenWrite | mcom::kOpenCreate | mcom::kOpenExclusive | mcom::OpenMode(0644));
   if (!file) return file.error();
   if (std::error_code error = file->WriteAll(bytes.data(), bytes.size())) return error;
   return file->Close();
@@ -207,9 +206,8 @@ std::error_code WriteNewFile(const mcom::FilePath& path, std::string_view bytes)
 std::error_code CopyRecords(std::istream& log, int64_t start, const mcom::FilePath& path,
                             int64_t* count) {
   constexpr size_t kChunk = 64 * 1024;
-  mcom::Result<mcom::File> file =
-      mcom::Open(path, mcom::kOpenWrite | mcom::kOpenCreate | mcom::kOpenExclusive |
-                           mcom::OpenMode(0644));
+  mcom::Result<mcom::File> file = mcom::Open(
+      path, mcom::kOpenWrite | mcom::kOpenCreate | mcom::kOpenExclusive | mcom::OpenMode(0644));
   if (!file) return file.error();
   std::string pending;
   LogReader reader(log);
@@ -287,8 +285,7 @@ int Collect(ToolContext& context, const Options& options,
   if (std::error_code error = WriteNewFile(info_file, info->AsStringView())) {
     return context.Fail(ErrnoText(info_file.string(), error.value()));
   }
-  if (::renameat2(AT_FDCWD, folder.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) !=
-      0) {
+  if (::renameat2(AT_FDCWD, folder.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) != 0) {
     return context.Fail(ErrnoText("Could not create archive at " + destination, errno));
   }
   remove_folder.Dismiss();
@@ -303,12 +300,12 @@ int RunLog(ToolContext& context) {
   if (arguments.empty()) return context.UsageError(kUsage);
   if (arguments[0] == "show") {
     const auto failure = WithoutCopyPoint(ReadInjectedFailure(context, "show"));
-    if (auto status = FailIfAt(context, failure, Point::kBeforeStart,
-                               "Could not read the system log")) {
+    if (auto status =
+            FailIfAt(context, failure, Point::kBeforeStart, "Could not read the system log")) {
       return *status;
     }
-    const auto options = ParseOptions(arguments, {"--predicate", "--style", "--last"},
-                                      {"--info", "--debug"});
+    const auto options =
+        ParseOptions(arguments, {"--predicate", "--style", "--last"}, {"--info", "--debug"});
     if (!options) return context.UsageError(kUsage);
     return Show(context, *options, failure);
   }

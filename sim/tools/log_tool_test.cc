@@ -19,9 +19,9 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
-using ::testing::StartsWith;
 using testing::RunProgram;
 using testing::RunTool;
+using ::testing::StartsWith;
 
 constexpr const char* kLog = "/usr/bin/log";
 constexpr const char* kSystemPredicate =
@@ -125,9 +125,9 @@ TEST_F(LogToolTest, ShowsWhatThePredicatesOfTheLogCollectionSelect) {
   run = RunTool(kLog, {"show", "--predicate", kHelperPredicate, "--style", "syslog", "--info",
                        "--debug", "--last", "1d"});
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_THAT(ShownRecords(run.out), ElementsAre(Shown(helper_old_, kHelper, "collect logs"),
-                                                 Shown(helper_, kHelper, "failed to collect logs:"),
-                                                 "no space"));
+  EXPECT_THAT(ShownRecords(run.out),
+              ElementsAre(Shown(helper_old_, kHelper, "collect logs"),
+                          Shown(helper_, kHelper, "failed to collect logs:"), "no space"));
 
   // Without a window the whole log; the application's record only with --info.
   run = RunTool(kLog, {"show", "--predicate", R"(process ==[c] "dorvane" or processImagePath
@@ -230,9 +230,8 @@ TEST_F(LogToolTest, FailsWhereTheFaultHooksSaySo) {
   EXPECT_TRUE(std::filesystem::exists(archive.Join("Info.plist").string()));
 
   // Before the start even a command line it would refuse only gets the injected error.
-  machine_.Change([](Model& model) {
-    model.faults["log.show"] = "fail-before-start;message=Bus error";
-  });
+  machine_.Change(
+      [](Model& model) { model.faults["log.show"] = "fail-before-start;message=Bus error"; });
   run = RunTool(kLog, {"show", "--no-such-option"});
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "log: Bus error\n");

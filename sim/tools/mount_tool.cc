@@ -13,7 +13,8 @@
 // with owners on. It takes no arguments (mounting is done through diskutil and the mount
 // service).
 //
-// Fault-injection hook (injected_failure.h), with the usual message "Could not read the mount table":
+// Fault-injection hook (injected_failure.h), with the usual message "Could not read the mount
+// table":
 //   mount.run   fail-before-start, fail-at-start (before anything is printed) or
 //              fail-at-exit (after all of the output)
 
@@ -46,10 +47,8 @@ DiskKind KindOf(const Model& model, const std::string& bsd_name) {
 std::string FlagsOf(const Model& model, const MountTableEntry& entry) {
   const DiskKind kind = KindOf(model, entry.bsd_name);
   const bool removable_media = !entry.running_system && kind != DiskKind::kInternal;
-  const bool read_only =
-      Has(entry.options, "ro") || entry.mount_point == kRunningSystemMountPoint;
-  const bool hidden = Has(entry.options, "nobrowse") ||
-                      entry.mount_point == kRunningDataMountPoint;
+  const bool read_only = Has(entry.options, "ro") || entry.mount_point == kRunningSystemMountPoint;
+  const bool hidden = Has(entry.options, "nobrowse") || entry.mount_point == kRunningDataMountPoint;
   std::string flags = entry.file_system + ", local";
   if (removable_media) flags += ", nodev, nosuid";
   if (read_only) flags += ", read-only";

@@ -17,8 +17,8 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
-using ::testing::StartsWith;
 using testing::RunTool;
+using ::testing::StartsWith;
 
 constexpr const char* kMount = "/sbin/mount";
 
@@ -47,11 +47,12 @@ TEST(MountTool, ListsTheRunningSystemThenEveryMountedVolume) {
 
   // The running system at its Mac paths, read-only at "/", hidden at the Data path, with
   // the device file system right after the root.
-  EXPECT_THAT(MountLines(),
-              ElementsAre("/dev/" + system->disk.Format() + " on / (apfs, local, read-only, journaled)",
-                          "devfs on /dev (devfs, local, nobrowse)",
-                          "/dev/" + data->disk.Format() +
-                              " on /System/Volumes/Data (apfs, local, journaled, nobrowse)"));
+  EXPECT_THAT(
+      MountLines(),
+      ElementsAre("/dev/" + system->disk.Format() + " on / (apfs, local, read-only, journaled)",
+                  "devfs on /dev (devfs, local, nobrowse)",
+                  "/dev/" + data->disk.Format() +
+                      " on /System/Volumes/Data (apfs, local, journaled, nobrowse)"));
 
   // An external volume is listed where its files are, as removable media.
   testing::PlugTestMedium(machine, "usb-hfs");
@@ -70,7 +71,9 @@ TEST(MountTool, ListsTheRunningSystemThenEveryMountedVolume) {
   const BSDName usb_disk = usb->disk;
   ASSERT_TRUE(machine.Change([&](Model& changed) {
     return Unmount(machine.root(), changed, usb_disk).ok() &&
-           Mount(machine.root(), changed, usb_disk, {.path = std::nullopt, .read_only = true, .hidden = true}).ok();
+           Mount(machine.root(), changed, usb_disk,
+                 {.path = std::nullopt, .read_only = true, .hidden = true})
+               .ok();
   }));
   lines = MountLines();
   EXPECT_THAT(lines, Contains(AllOf(StartsWith("/dev/" + usb_disk.Format() + " on "),

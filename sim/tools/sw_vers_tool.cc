@@ -6,7 +6,8 @@
 //
 // It takes no arguments.
 //
-// Fault-injection hook (injected_failure.h), with the usual message "Could not read the system version":
+// Fault-injection hook (injected_failure.h), with the usual message "Could not read the system
+// version":
 //   sw_vers.run   fail-before-start, fail-at-start (before anything is printed) or
 //                fail-at-exit (after all of the output)
 

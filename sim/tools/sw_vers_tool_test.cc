@@ -10,8 +10,8 @@ namespace sim {
 namespace {
 
 using ::testing::IsEmpty;
-using ::testing::StartsWith;
 using testing::RunTool;
+using ::testing::StartsWith;
 
 constexpr const char* kSwVers = "/usr/bin/sw_vers";
 

@@ -161,7 +161,8 @@ class ZipWriter {
       archived_ += static_cast<uint64_t>(got);
       if (!Report()) return false;
     }
-    if (archive_write_finish_entry(writer_) != ARCHIVE_OK) return Fail(path + ": " + ArchiveError());
+    if (archive_write_finish_entry(writer_) != ARCHIVE_OK)
+      return Fail(path + ": " + ArchiveError());
     return true;
   }
 
