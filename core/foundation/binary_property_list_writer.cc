@@ -121,7 +121,7 @@ class BinaryWriter {
         break;
       }
       default:
-        return false;  // a URL or a bundle is not a property-list value
+        return false;  // a URL, a bundle or a UUID is not a property-list value
     }
     objects_[mine].references = std::move(references);
     return true;

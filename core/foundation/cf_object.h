@@ -25,13 +25,14 @@ enum class TypeId {
   kDictionary,
   kURL,
   kBundle,
+  kUUID,
 };
 
 // The base of every object a cf::Ref can hold. Objects are made only through the Create
 // functions of their classes and live as long as a Ref refers to them.
 //
-// Property-list values are String, Number, Boolean, Data, Date, Array and Dictionary; a URL
-// and a Bundle are objects too, but not property-list values.
+// Property-list values are String, Number, Boolean, Data, Date, Array and Dictionary; a URL,
+// a Bundle and a UUID are objects too, but not property-list values.
 class Object {
  public:
   // Immutable unless a class says otherwise (MutableArray, MutableDictionary).

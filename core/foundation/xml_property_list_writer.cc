@@ -230,6 +230,7 @@ class XMLWriter {
                AppendDictionary(static_cast<const Dictionary&>(object), indent);
       case TypeId::kURL:
       case TypeId::kBundle:
+      case TypeId::kUUID:
         return false;
     }
     return false;

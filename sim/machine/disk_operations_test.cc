@@ -1,6 +1,8 @@
 #include "sim/machine/disk_operations.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -126,6 +128,35 @@ TEST_F(DiskOperationsTest, VolumeSlicesAreReusedAndRecoveryGetsTheBootContent) {
   EXPECT_EQ(FindVolume(model, BSDName{container, 1})->content, kAppleBootPartitionGUID);
   EXPECT_EQ(FindVolume(model, BSDName{container, 2})->content, kAPFSVolumeContent);
   EXPECT_EQ(FindDisk(model, container - 1)->media_name, "Apple sparse disk image Media");
+}
+
+// Measuring counts allocated blocks only (holes and link targets are not counted) and reads
+// the folders without changing their access times, which a later copy of the volume keeps.
+TEST(MeasureUsedBytesTest, CountsAllocatedBlocksAndKeepsAccessTimes) {
+  ::testing::TemporaryFolder folder;
+  const mcom::FilePath tree = folder.Join("tree");
+  folder.WriteFile("tree/a/b/data", std::string(64 * 1024, 'x'));
+  folder.WriteFile("outside", std::string(256 * 1024, 'y'));
+  ASSERT_EQ(::symlink(folder.Join("outside").c_str(), tree.Join("a/link").c_str()), 0);
+  const mcom::FilePath sparse = tree.Join("a/sparse");
+  folder.WriteFile("tree/a/sparse", "");
+  ASSERT_EQ(::truncate(sparse.c_str(), off_t{1} << 30), 0);
+
+  const timespec old_times[2] = {{1600000000, 5}, {1600000000, 7}};
+  for (const char* relative : {"", "a", "a/b"}) {
+    const mcom::FilePath path = *relative ? tree.Join(relative) : tree;
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), old_times, 0), 0) << relative;
+  }
+  const uint64_t used = MeasureUsedBytes(tree);
+  EXPECT_GE(used, 64u * 1024);
+  EXPECT_LT(used, 128u * 1024) << "neither the hole nor the link's target counts";
+  for (const char* relative : {"", "a", "a/b"}) {
+    struct stat status {};
+    ASSERT_EQ(::stat((*relative ? tree.Join(relative) : tree).c_str(), &status), 0);
+    EXPECT_EQ(status.st_atim.tv_sec, 1600000000) << relative;
+    EXPECT_EQ(status.st_atim.tv_nsec, 5) << relative;
+  }
+  EXPECT_EQ(MeasureUsedBytes(folder.Join("missing")), 0u);
 }
 
 TEST_F(DiskOperationsTest, HFSVolumesEraseAndCopy) {

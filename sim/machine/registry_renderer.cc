@@ -133,9 +133,10 @@ class Renderer {
   }
 
   // Built once per container and shared by all its stores, so that every copy carries the
-  // same ids and properties.
+  // same ids and properties. Keyed by the container's disk number: two attached copies of
+  // one image hold containers with the same UUID, which are still two containers.
   cf::Ref<cf::Dictionary> ContainerScheme(const Container& container) {
-    cf::Ref<cf::Dictionary>& built = containers_[container.uuid];
+    cf::Ref<cf::Dictionary>& built = containers_[container.number];
     if (!built) built = BuildContainerScheme(container);
     return built;
   }
@@ -198,7 +199,7 @@ class Renderer {
   }
 
   const Model& model_;
-  std::map<std::string, cf::Ref<cf::Dictionary>> containers_;
+  std::map<uint32_t, cf::Ref<cf::Dictionary>> containers_;
 };
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "sim/machine/volume_store.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +19,39 @@ namespace {
 bool Exists(const mcom::FilePath& path) {
   struct stat status {};
   return ::lstat(path.c_str(), &status) == 0;
+}
+
+// Opens a folder to read its entries without touching its access time: measuring a volume
+// must not change the times its files are later copied with. O_NOATIME is allowed to the
+// folder's owner and to root only; for others the folder is opened as usual.
+int OpenFolderQuietly(int parent, const char* name, bool follow) {
+  const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
+  const int folder = ::openat(parent, name, flags | O_NOATIME);
+  if (folder >= 0 || errno != EPERM) return folder;
+  return ::openat(parent, name, flags);
+}
+
+// The allocated bytes of everything below the open `folder`, which it closes.
+uint64_t UsedBytesIn(int folder) {
+  DIR* const entries = ::fdopendir(folder);
+  if (entries == nullptr) {
+    ::close(folder);
+    return 0;
+  }
+  uint64_t used = 0;
+  while (const dirent* entry = ::readdir(entries)) {
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    struct stat status {};
+    if (::fstatat(::dirfd(entries), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(status.st_mode)) {
+      const int child = OpenFolderQuietly(::dirfd(entries), entry->d_name, /*follow=*/false);
+      if (child >= 0) used += UsedBytesIn(child);
+    } else {
+      used += static_cast<uint64_t>(status.st_blocks) * 512;
+    }
+  }
+  ::closedir(entries);
+  return used;
 }
 
 }  // namespace
@@ -94,17 +128,8 @@ void CopyVolumeFiles(const mcom::FilePath& root, Model& model, BSDName source, B
 }
 
 uint64_t MeasureUsedBytes(const mcom::FilePath& path) {
-  uint64_t used = 0;
-  std::error_code error;
-  for (auto it = std::filesystem::recursive_directory_iterator(
-           path.string(), std::filesystem::directory_options::none, error);
-       !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-    struct stat status {};
-    if (::lstat(it->path().c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) {
-      used += static_cast<uint64_t>(status.st_blocks) * 512;
-    }
-  }
-  return used;
+  const int folder = OpenFolderQuietly(AT_FDCWD, path.c_str(), /*follow=*/true);
+  return folder < 0 ? 0 : UsedBytesIn(folder);
 }
 
 void UpdateUsedBytes(const mcom::FilePath& root, Volume& volume) {

@@ -39,7 +39,9 @@ void EraseVolumeFiles(const mcom::FilePath& root, Volume& volume);
 void CopyVolumeFiles(const mcom::FilePath& root, Model& model, BSDName source, BSDName target);
 
 // The bytes the files below `path` occupy (allocated blocks of regular files and links,
-// like `du`); 0 when `path` is missing.
+// like `du`); 0 when `path` is missing. Reading the folders leaves their access times as
+// they were (where the caller owns them or is root), so that a measured volume keeps the
+// times it was given.
 uint64_t MeasureUsedBytes(const mcom::FilePath& path);
 
 // Measures `used` of a volume anew from its files.

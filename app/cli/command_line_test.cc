@@ -1,0 +1,65 @@
+#include "app/cli/command_line.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace {
+
+using testing::HasSubstr;
+
+ParsedCommandLine Parse(std::vector<std::string> arguments) { return ParseCommandLine(arguments); }
+
+TEST(CommandLine, ReadsBackupAndRestoreWithTheirOptions) {
+  ParsedCommandLine parsed =
+      Parse({"--root", "/sim/mac", "--json", "backup", "--source", "disk1", "--to", "/b/x"});
+  ASSERT_TRUE(std::holds_alternative<CommandLine>(parsed));
+  CommandLine line = std::get<CommandLine>(parsed);
+  EXPECT_EQ(line.root, "/sim/mac");
+  EXPECT_TRUE(line.json);
+  const BackupCommand& backup = std::get<BackupCommand>(line.command);
+  EXPECT_EQ(backup.source, "disk1");
+  EXPECT_EQ(backup.image, "/b/x");
+
+  parsed = Parse({"backup", "--to", "image with spaces"});
+  line = std::get<CommandLine>(parsed);
+  EXPECT_FALSE(line.root.has_value());
+  EXPECT_FALSE(line.json);
+  EXPECT_FALSE(std::get<BackupCommand>(line.command).source.has_value());
+  EXPECT_EQ(std::get<BackupCommand>(line.command).image, "image with spaces");
+
+  parsed = Parse({"restore", "--to", "disk2", "--from", "/b/x"});
+  const RestoreCommand& restore = std::get<RestoreCommand>(std::get<CommandLine>(parsed).command);
+  EXPECT_EQ(restore.image, "/b/x");
+  EXPECT_EQ(restore.target, "disk2");
+}
+
+TEST(CommandLine, RefusesIncompleteOrUnknownArgumentsWithOneLine) {
+  for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
+           {},
+           {"backup"},
+           {"restore", "--from", "/b/x"},
+           {"restore", "--to", "disk2"},
+           {"clone", "--to", "disk2"},
+           {"backup", "--to", "/b/x", "--verify"},
+           {"backup", "--to", "/b/x", "extra"},
+           {"backup", "--to"},
+       }) {
+    const ParsedCommandLine parsed = Parse(arguments);
+    ASSERT_TRUE(std::holds_alternative<UsageError>(parsed)) << testing::PrintToString(arguments);
+    const std::string& message = std::get<UsageError>(parsed).message;
+    EXPECT_FALSE(message.empty());
+    EXPECT_EQ(message.find('\n'), std::string::npos) << message;
+  }
+}
+
+TEST(CommandLine, HelpDescribesTheAskedCommand) {
+  ParsedCommandLine parsed = Parse({"--help"});
+  ASSERT_TRUE(std::holds_alternative<HelpRequest>(parsed));
+  EXPECT_THAT(std::get<HelpRequest>(parsed).text, HasSubstr("restore"));
+
+  parsed = Parse({"restore", "--help"});
+  ASSERT_TRUE(std::holds_alternative<HelpRequest>(parsed));
+  EXPECT_THAT(std::get<HelpRequest>(parsed).text, HasSubstr("--from"));
+}
+
+}  // namespace

@@ -1,0 +1,66 @@
+#pragma once
+
+// End-to-end tests: a simulated Mac with its disk tools, made in a temporary folder, on which
+// the engine and the dorvane command line run for real.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/backup/progress.h"
+#include "core/discovery/disk_name.h"
+#include "core/foundation/file_path.h"
+#include "sim/machine/machine.h"
+#include "tests/support/temporary_folder.h"
+
+namespace e2e {
+
+class E2EMachine {
+ public:
+  // Makes the fixture `name` with its tools under a new temporary folder and makes it the
+  // machine root for as long as this object lives.
+  explicit E2EMachine(const std::string& fixture = "intel-mac");
+  ~E2EMachine();
+
+  const mcom::FilePath& root() const { return root_; }
+  sim::Machine& machine() { return machine_; }
+  // The test's folder, which holds the machine root "mac".
+  const mcom::FilePath& folder() const { return folder_.path(); }
+  // A path for files of the test (images), outside the machine's volumes.
+  mcom::FilePath Scratch(const std::string& name) const { return folder_.Join(name); }
+
+  // Plugs the medium `name`; returns its whole disk.
+  mcom::DiskName Plug(const std::string& medium);
+  // Sets the fault-injection hook "<tool>.<verb>" ("" clears it).
+  void SetFault(const std::string& hook, const std::string& value);
+
+  // The running system's APFS container.
+  APFSContainerName SystemContainer();
+  // The disks of attached images.
+  std::vector<uint32_t> AttachedImages();
+
+  // How the volumes of `actual` differ from those of `expected` (both containers): volumes
+  // matched by name, every file compared. Empty when identical.
+  std::vector<std::string> ContainerDifferences(APFSContainerName expected,
+                                                APFSContainerName actual);
+  // The names of the volumes of `container`, in slice order.
+  std::vector<std::string> VolumeNames(APFSContainerName container);
+
+ private:
+  testing::TemporaryFolder folder_;
+  mcom::FilePath root_;
+  mcom::FilePath previous_root_;
+  sim::Machine machine_;
+};
+
+// Replicates in this process, as the command line does in the recovery environment.
+void ReplicateHere(APFSContainerName source, APFSContainerName target, ProgressCallback progress);
+
+// Collects updates in order.
+struct ProgressLog {
+  std::vector<double> fractions;
+  std::vector<std::string> texts;
+  ProgressCallback Callback();
+};
+
+}  // namespace e2e
