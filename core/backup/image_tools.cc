@@ -71,7 +71,14 @@ std::optional<AttachOutput> ParseAttachOutput(const std::string& output) {
   const std::optional<mcom::DiskName> disk =
       mcom::ParseDiskName(mcom::FilePath(*device).LastComponent());
   if (!disk) return std::nullopt;
-  return AttachOutput{*disk, first->GetString("mount-point")};
+  // The tool lists the whole disk and its partitions in no fixed order, and only the
+  // mounted volume's entity has a mount point: taking it from the first entity alone would
+  // lose it whenever the whole disk comes first, as it usually does.
+  std::optional<std::string> mount_point = first->GetString("mount-point");
+  for (size_t i = 1; !mount_point && i < entities->Count(); ++i) {
+    mount_point = GetString(As<Dictionary>(entities->GetValue(i)), "mount-point");
+  }
+  return AttachOutput{*disk, mount_point};
 }
 
 AttachedImage AttachImage(const mcom::FilePath& path, unsigned mode) {

@@ -18,15 +18,16 @@
 void CreateSparseImage(uint64_t size, const mcom::FilePath& path);
 
 // "hdiutil attach -nobrowse -owners on -readonly|-readwrite -plist <path> [-nomount]".
-// Returns the image's whole disk, its detach guard and the first entity's mount point.
+// Returns the image's whole disk, its detach guard and the mount point of its mounted volume.
 // Throws Error("AttachImage", ...).
 AttachedImage AttachImage(const mcom::FilePath& path, unsigned mode);
 
 // The argument list of an attach in `mode`.
 std::vector<std::string> AttachArguments(const mcom::FilePath& path, unsigned mode);
 
-// What the attach's property list says: the first entity's disk and mount point. Empty when
-// the output is not what the tool prints (see AttachImage).
+// What the attach's property list says: the first entity's disk, and the mount point of the
+// first entity that has one. Empty when the output is not what the tool prints (see
+// AttachImage).
 struct AttachOutput {
   mcom::DiskName disk;
   std::optional<std::string> mount_point;

@@ -30,12 +30,14 @@ TEST(ParseAttachOutput, RealOutputNamesTheFirstEntity) {
   const auto apfs = ParseAttachOutput(Sample("hdiutil-attach-plist-1.xml"));
   ASSERT_TRUE(apfs);
   EXPECT_EQ(apfs->disk, (mcom::DiskName{6, mcom::DiskName::kNoSlice}));
-  EXPECT_EQ(apfs->mount_point, std::nullopt) << "only the first entity is looked at";
+  // The mounted volume is listed after the whole disk, which has no mount point.
+  EXPECT_EQ(apfs->mount_point, "/private/tmp/brcart.5kKPp5/mnt");
 
-  // This older output lists a partition first.
+  // This older output lists a partition first, and the mounted one last.
   const auto hfs = ParseAttachOutput(Sample("hdiutil-attach-plist-2-apm-hfs.xml"));
   ASSERT_TRUE(hfs);
   EXPECT_EQ(hfs->disk, (mcom::DiskName{3, 1}));
+  EXPECT_EQ(hfs->mount_point, "/private/tmp/dmg.BhfS2g");
 }
 
 TEST(ParseAttachOutput, RefusesAnythingElse) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "sim/image/test_tree.h"
+#include "sim/machine/tree_differences.h"
 #include "sim/machine/volume_contents.h"
 #include "tests/support/result_matchers.h"
 #include "tests/support/temporary_folder.h"
@@ -40,7 +41,7 @@ TEST_F(FolderCopyTest, CopiesEveryKindOfEntryWithItsMetadataIntoAnExistingFolder
   ASSERT_THAT(CopyFolderContents(source, target, nullptr), ::testing::Succeeded());
   // The target folder itself took the source folder's mode, times and attributes, and the
   // hard link pair is still one file under two names.
-  EXPECT_THAT(sim_test::TreeDifferences(source, target), IsEmpty());
+  EXPECT_THAT(sim::TreeDifferences(source, target), IsEmpty());
   // Holes stay holes.
   EXPECT_EQ(sim_test::DataRegions(source.Join("sparse")),
             sim_test::DataRegions(target.Join("sparse")));
@@ -51,7 +52,7 @@ TEST_F(FolderCopyTest, CopiesAGeneratedVolumeExactly) {
   GenerateVolumeContents(source, 11, 2 << 20);
   const mcom::FilePath target = MakeFolder("copy");
   ASSERT_THAT(CopyFolderContents(source, target, nullptr), ::testing::Succeeded());
-  EXPECT_THAT(sim_test::TreeDifferences(source, target), IsEmpty());
+  EXPECT_THAT(sim::TreeDifferences(source, target), IsEmpty());
 }
 
 TEST_F(FolderCopyTest, ReportsRisingProgressThatEndsWithTheMeasuredSize) {

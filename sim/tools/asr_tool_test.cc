@@ -29,6 +29,7 @@
 #include "sim/machine/mount_table.h"
 #include "sim/machine/mounting.h"
 #include "sim/machine/test_machine.h"
+#include "sim/machine/tree_differences.h"
 #include "sim/machine/volume_store.h"
 #include "tests/support/child_process.h"
 #include "tests/support/result_matchers.h"
@@ -312,7 +313,7 @@ TEST_F(AsrReplicationTest, ReplicatesTheWholeSystemContainerFileForFile) {
     }
     EXPECT_GT(copy.used, 0u);
     EXPECT_THAT(
-        sim_test::TreeDifferences(VolumeFilesPath(root(), source), VolumeFilesPath(root(), copy)),
+        sim::TreeDifferences(VolumeFilesPath(root(), source), VolumeFilesPath(root(), copy)),
         IsEmpty());
   }
   // Holes stay holes: the copied sparse files hold only their data.
@@ -419,9 +420,9 @@ TEST_F(AsrReplicationTest, CopiesOnlyTheVolumeGroupOfTheGivenVolume) {
   EXPECT_EQ(copies[2]->name, "Preboot");
   EXPECT_EQ(copies[2]->roles, std::vector<std::string>{"Preboot"});
   EXPECT_TRUE(copies[2]->group_uuid.empty());
-  EXPECT_THAT(sim_test::TreeDifferences(VolumeFilesPath(root(), preboot),
-                                        VolumeFilesPath(root(), *copies[2])),
-              IsEmpty());
+  EXPECT_THAT(
+      sim::TreeDifferences(VolumeFilesPath(root(), preboot), VolumeFilesPath(root(), *copies[2])),
+      IsEmpty());
 
   // With --erase the earlier copies go first.
   result = RunAsr(Replicate(kSystemContainer, target, preboot.uuid, true));
@@ -540,9 +541,9 @@ TEST_F(AsrTest, AFailureHalfWayKeepsTheCopiedVolumesAndRemountsTheSource) {
     const Volume& source =
         *FindVolume(model, BSDName{kSystemContainer, static_cast<uint32_t>(i + 1)});
     EXPECT_EQ(copies[i]->name, source.name);
-    EXPECT_THAT(sim_test::TreeDifferences(VolumeFilesPath(root(), source),
-                                          VolumeFilesPath(root(), *copies[i])),
-                IsEmpty());
+    EXPECT_THAT(
+        sim::TreeDifferences(VolumeFilesPath(root(), source), VolumeFilesPath(root(), *copies[i])),
+        IsEmpty());
   }
   const Volume& preboot = *FindVolume(model, BSDName{kSystemContainer, 2});
   EXPECT_TRUE(preboot.is_mounted()) << "mounted again as it was";
@@ -586,9 +587,8 @@ TEST_F(AsrTest, AFailureInsideAVolumeRemovesItsHalfCopyAndLeavesTheSourceAsItWas
   EXPECT_THAT(VolumesOfContainer(model, target), IsEmpty());
   EXPECT_FALSE(Exists(old_mount_point));
   EXPECT_TRUE(FindVolume(model, preboot)->is_mounted()) << "mounted again as it was";
-  EXPECT_THAT(
-      sim_test::TreeDifferences(data_before, VolumeFilesPath(root(), *FindVolume(model, data))),
-      IsEmpty());
+  EXPECT_THAT(sim::TreeDifferences(data_before, VolumeFilesPath(root(), *FindVolume(model, data))),
+              IsEmpty());
   ExpectConsistent();
 }
 
@@ -727,7 +727,7 @@ TEST_F(AsrImageRestoreTest, PutsTheImageVolumeOntoThePartitionAndMountsIt) {
   const ImageDescription image = ReadImage(image_);
   const mcom::FilePath unpacked = root_folder_.Join("unpacked");
   ExtractPayload(std::get<ImagePayload>(VolumesOf(image)[0]->files), unpacked);
-  EXPECT_THAT(sim_test::TreeDifferences(unpacked, mcom::FilePath(volume.mount_point)), IsEmpty());
+  EXPECT_THAT(sim::TreeDifferences(unpacked, mcom::FilePath(volume.mount_point)), IsEmpty());
   ExpectConsistent();
 }
 

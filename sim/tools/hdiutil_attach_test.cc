@@ -19,6 +19,7 @@
 #include "sim/image/test_tree.h"
 #include "sim/machine/apfs_operations.h"
 #include "sim/machine/machine_paths.h"
+#include "sim/machine/tree_differences.h"
 #include "sim/machine/volume_store.h"
 #include "sim/tools/hdiutil_test_support.h"
 
@@ -129,7 +130,7 @@ TEST_F(HdiutilAttachTest, FilesWrittenIntoAReadWriteAttachSurviveDetach) {
   const std::optional<std::string> mount_point = cf::GetString(entities[1], "mount-point");
   ASSERT_TRUE(mount_point.has_value());
   EXPECT_EQ(*mount_point, root().Join("Volumes/Backup").string());
-  EXPECT_THAT(sim_test::TreeDifferences(reference, mcom::FilePath(*mount_point)), IsEmpty());
+  EXPECT_THAT(sim::TreeDifferences(reference, mcom::FilePath(*mount_point)), IsEmpty());
   sim_test::WriteBytes(mcom::FilePath(*mount_point).Join("new file.txt"), "written while attached");
   sim_test::WriteBytes(reference.Join("new file.txt"), "written while attached");
   ASSERT_EQ(
@@ -145,7 +146,7 @@ TEST_F(HdiutilAttachTest, FilesWrittenIntoAReadWriteAttachSurviveDetach) {
   EXPECT_EQ(sim_test::ReadBytes(mcom::FilePath(mounted).Join("new file.txt")),
             "written while attached");
   const std::vector<std::string> differences =
-      sim_test::TreeDifferences(reference, mcom::FilePath(mounted));
+      sim::TreeDifferences(reference, mcom::FilePath(mounted));
   // Only the new file's times differ from the reference, which was written separately.
   for (const std::string& difference : differences) {
     EXPECT_THAT(difference, StartsWith("new file.txt: ")) << difference;
@@ -286,7 +287,7 @@ TEST_F(HdiutilAttachTest, AGPTImageAttachesExactlyAsTheRealSample) {
   EXPECT_EQ(cf::GetString(entities[1], "dev-entry"), whole + "s1");
   EXPECT_EQ(cf::GetString(entities[2], "dev-entry"), container + "s1");
   EXPECT_EQ(cf::GetString(entities[2], "mount-point"), mount_point.string());
-  EXPECT_THAT(sim_test::TreeDifferences(files, mount_point), IsEmpty());
+  EXPECT_THAT(sim::TreeDifferences(files, mount_point), IsEmpty());
 
   // Whole strings through placeholders, so that our disk numbers and the sample's never mix.
   std::string normalised = attached.out;

@@ -28,8 +28,7 @@ mcom::DiskName E2EMachine::Plug(const std::string& medium) {
 }
 
 void E2EMachine::SetFault(const std::string& hook, const std::string& value) {
-  machine_.ChangeModel(
-      [&](sim::Model& model) { sim::ApplySetting(model, "fault." + hook, value); });
+  machine_.Change([&](sim::Model& model) { sim::ApplySetting(model, "fault." + hook, value); });
 }
 
 APFSContainerName E2EMachine::SystemContainer() {
