@@ -24,7 +24,7 @@ mac="$work/mac"
 volumes="$mac/private/var/db/macsim/volumes"
 bytes=$(du -B1 -s "$volumes" | cut -f1)
 hdiutil="$mac/usr/bin/hdiutil"
-system_volume=$("$bin/macsim" show "$mac" | awk '$3 == "on" && $4 == "/" { print $1 }')
+system_volume=$("$bin/macsim" show "$mac" | awk '$2 == "on" && $3 == "/" { print $1 }')
 source=$("$bin/macsim" show "$mac" |
   awk -v vol="$system_volume" '/APFS container/ { c = $1 } $1 == vol { print c; exit }')
 

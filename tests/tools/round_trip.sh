@@ -30,7 +30,7 @@ container_on() {
     awk -v store="$1" '/APFS container/ && $0 ~ ("stores " store "( |$)") { print $1 }'
 }
 
-system_volume=$("$bin/macsim" show "$mac" | awk '$3 == "on" && $4 == "/" { print $1 }')
+system_volume=$("$bin/macsim" show "$mac" | awk '$2 == "on" && $3 == "/" { print $1 }')
 source=$("$bin/macsim" show "$mac" |
   awk -v vol="$system_volume" '/APFS container/ { c = $1 } $1 == vol { print c; exit }')
 
