@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <exception>
 #include <ostream>
 
 #include "app/cli/checked_job.h"
@@ -32,6 +33,13 @@ int RunWithDisplay(Console& console, bool json, Operation operation) {
   try {
     operation(*display);
   } catch (const Error& error) {
+    display->Finish(error);
+    console.err << error.FullDescription() << '\n';
+    return kExitFailure;
+  } catch (const std::exception& exception) {
+    // Anything else the platform layers throw: caught here so that the pipeline's guards
+    // have unwound (images detached, a half-made image removed) before dorvane exits.
+    const Error error("dorvane", exception.what());
     display->Finish(error);
     console.err << error.FullDescription() << '\n';
     return kExitFailure;
