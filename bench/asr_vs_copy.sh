@@ -28,7 +28,7 @@ system_volume=$("$bin/macsim" show "$mac" | awk '$2 == "on" && $3 == "/" { print
 source=$("$bin/macsim" show "$mac" |
   awk -v vol="$system_volume" '/APFS container/ { c = $1 } $1 == vol { print c; exit }')
 
-now() { date +%s.%N; }
+source "$top/bench/timing.sh"
 best_asr=""
 best_copy=""
 for run in $(seq "$runs"); do
@@ -45,24 +45,15 @@ print(min((e["dev-entry"] for e in plistlib.loads(sys.stdin.buffer.read())["syst
   start=$(now)
   "$mac/usr/sbin/asr" restore -s "/dev/$source" -t "/dev/$target" --useReplication \
     --puppetstrings --noprompt --erase >/dev/null
-  asr=$(awk -v a="$start" -v b="$(now)" 'BEGIN { print b - a }')
+  asr=$(seconds_since "$start")
   "$hdiutil" detach "$disk" >/dev/null
   rm -f "$image"
 
-  sync
-  start=$(now)
-  cp -a "$volumes" "$work/copy"
-  copy=$(awk -v a="$start" -v b="$(now)" 'BEGIN { print b - a }')
-  rm -rf "$work/copy"
+  copy=$(time_copy "$volumes" "$work/copy")
 
   printf 'run %d: asr %.2f s, cp -a %.2f s\n' "$run" "$asr" "$copy"
-  best_asr=$(awk -v a="$asr" -v b="${best_asr:-$asr}" 'BEGIN { print (a < b ? a : b) }')
-  best_copy=$(awk -v a="$copy" -v b="${best_copy:-$copy}" 'BEGIN { print (a < b ? a : b) }')
+  best_asr=$(smaller "$asr" "$best_asr")
+  best_copy=$(smaller "$copy" "$best_copy")
 done
 
-awk -v n="$bytes" -v a="$best_asr" -v c="$best_copy" 'BEGIN {
-  printf "data: %.1f MB\n", n / 1e6
-  printf "asr (best):   %.2f s, %.1f MB/s\n", a, n / 1e6 / a
-  printf "cp -a (best): %.2f s, %.1f MB/s\n", c, n / 1e6 / c
-  printf "ratio asr / cp -a: %.2f\n", a / c
-}'
+report_ratio "$bytes" asr "$best_asr" "$best_copy"

@@ -23,7 +23,7 @@ trap 'rm -rf "$work"' EXIT
 volumes="$work/mac/private/var/db/macsim/volumes"
 bytes=$(du -B1 -s "$volumes" | cut -f1)
 
-now() { date +%s.%N; }
+source "$top/bench/timing.sh"
 best_backup=""
 best_copy=""
 for run in $(seq "$runs"); do
@@ -31,23 +31,13 @@ for run in $(seq "$runs"); do
   start=$(now)
   __OSINSTALL_ENVIRONMENT=1 "$bin/dorvane" --root "$work/mac" backup \
     --to "$work/backup.sparseimage" >/dev/null 2>&1
-  backup=$(awk -v a="$start" -v b="$(now)" 'BEGIN { print b - a }')
+  backup=$(seconds_since "$start")
   rm -f "$work/backup.sparseimage"
-
-  sync
-  start=$(now)
-  cp -a "$volumes" "$work/copy"
-  copy=$(awk -v a="$start" -v b="$(now)" 'BEGIN { print b - a }')
-  rm -rf "$work/copy"
+  copy=$(time_copy "$volumes" "$work/copy")
 
   printf 'run %d: backup %.2f s, cp -a %.2f s\n' "$run" "$backup" "$copy"
-  best_backup=$(awk -v a="$backup" -v b="${best_backup:-$backup}" 'BEGIN { print (a < b ? a : b) }')
-  best_copy=$(awk -v a="$copy" -v b="${best_copy:-$copy}" 'BEGIN { print (a < b ? a : b) }')
+  best_backup=$(smaller "$backup" "$best_backup")
+  best_copy=$(smaller "$copy" "$best_copy")
 done
 
-awk -v n="$bytes" -v b="$best_backup" -v c="$best_copy" 'BEGIN {
-  printf "data: %.1f MB\n", n / 1e6
-  printf "backup (best): %.2f s, %.1f MB/s\n", b, n / 1e6 / b
-  printf "cp -a (best):  %.2f s, %.1f MB/s\n", c, n / 1e6 / c
-  printf "ratio backup / cp -a: %.2f\n", b / c
-}'
+report_ratio "$bytes" backup "$best_backup" "$best_copy"
