@@ -79,9 +79,8 @@ std::optional<RecoverySource> FindRecoverySource() {
   // There is no disk-management framework to ask for the system disk's recovery volume here;
   // the registry's Apple boot partitions are the whole search.
   mcom::log::Default("find Recovery HD volume");
-  for (mcom::iokit::ServiceQuery::Iterator candidates = AppleBootPartitions().Iterate();;) {
-    const std::optional<mcom::iokit::Service> media = candidates.Next();
-    if (!media) break;
+  mcom::iokit::ServiceQuery::Iterator candidates = AppleBootPartitions().Iterate();
+  while (const std::optional<mcom::iokit::Service> media = candidates.Next()) {
     const std::optional<da::Disk> disk = da::Disk::FromIOMedia(session, *media);
     if (!disk) continue;
     if (std::optional<RecoverySource> source = FindBootFiles(*disk)) return source;
