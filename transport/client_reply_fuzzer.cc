@@ -26,6 +26,7 @@
 #include "transport/message_buffer.h"
 #include "transport/message_catalogue.h"
 #include "transport/progress_message.h"
+#include "transport/raw_datagram.h"
 
 namespace {
 
@@ -84,22 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::vector<int> fds;
   for (size_t index = 0; index < attached; ++index) fds.push_back(::dup(setup->attachment.get()));
-  iovec vector{const_cast<uint8_t*>(data), size};
-  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 16)];
-  msghdr message{};
-  message.msg_iov = &vector;
-  message.msg_iovlen = 1;
-  if (!fds.empty()) {
-    message.msg_control = control;
-    message.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
-    cmsghdr* rights = CMSG_FIRSTHDR(&message);
-    rights->cmsg_level = SOL_SOCKET;
-    rights->cmsg_type = SCM_RIGHTS;
-    rights->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
-    std::memcpy(CMSG_DATA(rights), fds.data(), sizeof(int) * fds.size());
-  }
-  const bool sent =
-      ::sendmsg(static_cast<int>(setup->to_port.get()), &message, MSG_NOSIGNAL | MSG_DONTWAIT) >= 0;
+  const bool sent = transport_testing::SendRawDatagram(static_cast<int>(setup->to_port.get()), data,
+                                                       size, fds, MSG_NOSIGNAL | MSG_DONTWAIT);
   for (int fd : fds) ::close(fd);
 
   if (sent) {

@@ -1,6 +1,7 @@
 // The message-port stand-in: rights as sockets, messages as datagrams, the kernel's checks.
 
 #include "transport/mach_stand_in.h"
+#include "transport/raw_datagram.h"
 
 #include <dirent.h>
 #include <sys/socket.h>
@@ -217,21 +218,7 @@ TEST(MachStandInTest, MalformedDatagramsAreDropped) {
   auto send_raw = [&](const std::vector<uint32_t>& words, int attached) {
     std::vector<int> fds;
     for (int index = 0; index < attached; ++index) fds.push_back(::dup(STDERR_FILENO));
-    iovec vector{const_cast<uint32_t*>(words.data()), words.size() * 4};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * 8)];
-    msghdr message{};
-    message.msg_iov = &vector;
-    message.msg_iovlen = 1;
-    if (!fds.empty()) {
-      message.msg_control = control;
-      message.msg_controllen = CMSG_SPACE(sizeof(int) * fds.size());
-      cmsghdr* rights = CMSG_FIRSTHDR(&message);
-      rights->cmsg_level = SOL_SOCKET;
-      rights->cmsg_type = SCM_RIGHTS;
-      rights->cmsg_len = CMSG_LEN(sizeof(int) * fds.size());
-      std::memcpy(CMSG_DATA(rights), fds.data(), sizeof(int) * fds.size());
-    }
-    ASSERT_GT(::sendmsg(socket, &message, MSG_NOSIGNAL), 0);
+    ASSERT_TRUE(transport_testing::SendRawDatagram(socket, words.data(), words.size() * 4, fds));
     for (int fd : fds) ::close(fd);
   };
   send_raw({0x13, 16, 0, 0}, 0);                                   // shorter than a header
