@@ -12,6 +12,7 @@
 #include <climits>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "transport/mach_stand_in.h"
@@ -405,11 +406,48 @@ bool CheckDatagram(const Incoming& incoming, Layout* layout) {
   return true;
 }
 
-// Builds the received form of a checked datagram in `msg`; `msg` holds at least
-// layout.size + trailer_size bytes.
-void BuildMessage(Incoming& incoming, const Layout& layout, const Port& port,
-                  mach_msg_header_t* msg, size_t trailer_size) {
+// The receiver's copies of a checked datagram's out-of-line regions, in descriptor order
+// (null for an empty region). All or nothing: when one cannot be allocated, those made
+// before it are freed and the result is empty, for the message cannot be delivered whole.
+std::optional<std::vector<void*>> CopyRegions(const Incoming& incoming, const Layout& layout) {
+  std::vector<void*> copies;
+  mach_msg_header_t header;
+  std::memcpy(&header, incoming.bytes.data(), sizeof header);
+  if ((header.msgh_bits & MACH_MSGH_BITS_COMPLEX) == 0) return copies;
+  mach_msg_body_t body;
+  std::memcpy(&body, incoming.bytes.data() + kHeaderSize, sizeof body);
+  size_t offset = kBaseSize;
+  size_t region_offset = layout.size;
+  for (uint32_t index = 0; index < body.msgh_descriptor_count; ++index) {
+    const uint8_t* descriptor = incoming.bytes.data() + offset;
+    if (DescriptorType(descriptor) == MACH_MSG_PORT_DESCRIPTOR) {
+      offset += sizeof(mach_msg_port_descriptor_t);
+      continue;
+    }
+    mach_msg_ool_descriptor_t region;
+    std::memcpy(&region, descriptor, sizeof region);
+    offset += sizeof region;
+    void* copy = nullptr;
+    if (region.size > 0) {
+      copy = mach_stand_in::internal::AllocateRegion(region.size);
+      if (copy == nullptr) {
+        for (void* made : copies) mach_stand_in::internal::FreeRegion(made);
+        return std::nullopt;
+      }
+      std::memcpy(copy, incoming.bytes.data() + region_offset, region.size);
+    }
+    region_offset += region.size;
+    copies.push_back(copy);
+  }
+  return copies;
+}
+
+// Builds the received form of a checked datagram in `msg`, with the region copies made by
+// CopyRegions; `msg` holds at least layout.size + trailer_size bytes.
+void BuildMessage(Incoming& incoming, const Layout& layout, const std::vector<void*>& copies,
+                  const Port& port, mach_msg_header_t* msg, size_t trailer_size) {
   auto* out = reinterpret_cast<uint8_t*>(msg);
+  size_t next_copy = 0;
   std::memcpy(out, incoming.bytes.data(), layout.size);
   size_t next_right = 0;
   auto take_right = [&]() -> mach_port_name_t {
@@ -429,7 +467,6 @@ void BuildMessage(Incoming& incoming, const Layout& layout, const Port& port,
     mach_msg_body_t body;
     std::memcpy(&body, out + kHeaderSize, sizeof body);
     size_t offset = kBaseSize;
-    size_t region_offset = layout.size;
     for (uint32_t index = 0; index < body.msgh_descriptor_count; ++index) {
       uint8_t* descriptor = out + offset;
       if (DescriptorType(descriptor) == MACH_MSG_PORT_DESCRIPTOR) {
@@ -445,15 +482,7 @@ void BuildMessage(Incoming& incoming, const Layout& layout, const Port& port,
       } else {
         mach_msg_ool_descriptor_t region;
         std::memcpy(&region, descriptor, sizeof region);
-        void* copy = nullptr;
-        if (region.size > 0) {
-          copy = mach_stand_in::internal::AllocateRegion(region.size);
-          if (copy != nullptr) {
-            std::memcpy(copy, incoming.bytes.data() + region_offset, region.size);
-          }
-        }
-        region_offset += region.size;
-        if (copy == nullptr) region.size = 0;  // out of memory: the region is lost
+        void* copy = copies[next_copy++];
         region.address = copy;
         region.deallocate = copy != nullptr;
         region.copy = MACH_MSG_VIRTUAL_COPY;
@@ -505,7 +534,15 @@ mach_msg_return_t ReceiveMessage(mach_msg_header_t* msg, mach_msg_option_t optio
       incoming.CloseDescriptors();
       return MACH_RCV_TOO_LARGE;
     }
-    BuildMessage(incoming, layout, *port, msg, trailer_size);
+    const std::optional<std::vector<void*>> copies = CopyRegions(incoming, layout);
+    if (!copies) {
+      // The kernel fails a receive whose out-of-line memory finds no room, and destroys the
+      // message: a reply carrying an error must never arrive as one without it.
+      incoming.CloseDescriptors();
+      if (incoming.from == RightKind::kSendOnce) port->NotifySendOnceGone();
+      return MACH_RCV_BODY_ERROR;
+    }
+    BuildMessage(incoming, layout, *copies, *port, msg, trailer_size);
     return MACH_MSG_SUCCESS;
   }
 }

@@ -101,6 +101,7 @@ inline constexpr mach_msg_return_t MACH_RCV_TIMED_OUT = 0x10004003;
 inline constexpr mach_msg_return_t MACH_RCV_TOO_LARGE = 0x10004004;
 inline constexpr mach_msg_return_t MACH_RCV_INVALID_DATA = 0x10004008;
 inline constexpr mach_msg_return_t MACH_RCV_PORT_DIED = 0x10004009;
+inline constexpr mach_msg_return_t MACH_RCV_BODY_ERROR = 0x1000400c;
 inline constexpr kern_return_t MIG_TYPE_ERROR = -300;
 inline constexpr kern_return_t MIG_REPLY_MISMATCH = -301;
 inline constexpr kern_return_t BOOTSTRAP_NOT_PRIVILEGED = 1100;
@@ -334,5 +335,9 @@ int ReceiveDescriptor(mach_port_name_t receive);
 // The out-of-line regions alive in this process: allocated with mach_vm_allocate or
 // received in a message, and not yet released with vm_deallocate.
 size_t OutstandingRegions();
+
+// For tests: the next `count` region allocations (mach_vm_allocate, or the copy of a received
+// region) fail as if memory had run out.
+void FailRegionAllocationsForTesting(size_t count);
 
 }  // namespace mach_stand_in

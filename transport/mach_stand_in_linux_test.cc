@@ -207,6 +207,23 @@ TEST(MachStandInTest, MessageTooLargeIsDestroyedWithItsRights) {
   EXPECT_EQ(notification->id(), MACH_NOTIFY_SEND_ONCE);
 }
 
+// A region the receiver cannot copy fails the receive and destroys the message: delivered
+// without its region, an error reply would read as success.
+TEST(MachStandInTest, RegionThatCannotBeCopiedFailsTheReceive) {
+  const PortRight<Receive> server = NewPort();
+  const PortRight<Send> to_server = SendRightTo(server);
+  const size_t regions = mach_stand_in::OutstandingRegions();
+  const uint32_t words[] = {0x80000013, 44, 0, 0, 0, 7, 1, 1, 0, 0x01000101, 8, 0xAB, 0xCD};
+  ASSERT_TRUE(transport_testing::SendRawDatagram(static_cast<int>(to_server.get()), words,
+                                                 sizeof words, {}));
+  mach_stand_in::FailRegionAllocationsForTesting(1);
+  mcom::Result<MessageBuffer> received = MessageBuffer::Receive(server.get(), 1024, 0);
+  ASSERT_FALSE(received);
+  EXPECT_EQ(received.error().value(), MACH_RCV_BODY_ERROR);
+  EXPECT_TRUE(IsEmpty(server));
+  EXPECT_EQ(mach_stand_in::OutstandingRegions(), regions);
+}
+
 // Datagrams that no kernel would have built are dropped with every descriptor they brought,
 // and the port goes on working.
 TEST(MachStandInTest, MalformedDatagramsAreDropped) {

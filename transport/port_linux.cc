@@ -68,7 +68,12 @@ int NameableDescriptor(int fd) {
   return moved;
 }
 
+std::atomic<size_t> failing_allocations{0};
+
 void* AllocateRegion(size_t size) {
+  for (size_t failing = failing_allocations.load(); failing > 0;) {
+    if (failing_allocations.compare_exchange_weak(failing, failing - 1)) return nullptr;
+  }
   void* region = std::malloc(size);
   if (region != nullptr) ++outstanding_regions;
   return region;
@@ -382,6 +387,10 @@ std::shared_ptr<Port> RemovePort(mach_port_name_t name) {
 }  // namespace mach_stand_in::internal
 
 size_t mach_stand_in::OutstandingRegions() { return internal::outstanding_regions.load(); }
+
+void mach_stand_in::FailRegionAllocationsForTesting(size_t count) {
+  internal::failing_allocations.store(count);
+}
 
 int mach_stand_in::ReceiveDescriptor(mach_port_name_t receive) {
   const std::shared_ptr<internal::Port> port = internal::FindPort(receive);

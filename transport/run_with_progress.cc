@@ -13,9 +13,13 @@ dispatch::Semaphore StartProgressLoop(mach_port_t port, const ProgressCallback& 
       mcom::Result<MessageBuffer> message =
           MessageBuffer::Receive(port, ProgressMessage::kRequest.size);
       if (!message) {
-        // Also a message too large for the buffer fails the receive (and is dropped by it);
-        // only a port that is gone ends the loop.
-        if (message.error().value() == MACH_RCV_TOO_LARGE) continue;
+        // Also a message too large for the buffer, or one whose payload could not be
+        // copied, fails the receive (and is dropped by it); only a port that is gone ends the
+        // loop.
+        if (message.error().value() == MACH_RCV_TOO_LARGE ||
+            message.error().value() == MACH_RCV_BODY_ERROR) {
+          continue;
+        }
         break;
       }
       if (std::optional<ProgressUpdate> update = DecodeProgressMessage(*message)) {
