@@ -23,12 +23,18 @@ class DetachGuard {
   DetachGuard(const DetachGuard&) = delete;
   DetachGuard& operator=(const DetachGuard&) = delete;
 
+  // The image has been detached otherwise: nothing is left to do on destruction.
+  void Dismiss() { detach_ = nullptr; }
+
  private:
   std::function<void()> detach_;
 };
 
 // An attached disk image. It stays attached exactly as long as this object lives: destroying
-// it detaches the image ("hdiutil detach -force"). Movable, not copyable.
+// it detaches the image ("hdiutil detach -force"), best effort, as the clean-up of a failed
+// step. Where the outcome matters (a backup is complete only once its image is detached and
+// written), DetachImage (image_tools.h) detaches it and reports a failure. Movable, not
+// copyable.
 struct AttachedImage {
   mcom::DiskName disk;                     // the image's whole disk
   std::unique_ptr<DetachGuard> detach;     // detaches the disk when destroyed

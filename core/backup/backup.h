@@ -9,14 +9,18 @@
 namespace backup {
 
 // Backs up an APFS container into a new sparse disk image at `image_path`:
-//  - finds the container of the running system when no source is given;
-//  - creates an image as large as the source container (an existing file at the path is
-//    replaced), attaches it read-write without mounting and creates an empty APFS container
-//    in it;
-//  - hands (source, new container, progress) to `replicator`, which does the copying.
-// Runs on the calling thread with the caller's rights and throws Error on failure. Whatever
-// fails after the image was created, the image is detached and the file deleted before the
-// Error leaves; on success the image is detached and kept.
+//  - finds the container of the running system when no source is given, and refuses a
+//    source without volumes;
+//  - creates an image as large as the source container under a partial name beside
+//    `image_path` (partial_image.h), attaches it read-write without mounting and creates an
+//    empty APFS container in it;
+//  - hands (source, new container, progress) to `replicator`, which does the copying;
+//  - detaches the image (a failed detach fails the backup: only then is the image written),
+//    attaches it again read-only to check that it holds every volume of the source, and
+//    renames it over `image_path`, replacing whatever was there.
+// Runs on the calling thread with the caller's rights and throws Error on failure; an
+// interruption (interruption.h) fails it at the next step. Whatever fails, the partial image
+// is detached and deleted before the Error leaves, and a file at `image_path` is untouched.
 void PerformBackup(std::optional<APFSContainerName> source, const mcom::FilePath& image_path,
                    const ReplicatorFunction& replicator, const ProgressCallback& progress);
 

@@ -1,5 +1,6 @@
 #include "core/backup/replication.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <map>
@@ -7,6 +8,7 @@
 #include "core/discovery/apfs_container.h"
 #include "core/discovery/disk_arbitration.h"
 #include "core/foundation/error.h"
+#include "core/foundation/interruption.h"
 #include "core/foundation/log.h"
 #include "core/foundation/tool_run.h"
 
@@ -41,11 +43,14 @@ ReplicationPlan PlanReplication(const std::vector<APFSVolumeInfo>& volumes) {
     groups[volume.volume_group].push_back(&volume);
     if (!volume.role || *volume.role != APFSVolumeRole::kOther) plan.remount.push_back(volume.name);
   }
+  std::vector<ReplicationPass> ungrouped_without_role;
+  std::vector<ReplicationPass> ungrouped;
+  std::vector<ReplicationPass> grouped;
   for (const auto& [group, members] : groups) {
     if (!group) {
-      // Volumes outside any group get a pass of their own only when they have no role.
       for (const APFSVolumeInfo* volume : members) {
-        if (!volume->role) plan.passes.push_back({volume->uuid, 1});
+        ungrouped.push_back({volume->uuid, 1});
+        if (!volume->role) ungrouped_without_role.push_back({volume->uuid, 1});
       }
       continue;
     }
@@ -56,21 +61,25 @@ ReplicationPlan PlanReplication(const std::vector<APFSVolumeInfo>& volumes) {
         break;
       }
     }
-    plan.passes.push_back({start->uuid, members.size()});
+    grouped.push_back({start->uuid, members.size()});
   }
+  // A run with --sourcevolumeUUID copies that volume's group alone. Once the container needs
+  // several runs, the ungrouped volumes with a role (Preboot, Recovery, VM) would be copied
+  // by none of them, and a Mac restored without its Preboot volume cannot start: each gets a
+  // run of its own then.
+  const bool several_runs = ungrouped_without_role.size() + grouped.size() >= 2;
+  plan.passes = several_runs ? ungrouped : ungrouped_without_role;
+  plan.passes.insert(plan.passes.end(), grouped.begin(), grouped.end());
   plan.whole_container = plan.passes.size() < 2;
-  if (plan.whole_container) {
-    // Counting only the planned passes here would let the fraction run past 1 as soon as the
-    // container holds volumes outside the planned group (Preboot, Recovery, VM).
-    plan.total = volumes.size();
-  } else {
-    for (const ReplicationPass& pass : plan.passes) plan.total += pass.volume_count;
-  }
+  for (const ReplicationPass& pass : plan.passes) plan.total += pass.volume_count;
   return plan;
 }
 
 void ReplicationProgress::StartVolume(double fraction) {
   current_pass_ = current_pass_ ? *current_pass_ + 1 : 0;
+  // The plan counts the volumes of its passes; a whole-container run announces every volume
+  // it copies, which may be more. The total grows with them, so no text ever reads (3/2).
+  total_ = std::max(total_, *current_pass_ + 1);
   Fraction(fraction);
   char text[64];
   std::snprintf(text, sizeof text, "Replicating (%lu/%lu)\u2026",
@@ -79,10 +88,13 @@ void ReplicationProgress::StartVolume(double fraction) {
 }
 
 void ReplicationProgress::Fraction(double fraction) {
-  if (!current_pass_ || total_ == 0) return;
-  if (callback_) {
-    callback_((static_cast<double>(*current_pass_) + fraction) / static_cast<double>(total_));
-  }
+  if (!current_pass_) return;
+  // A grown total would make the overall fraction drop; it holds where it was until the copy
+  // catches up, so it never goes down and never passes 1.
+  const double overall =
+      (static_cast<double>(*current_pass_) + fraction) / static_cast<double>(total_);
+  reported_ = std::clamp(overall, reported_, 1.0);
+  if (callback_) callback_(reported_);
 }
 
 void ReplicationProgress::Text(std::string text) {
@@ -131,6 +143,7 @@ std::vector<std::string> ReplicationArguments(mcom::DiskName source,
 
 void RunReplicationPass(mcom::DiskName source, const std::optional<std::string>& volume_uuid,
                         mcom::DiskName target, bool erase, ReplicationProgress& progress) {
+  mcom::ThrowIfInterrupted("ReplicateContainer");
   mcom::log::Default("replicate %{public}s (%{public}s) -> %{public}s",
                      mcom::FormatDiskName(source), volume_uuid.value_or("whole"),
                      mcom::FormatDiskName(target));
@@ -141,7 +154,13 @@ void RunReplicationPass(mcom::DiskName source, const std::optional<std::string>&
 
   ReplicationOutput output(progress);
   while (std::optional<std::string> line = tool->ReadLine()) output.HandleLine(*line);
-  if (tool->Wait()) throw Error("ReplicateContainer", output.collected());
+  if (const std::error_code status = tool->Wait()) {
+    // A tool that dies without a word (a signal, a crash) must still leave a reason.
+    throw Error("ReplicateContainer",
+                output.collected().empty()
+                    ? "asr exited with status " + std::to_string(status.value())
+                    : output.collected());
+  }
   std::cout << output.collected() << std::endl;
 }
 

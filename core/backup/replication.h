@@ -34,10 +34,11 @@ struct ReplicationPlan {
 
 // Groups the volumes by volume group (volumes without a group first, then the groups in
 // byte order of their UUIDs), one pass per group (starting from its System volume, else its
-// first) and one per volume that has neither group nor role. With fewer than two passes the
-// whole container is copied in one run instead, and then every volume counts towards the
-// total, since the tool announces each volume it copies. Volumes without a role, or with role
-// System or Data, are remounted afterwards.
+// first) and one per volume that has neither group nor role. When that makes two passes or
+// more, every volume without a group gets a pass of its own, with or without a role, so that
+// every volume is copied by some run. With fewer than two passes the whole container is
+// copied in one run instead. The total counts the volumes of the planned passes. Volumes
+// without a role, or with role System or Data, are remounted afterwards.
 ReplicationPlan PlanReplication(const std::vector<APFSVolumeInfo>& volumes);
 
 // The progress state shared by all runs of one replication.
@@ -46,11 +47,13 @@ class ReplicationProgress {
   ReplicationProgress(uint64_t total, ProgressCallback callback)
       : total_(total), callback_(std::move(callback)) {}
 
-  // The tool started on a further volume, `fraction` of which is done: counts it, reports the
-  // fraction, then "Replicating (n/m)…".
+  // The tool started on a further volume, `fraction` of which is done: counts it (growing the
+  // total when the tool announces more volumes than planned), reports the fraction, then
+  // "Replicating (n/m)…".
   void StartVolume(double fraction);
-  // A fraction of the current volume: reported as (volumes done + fraction) / total. Dropped
-  // before the first volume has started, and when there is nothing to count (total 0).
+  // A fraction of the current volume: reported as (volumes done + fraction) / total, but
+  // never less than the fraction reported before (after the total grew) nor more than 1.
+  // Dropped before the first volume has started.
   void Fraction(double fraction);
   void Text(std::string text);
 
@@ -60,6 +63,7 @@ class ReplicationProgress {
   uint64_t total_;
   ProgressCallback callback_;
   std::optional<uint64_t> current_pass_;
+  double reported_ = 0;
 };
 
 // Reads the tool's "--puppetstrings" output one line at a time: progress lines are turned into
@@ -82,7 +86,9 @@ std::vector<std::string> ReplicationArguments(mcom::DiskName source,
                                               mcom::DiskName target, bool erase);
 
 // One run of the tool. Throws Error("ReplicateContainer", ...) when it cannot be started or
-// fails (the message is then its unrecognised output).
+// fails (the message is then its unrecognised output, or "asr exited with status N" when it
+// printed none), and when an interruption was received before it started. An interruption
+// during the run stops the tool (interruption.h), which then fails.
 void RunReplicationPass(mcom::DiskName source, const std::optional<std::string>& volume_uuid,
                         mcom::DiskName target, bool erase, ReplicationProgress& progress);
 

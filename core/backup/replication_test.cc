@@ -44,7 +44,7 @@ TEST(PlanReplication, OneGroupWithRoleVolumesCopiesTheWholeContainer) {
   });
   ASSERT_EQ(plan.passes.size(), 1u);
   EXPECT_TRUE(plan.whole_container);
-  EXPECT_EQ(plan.total, 5u) << "the single run announces every volume of the container";
+  EXPECT_EQ(plan.total, 2u) << "the planned pass covers the group's two volumes";
   EXPECT_THAT(plan.remount, ElementsAre(Volume(5), Volume(1))) << "Other volumes stay unmounted";
 }
 
@@ -58,14 +58,15 @@ TEST(PlanReplication, TwoGroupsRunOncePerGroupFromTheSystemVolume) {
       Info("Pre", APFSVolumeRole::kOther, std::nullopt, 6),
   });
   EXPECT_FALSE(plan.whole_container);
-  ASSERT_EQ(plan.passes.size(), 3u);
-  // Ungrouped first, then the groups in byte order of their UUID.
-  EXPECT_EQ(plan.passes[0].source_volume_uuid, "X");
-  EXPECT_EQ(plan.passes[0].volume_count, 1u);
-  EXPECT_EQ(plan.passes[1].source_volume_uuid, "S1");
-  EXPECT_EQ(plan.passes[1].volume_count, 2u);
-  EXPECT_EQ(plan.passes[2].source_volume_uuid, "S2");
-  EXPECT_EQ(plan.total, 5u);
+  // Ungrouped first, each in a run of its own (Preboot too: no other run would copy it), then
+  // the groups in byte order of their UUID.
+  std::vector<std::pair<std::string, uint64_t>> passes;
+  for (const ReplicationPass& pass : plan.passes) {
+    passes.emplace_back(pass.source_volume_uuid, pass.volume_count);
+  }
+  EXPECT_THAT(passes, ElementsAre(std::pair{"X", 1u}, std::pair{"Pre", 1u}, std::pair{"S1", 2u},
+                                  std::pair{"S2", 2u}));
+  EXPECT_EQ(plan.total, 6u);
 }
 
 TEST(PlanReplication, GroupWithoutSystemStartsFromItsFirstVolume) {
@@ -130,13 +131,31 @@ TEST(ReplicationOutput, FractionRisesAcrossRuns) {
   EXPECT_DOUBLE_EQ(recorder.fractions.back(), 1.0);
 }
 
-TEST(ReplicationOutput, ZeroTotalReportsNoFraction) {
-  Recorder recorder;
-  ReplicationProgress progress(0, recorder.Callback());
-  ReplicationOutput output(progress);
-  output.HandleLine("PSTT\t1\t2\t");
-  output.HandleLine("PINF\t1\t2\t");
-  EXPECT_TRUE(recorder.fractions.empty());
+// A whole-container run announces every volume it copies, more than the plan counted: the
+// total grows with the announcements and the fraction holds instead of dropping.
+TEST(ReplicationOutput, MoreVolumesThanPlannedGrowTheTotal) {
+  for (const uint64_t planned : {uint64_t{0}, uint64_t{2}}) {
+    Recorder recorder;
+    ReplicationProgress progress(planned, recorder.Callback());
+    ReplicationOutput output(progress);
+    for (int volume = 0; volume < 5; ++volume) {
+      output.HandleLine("PSTT\t0\t100\t");
+      output.HandleLine("PINF\t50\t100\t");
+      output.HandleLine("PINF\t100\t100\t");
+    }
+    const std::vector<std::string> first_two{"Replicating (1/2)\u2026", "Replicating (2/2)\u2026"};
+    if (planned == 2) {
+      EXPECT_THAT(std::vector(recorder.texts.begin(), recorder.texts.begin() + 2),
+                  testing::ElementsAreArray(first_two));
+    }
+    EXPECT_EQ(recorder.texts.back(), "Replicating (5/5)\u2026");
+    ASSERT_FALSE(recorder.fractions.empty());
+    for (size_t i = 1; i < recorder.fractions.size(); ++i) {
+      EXPECT_GE(recorder.fractions[i], recorder.fractions[i - 1]) << planned << " " << i;
+    }
+    EXPECT_LE(recorder.fractions.back(), 1.0);
+    EXPECT_DOUBLE_EQ(recorder.fractions.back(), 1.0);
+  }
 }
 
 TEST(ReplicationOutput, FailureMessageJoinsUnrecognisedLines) {

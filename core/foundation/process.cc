@@ -1,5 +1,6 @@
 #include "core/foundation/process.h"
 
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <cerrno>
@@ -38,8 +39,29 @@ Result<pid_t> SpawnProcess(const char* program, const std::vector<std::string>& 
   // child starts with no environment at all.
   char* const environment[] = {nullptr};
 
+  // A process group of its own: a Ctrl-C at the terminal reaches the caller alone, which
+  // decides what to stop (interruption.h); a detach cut off by the terminal's signal would
+  // leave an image attached. Signals start with their default actions and unblocked,
+  // whatever the caller set up for itself.
+  posix_spawnattr_t attributes;
+  if (const int error = ::posix_spawnattr_init(&attributes); error != 0) {
+    return std::error_code(error, std::generic_category());
+  }
+  sigset_t defaults;
+  sigset_t unblocked;
+  sigemptyset(&defaults);
+  sigemptyset(&unblocked);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGQUIT}) sigaddset(&defaults, signal);
+  ::posix_spawnattr_setflags(
+      &attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  ::posix_spawnattr_setpgroup(&attributes, 0);
+  ::posix_spawnattr_setsigdefault(&attributes, &defaults);
+  ::posix_spawnattr_setsigmask(&attributes, &unblocked);
+
   pid_t pid = -1;
-  const int error = ::posix_spawn(&pid, program, actions.get(), nullptr, argv.data(), environment);
+  const int error =
+      ::posix_spawn(&pid, program, actions.get(), &attributes, argv.data(), environment);
+  ::posix_spawnattr_destroy(&attributes);
   if (error != 0) return std::error_code(error, std::generic_category());
   return pid;
 }

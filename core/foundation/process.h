@@ -33,8 +33,10 @@ class FileActions {
 
 // Starts `program` (an absolute path, never looked up on a search path) with `arguments`
 // after the program path, the redirections of `actions` and an empty environment: the child
-// sees no PATH, no locale and no HOME. Returns the process id, or the value posix_spawn
-// returned in the generic category (ENOENT for a missing program).
+// sees no PATH, no locale and no HOME. The child runs in a process group of its own (so the
+// terminal's Ctrl-C does not reach it directly) with default signal actions and no signal
+// blocked. Returns the process id, or the value posix_spawn returned in the generic category
+// (ENOENT for a missing program).
 Result<pid_t> SpawnProcess(const char* program, const std::vector<std::string>& arguments,
                            const FileActions& actions);
 

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -188,17 +189,21 @@ LineReadingTool::LineReadingTool(pid_t pid, File output) : pid_(pid) {
     Discard(output);
     (void)WaitForProcess(pid);
   });
+  stoppable_ = std::make_unique<StoppableChild>(pid);
   output_ = std::make_unique<IOStream>(std::move(output));
 }
 
 LineReadingTool::LineReadingTool(LineReadingTool&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)), output_(std::move(other.output_)) {}
+    : pid_(std::exchange(other.pid_, -1)),
+      output_(std::move(other.output_)),
+      stoppable_(std::move(other.stoppable_)) {}
 
 LineReadingTool& LineReadingTool::operator=(LineReadingTool&& other) noexcept {
   if (this != &other) {
     if (pid_ > 0) (void)Wait();
     pid_ = std::exchange(other.pid_, -1);
     output_ = std::move(other.output_);
+    stoppable_ = std::move(other.stoppable_);
   }
   return *this;
 }
@@ -219,7 +224,9 @@ std::error_code LineReadingTool::Wait() {
   // Closing the output first: a tool that still writes then fails on the closed pipe and
   // ends, instead of blocking on a pipe nobody reads.
   output_.reset();
-  return WaitForProcess(std::exchange(pid_, -1));
+  const std::error_code status = WaitForProcess(std::exchange(pid_, -1));
+  stoppable_.reset();  // its pid may be reused from here on
+  return status;
 }
 
 std::string ShellCommand(const char* tool, const std::vector<std::string>& arguments) {
@@ -231,12 +238,10 @@ std::string ShellCommand(const char* tool, const std::vector<std::string>& argum
   return command;
 }
 
-int RunThroughShell(const std::string& command) {
-  std::printf("--- run %s ---\n", command.c_str());
-  // The shell writes to the same descriptor; the line must reach it before the shell's own
-  // output does.
-  std::fflush(stdout);
-  return std::system(command.c_str());
+std::string ToolText(const std::vector<char>& bytes) {
+  size_t end = bytes.size();
+  while (end > 0 && std::isspace(static_cast<unsigned char>(bytes[end - 1]))) --end;
+  return std::string(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(end));
 }
 
 }  // namespace mcom

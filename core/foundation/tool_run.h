@@ -48,6 +48,7 @@
 #include <vector>
 
 #include "core/foundation/file.h"
+#include "core/foundation/interruption.h"
 #include "core/foundation/io_stream.h"
 #include "core/foundation/result.h"
 
@@ -82,7 +83,8 @@ Result<ToolRun> RunCapturingBothStreams(const char* tool,
                                         const std::vector<std::string>& arguments);
 
 // A running tool whose standard output is read line by line as it comes ("asr restore");
-// standard error is inherited.
+// standard error is inherited. Such tools run long, so each is stoppable while it runs: an
+// interruption (interruption.h) sends it SIGTERM.
 class LineReadingTool {
  public:
   static Result<LineReadingTool> Start(const char* tool, const std::vector<std::string>& arguments);
@@ -106,15 +108,15 @@ class LineReadingTool {
 
   pid_t pid_ = -1;
   std::unique_ptr<IOStream> output_;
+  std::unique_ptr<StoppableChild> stoppable_;
 };
 
 // The command line of `tool` (resolved under the machine root) and `arguments`, quoted for
-// the shell where needed.
+// the shell where needed: how a run is shown to people and in logs.
 std::string ShellCommand(const char* tool, const std::vector<std::string>& arguments);
 
-// Prints "--- run <command> ---" and a newline to standard output and runs `command` through
-// the shell (system()). The exit status is returned, for callers that care; the shell-run
-// detach of an image ignores it.
-int RunThroughShell(const std::string& command);
+// A tool's captured text as a message: the bytes without trailing white space (the tools end
+// their error lines with a newline).
+std::string ToolText(const std::vector<char>& bytes);
 
 }  // namespace mcom

@@ -10,7 +10,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <thread>
 
@@ -93,14 +92,6 @@ DORVANE_TEST_CHILD(tool_write_until_closed) {
   while (WriteFully(STDOUT_FILENO, "y\n", 2)) {
   }
   return 0;
-}
-
-// Writes every argument after the first, each followed by a NUL, into the file named by the
-// first.
-DORVANE_TEST_CHILD(tool_write_arguments) {
-  std::ofstream file(arguments.at(0), std::ios::binary);
-  for (size_t i = 1; i < arguments.size(); ++i) file << arguments[i] << '\0';
-  return file ? 0 : 1;
 }
 
 namespace {
@@ -342,38 +333,11 @@ TEST_F(ToolRunTest, ShellCommandQuotesOnlyWhatTheShellWouldChange) {
             "'/sim/it'\\''s a mac/usr/bin/hdiutil' detach -force disk5");
 }
 
-TEST_F(ToolRunTest, AQuotedCommandReachesTheToolWordForWord) {
-  const FilePath odd_root = root_.Join("it's a \"mac\"");
-  mcom::SetSystemRoot(odd_root);
-  mcom::ScopeExit restore([&] { mcom::SetSystemRoot(root_.path()); });
-  InstallTool("/usr/bin/hdiutil");
-
-  const std::string received = odd_root.Join("received").string();
-  const std::vector<std::string> words = {"detach",    "a b",   "it's",        "",
-                                          "$HOME",     "*",     "back\\slash", "semi;colon",
-                                          "new\nline", "`date`"};
-  std::vector<std::string> extra = {received};
-  extra.insert(extra.end(), words.begin(), words.end());
-  const std::string command = mcom::ShellCommand(
-      "/usr/bin/hdiutil", testing::ChildArguments("tool_write_arguments", extra));
-
-  StandardOutputCapture output(root_.Join("shell-output"));
-  const int status = mcom::RunThroughShell(command);
-  EXPECT_EQ(output.Finish(), "--- run " + command + " ---\n");
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-
-  std::string expected;
-  for (const std::string& word : words) expected += word + '\0';
-  EXPECT_EQ(testing::TemporaryFolder::ReadFile(FilePath(received)), expected);
-}
-
-TEST_F(ToolRunTest, RunThroughShellPrintsTheCommandBeforeItsOutput) {
-  StandardOutputCapture output(root_.Join("shell-output"));
-  const int status = mcom::RunThroughShell("/bin/echo from the shell; exit 3");
-  EXPECT_EQ(output.Finish(), "--- run /bin/echo from the shell; exit 3 ---\nfrom the shell\n");
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 3);
+TEST_F(ToolRunTest, ToolTextDropsOnlyTrailingWhiteSpace) {
+  const std::string text = " hdiutil: failed - busy\n\t ";
+  EXPECT_EQ(mcom::ToolText(std::vector<char>(text.begin(), text.end())),
+            " hdiutil: failed - busy");
+  EXPECT_EQ(mcom::ToolText({}), "");
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
+#include <algorithm>
 #include <map>
 
 #include "core/backup/replication.h"
@@ -50,6 +53,48 @@ std::vector<uint32_t> E2EMachine::AttachedImages() {
     if (disk.kind == sim::DiskKind::kImage) images.push_back(disk.number);
   }
   return images;
+}
+
+std::string E2EMachine::DiskState(mcom::DiskName disk) {
+  const sim::Model model = machine_.Read();
+  std::string state;
+  if (const sim::Disk* whole = sim::FindDisk(model, disk.disk)) {
+    state += whole->content;
+    for (const sim::Partition& partition : whole->partitions) state += " " + partition.type;
+  }
+  for (const sim::Volume& volume : model.volumes) {
+    const std::vector<uint32_t> disks = sim::PhysicalDisksOf(model, volume.disk);
+    if (std::find(disks.begin(), disks.end(), disk.disk) == disks.end()) continue;
+    state += " " + volume.uuid + ":" + std::to_string(volume.used);
+  }
+  return state;
+}
+
+std::vector<std::string> E2EMachine::ScratchNames() const {
+  std::vector<std::string> names;
+  DIR* directory = ::opendir(folder().c_str());
+  while (const dirent* entry = directory ? ::readdir(directory) : nullptr) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != ".." && name != "mac") names.push_back(name);
+  }
+  if (directory) ::closedir(directory);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+mcom::FilePath E2EMachine::VolumeFiles(const std::string& name) {
+  for (const sim::Volume& volume : machine_.Read().volumes) {
+    if (volume.name == name) return sim::VolumeFilesPath(root_, volume);
+  }
+  ADD_FAILURE() << "no volume " << name;
+  return mcom::FilePath("/nonexistent");
+}
+
+std::string E2EMachine::MountPoint(const std::string& name) {
+  for (const sim::Volume& volume : machine_.Read().volumes) {
+    if (volume.name == name) return volume.mount_point;
+  }
+  return "";
 }
 
 std::vector<std::string> E2EMachine::VolumeNames(APFSContainerName container) {

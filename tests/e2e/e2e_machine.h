@@ -38,11 +38,21 @@ class E2EMachine {
   APFSContainerName SystemContainer();
   // The disks of attached images.
   std::vector<uint32_t> AttachedImages();
+  // What the physical disk of `disk` holds: its partitions and every volume on it (UUID and
+  // bytes used). Equal before and after a step that did not touch it.
+  std::string DiskState(mcom::DiskName disk);
+  // The names in the test's folder, but the machine root's.
+  std::vector<std::string> ScratchNames() const;
 
   // How the volumes of `actual` differ from those of `expected` (both containers): volumes
   // matched by name, every file compared. Empty when identical.
   std::vector<std::string> ContainerDifferences(APFSContainerName expected,
                                                 APFSContainerName actual);
+  // Where the files of the volume named `name` are (its store, or its mount point while it is
+  // mounted); fails the test when there is no such volume.
+  mcom::FilePath VolumeFiles(const std::string& name);
+  // The mount point of the volume named `name`; empty when it is not mounted.
+  std::string MountPoint(const std::string& name);
   // The names of the volumes of `container`, in slice order.
   std::vector<std::string> VolumeNames(APFSContainerName container);
 

@@ -1,29 +1,47 @@
-// Failures of the disk tools, injected through the machine's fault hooks: each gives its
-// exact Error, and nothing is left behind (no attached image, no image file after a failed
-// backup, the target untouched when the image is unusable).
+// Every fault point of the disk tools the engine drives, for a backup and for a restore: the
+// operation fails with a message naming the step, nothing stays attached, no partial file is
+// left, the previous backup at the same path is intact, and a restore target is either
+// untouched or reported as erased.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 
+#include <memory>
+
 #include "core/backup/backup.h"
-#include "core/backup/image_tools.h"
 #include "core/backup/restore.h"
-#include "core/discovery/apfs_container.h"
 #include "core/foundation/error.h"
 #include "tests/e2e/e2e_machine.h"
 
 namespace e2e {
 namespace {
 
+using testing::ElementsAre;
+using testing::HasSubstr;
 using testing::IsEmpty;
-using testing::StartsWith;
 
-bool Exists(const mcom::FilePath& path) {
-  struct stat status;
-  return ::lstat(path.c_str(), &status) == 0;
-}
+struct Fault {
+  const char* hook;
+  const char* step;  // the operation that must be named
+};
+
+constexpr Fault kBackupFaults[] = {
+    {"hdiutil.create", "CreateSparseImage"},
+    {"hdiutil.attach", "AttachImage"},
+    {"diskutil.createContainer", "CreateAPFSContainer"},
+    {"asr.restore", "ReplicateContainer"},
+    {"hdiutil.detach", "DetachImage"},
+};
+constexpr Fault kRestoreFaults[] = {
+    {"hdiutil.attach", "AttachImage"},
+    {"diskutil.createContainer", "CreateAPFSContainer"},
+    {"asr.restore", "ReplicateContainer"},
+    {"hdiutil.detach", "DetachImage"},
+};
+constexpr const char* kPoints[] = {"fail-before-start", "fail-at-start", "fail-after-percent:50",
+                                   "fail-at-exit"};
 
 // The Error `operation` throws; fails the test when it throws none.
 template <typename Operation>
@@ -37,121 +55,100 @@ Error ErrorOf(Operation operation) {
   return Error("", "");
 }
 
-class BackupFailure : public testing::Test {
+// Identity, size and modification time: what changes when a file is written or replaced.
+std::string FileSignature(const mcom::FilePath& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) return "missing";
+  return std::to_string(status.st_ino) + " " + std::to_string(status.st_size) + " " +
+         std::to_string(status.st_mtim.tv_sec) + "." + std::to_string(status.st_mtim.tv_nsec);
+}
+
+void ExpectStepNamed(const Error& error, const char* step) {
+  EXPECT_THAT(error.FullDescription(), HasSubstr(step));
+  for (const Error* level = &error; level != nullptr; level = level->cause().get()) {
+    EXPECT_FALSE(level->message().empty()) << error.FullDescription();
+    EXPECT_NE(level->message().back(), '\n') << error.FullDescription();
+  }
+}
+
+// A detach that the tool refuses, at whatever point, leaves the image attached: there is no
+// other way to detach it. Only a detach that failed after its work is gone.
+bool ImageStaysAttached(const Fault& fault, const std::string& point) {
+  return std::string(fault.hook) == "hdiutil.detach" && point != "fail-at-exit";
+}
+
+class FaultTest : public testing::TestWithParam<std::tuple<size_t, const char*>> {};
+
+class BackupFaultTest : public FaultTest {};
+
+TEST_P(BackupFaultTest, FailsNamingTheStepAndKeepsThePreviousBackup) {
+  const Fault& fault = kBackupFaults[std::get<0>(GetParam())];
+  const std::string point = std::get<1>(GetParam());
+  E2EMachine mac;
+  const mcom::FilePath image = mac.Scratch("Backup.sparseimage");
+  const std::string previous = "the previous backup";
+  {
+    FILE* file = std::fopen(image.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fputs(previous.c_str(), file);
+    std::fclose(file);
+  }
+  mac.SetFault(fault.hook, point);
+
+  const Error error = ErrorOf(
+      [&] { backup::PerformBackup(std::nullopt, image, ReplicateHere, [](ProgressUpdate) {}); });
+  ExpectStepNamed(error, fault.step);
+  EXPECT_THAT(mac.ScratchNames(), ElementsAre("Backup.sparseimage"));
+  EXPECT_EQ(testing::TemporaryFolder::ReadFile(image), previous);
+  EXPECT_EQ(mac.AttachedImages().size(), ImageStaysAttached(fault, point) ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryHookAndPoint, BackupFaultTest,
+                         testing::Combine(testing::Range<size_t>(0, std::size(kBackupFaults)),
+                                          testing::ValuesIn(kPoints)));
+
+class RestoreFaultTest : public FaultTest {
  protected:
-  Error Backup() {
-    return ErrorOf(
-        [&] { backup::PerformBackup(std::nullopt, image_, ReplicateHere, [](ProgressUpdate) {}); });
+  // One image for every case, made once on a machine of its own.
+  static void SetUpTestSuite() {
+    folder_ = std::make_unique<testing::TemporaryFolder>();
+    E2EMachine mac;
+    backup::PerformBackup(std::nullopt, Image(), ReplicateHere, [](ProgressUpdate) {});
   }
+  static void TearDownTestSuite() { folder_.reset(); }
+  static mcom::FilePath Image() { return folder_->Join("Backup.sparseimage"); }
 
-  // Nothing of the failed backup is left.
-  void ExpectNothingLeft() {
-    EXPECT_FALSE(Exists(image_));
-    EXPECT_THAT(mac_.AttachedImages(), IsEmpty());
-  }
-
-  E2EMachine mac_;
-  mcom::FilePath image_ = mac_.Scratch("Backup.sparseimage");
+  static std::unique_ptr<testing::TemporaryFolder> folder_;
 };
+std::unique_ptr<testing::TemporaryFolder> RestoreFaultTest::folder_;
 
-TEST_F(BackupFailure, ImageCreation) {
-  mac_.SetFault("hdiutil.create", "fail:No space left on device");
-  const Error error = Backup();
-  EXPECT_EQ(error.operation(), "CreateSparseImage");
-  EXPECT_EQ(error.message(), "failed to create image at " + image_.string() +
-                                 ": hdiutil: create failed - No space left on device\n");
-  ExpectNothingLeft();
-}
+TEST_P(RestoreFaultTest, FailsNamingTheStepAndSaysWhetherTheTargetWasErased) {
+  const Fault& fault = kRestoreFaults[std::get<0>(GetParam())];
+  const std::string point = std::get<1>(GetParam());
+  E2EMachine mac;
+  // An HFS+ partition: the restore makes a container on it, so every tool has its turn.
+  const mcom::DiskName usb = mac.Plug("usb-hfs");
+  const mcom::DiskName target{usb.disk, 2};
+  const std::string before = mac.DiskState(usb);
+  const std::string image_before = FileSignature(Image());
+  mac.SetFault(fault.hook, point);
 
-TEST_F(BackupFailure, Attach) {
-  mac_.SetFault("hdiutil.attach", "fail:Resource temporarily unavailable");
-  const Error error = Backup();
-  EXPECT_EQ(error.operation(), "AttachImage");
-  EXPECT_EQ(error.message(), "failed to attach image at " + image_.string() +
-                                 ": hdiutil: attach failed - Resource temporarily unavailable\n");
-  ExpectNothingLeft();
-}
-
-TEST_F(BackupFailure, ContainerCreation) {
-  mac_.SetFault("diskutil.createContainer", "fail:Unable to create a new APFS container");
-  const Error error = Backup();
-  EXPECT_EQ(error.operation(), "CreateAPFSContainer");
-  EXPECT_THAT(error.message(), StartsWith("failed to create APFS container on disk"));
-  EXPECT_THAT(error.message(), testing::HasSubstr("Unable to create a new APFS container"));
-  ExpectNothingLeft();
-}
-
-TEST_F(BackupFailure, ReplicationHalfWay) {
-  mac_.SetFault("asr.restore",
-                "fail-after-percent:50;status=5;message=Could not restore - Bad file descriptor");
-  const Error error = Backup();
-  EXPECT_EQ(error.operation(), "ReplicateContainer");
-  EXPECT_THAT(error.message(), testing::HasSubstr("Could not restore - Bad file descriptor"));
-  ExpectNothingLeft();
-}
-
-class RestoreFailure : public testing::Test {
- protected:
-  void SetUp() override {
-    backup::PerformBackup(std::nullopt, image_, ReplicateHere, [](ProgressUpdate) {});
-    target_ = mac_.Plug("usb-apfs");
-    before_ = mac_.machine().Read();
+  const Error error = ErrorOf([&] {
+    PerformRestore(Image(), APFSContainerName{target}, ReplicateHere, [](ProgressUpdate) {});
+  });
+  ExpectStepNamed(error, fault.step);
+  if (mac.DiskState(usb) != before) {
+    // Changed: the user must hear what the target holds now.
+    EXPECT_THAT(error.message(), testing::AnyOf(HasSubstr("was erased and holds an incomplete"),
+                                                HasSubstr("holds a complete copy")));
   }
-
-  Error Restore(const mcom::FilePath& image, mcom::DiskName target) {
-    return ErrorOf([&] {
-      PerformRestore(image, APFSContainerName{target}, ReplicateHere, [](ProgressUpdate) {});
-    });
-  }
-
-  // The target still holds what it held before: the same container, volumes and files.
-  void ExpectTargetUntouched() {
-    const sim::Model now = mac_.machine().Read();
-    ASSERT_EQ(now.volumes.size(), before_.volumes.size());
-    for (size_t i = 0; i < now.volumes.size(); ++i) {
-      EXPECT_EQ(now.volumes[i].uuid, before_.volumes[i].uuid);
-      EXPECT_EQ(now.volumes[i].used, before_.volumes[i].used);
-    }
-    EXPECT_THAT(mac_.AttachedImages(), IsEmpty());
-  }
-
-  E2EMachine mac_;
-  mcom::FilePath image_ = mac_.Scratch("Backup.sparseimage");
-  mcom::DiskName target_;
-  sim::Model before_;
-};
-
-TEST_F(RestoreFailure, AnImageThatCannotBeAttached) {
-  mac_.SetFault("hdiutil.attach", "fail:Permission denied");
-  const Error error = Restore(image_, target_);
-  EXPECT_EQ(error.operation(), "AttachImage");
-  ExpectTargetUntouched();
-  EXPECT_TRUE(Exists(image_));  // a restore never removes its image
+  EXPECT_EQ(FileSignature(Image()), image_before);
+  EXPECT_EQ(mac.AttachedImages().size(), ImageStaysAttached(fault, point) ? 1u : 0u);
 }
 
-TEST_F(RestoreFailure, AnImageWithoutAContainer) {
-  const mcom::FilePath empty = mac_.Scratch("Empty.sparseimage");
-  CreateSparseImage(100 * 1024 * 1024, empty);
-  const Error error = Restore(empty, target_);
-  EXPECT_EQ(error, Error("PerformRestore", "no APFS container in image at " + empty.string()));
-  ExpectTargetUntouched();
-}
-
-TEST_F(RestoreFailure, ReplicationHalfWayLeavesTheImageIntact) {
-  mac_.SetFault("asr.restore", "fail-after-percent:50");
-  const Error error = Restore(image_, mcom::DiskName{target_.disk, 2});
-  EXPECT_EQ(error.operation(), "ReplicateContainer");
-  EXPECT_THAT(mac_.AttachedImages(), IsEmpty());
-
-  // The image is as good as before: restoring it again, without the fault, succeeds.
-  mac_.SetFault("asr.restore", "");
-  PerformRestore(image_, APFSContainerName{mcom::DiskName{target_.disk, 2}}, ReplicateHere,
-                 [](ProgressUpdate) {});
-  const std::optional<APFSContainerName> restored =
-      mcom::FindAPFSContainerOnDisk(mcom::DiskName{target_.disk, 2});
-  ASSERT_TRUE(restored.has_value());
-  EXPECT_THAT(mac_.ContainerDifferences(mac_.SystemContainer(), *restored), IsEmpty());
-}
+INSTANTIATE_TEST_SUITE_P(EveryHookAndPoint, RestoreFaultTest,
+                         testing::Combine(testing::Range<size_t>(0, std::size(kRestoreFaults)),
+                                          testing::ValuesIn(kPoints)));
 
 }  // namespace
 }  // namespace e2e

@@ -27,32 +27,33 @@ void ExpectRisingToOne(const std::vector<double>& fractions) {
   EXPECT_DOUBLE_EQ(fractions.back(), 1.0);
 }
 
-std::vector<std::string> Expected(int count) {
-  std::vector<std::string> texts;
-  for (int i = 1; i <= count; ++i) {
-    texts.push_back("Replicating (" + std::to_string(i) + "/" + std::to_string(count) +
-                    ")\xE2\x80\xA6");
-  }
-  return texts;
+std::string Replicating(int volume, int total) {
+  return "Replicating (" + std::to_string(volume) + "/" + std::to_string(total) + ")\xE2\x80\xA6";
 }
 
 TEST(ReplicationProgress, TwoVolumeGroupsReportOneRisingFraction) {
-  // Two macOS installations: one run per System/Data group, four volumes announced in all.
+  // Two macOS installations: one run per System/Data group and one for each of Preboot,
+  // Recovery and VM, seven volumes in all.
   E2EMachine mac("dual-boot-mac");
   ProgressLog progress;
   backup::PerformBackup(mac.SystemContainer(), mac.Scratch("Dual.sparseimage"), ReplicateHere,
                         progress.Callback());
   ExpectRisingToOne(progress.fractions);
-  EXPECT_EQ(ReplicatingTexts(progress.texts), Expected(4));
+  std::vector<std::string> expected;
+  for (int volume = 1; volume <= 7; ++volume) expected.push_back(Replicating(volume, 7));
+  EXPECT_EQ(ReplicatingTexts(progress.texts), expected);
 }
 
-TEST(ReplicationProgress, OneRunForTheWholeContainerCountsEveryVolume) {
+TEST(ReplicationProgress, OneRunForTheWholeContainerGrowsItsTotal) {
+  // One System/Data group: one run, planned as two volumes, that announces all five.
   E2EMachine mac;
   ProgressLog progress;
   backup::PerformBackup(mac.SystemContainer(), mac.Scratch("Backup.sparseimage"), ReplicateHere,
                         progress.Callback());
   ExpectRisingToOne(progress.fractions);
-  EXPECT_EQ(ReplicatingTexts(progress.texts), Expected(5));
+  EXPECT_EQ(ReplicatingTexts(progress.texts),
+            (std::vector<std::string>{Replicating(1, 2), Replicating(2, 2), Replicating(3, 3),
+                                      Replicating(4, 4), Replicating(5, 5)}));
 }
 
 }  // namespace
