@@ -8,9 +8,12 @@
 #include "core/foundation/cf_boolean.h"
 #include "core/foundation/cf_dictionary.h"
 #include "core/foundation/cf_string.h"
+#include "core/foundation/cf_url.h"
 #include "core/foundation/directory_handle.h"
 #include "core/foundation/dispatch.h"
 #include "core/foundation/log.h"
+#include "core/foundation/system_path.h"
+#include "platform/disk_management/dm_manager.h"
 #include "platform/iokit/io_kit_lib.h"
 
 namespace {
@@ -73,11 +76,43 @@ std::optional<RecoverySource> FindBootFiles(const da::Disk& disk) {
   return std::nullopt;
 }
 
+namespace {
+
+// The disk-management framework's answer: the recovery disk of the system disk. Logged and
+// empty when there is none.
+std::optional<da::Disk> RecoveryDiskFromDiskManagement(const da::Session& session) {
+  mcom::log::Info("will try to find the Recovery HD with DiskManagement");
+  const std::optional<da::Disk> system = da::Disk::FromVolumePath(
+      session, mcom::cf::URLFromPath(mcom::SystemPath("/"), /*is_directory=*/true));
+  if (!system) {
+    mcom::log::Error("failed to get the system disk with DiskArbitration");
+    return std::nullopt;
+  }
+  platform::DMManager manager;
+  manager.SetDefaultDASession(session.get());
+  int error = 0;
+  platform::DADiskRef recovery = manager.CopyRecoveryDiskForDisk(system->get(), &error);
+  if (recovery == nullptr) {
+    mcom::log::Error("failed to get recovery from DMManager: %{public}@",
+                     platform::DMLocalizedUserErrorString(error));
+    return std::nullopt;
+  }
+  da::Disk disk(recovery);
+  mcom::log::Default("did get recovery from DMManager: %{public}s",
+                     disk.BSDName().value_or("(null)"));
+  return disk;
+}
+
+}  // namespace
+
 std::optional<RecoverySource> FindRecoverySource() {
   // Answers arrive on a queue of the search's own, so this thread may wait for them.
   const da::Session session(dispatch::CreateQueue("com.halvex-software.RecoveryBuilder"));
-  // There is no disk-management framework to ask for the system disk's recovery volume here;
-  // the registry's Apple boot partitions are the whole search.
+  if (const std::optional<da::Disk> recovery = RecoveryDiskFromDiskManagement(session)) {
+    if (std::optional<RecoverySource> source = FindBootFiles(*recovery)) return source;
+  }
+  // Macs whose recovery system is on a partition of its own (and any the framework does not
+  // know) are found by the partition type.
   mcom::log::Default("find Recovery HD volume");
   mcom::iokit::ServiceQuery::Iterator candidates = AppleBootPartitions().Iterate();
   while (const std::optional<mcom::iokit::Service> media = candidates.Next()) {

@@ -79,4 +79,27 @@ TEST_F(RecoverySourceTest, NothingWithoutABaseSystemOrWhenTheVolumeCannotBeMount
   EXPECT_FALSE(RecoveryVolume(machine_.Read()).is_mounted());
 }
 
+// Without a Base System on the volume the disk-management framework names, the search goes on
+// to the Apple boot partitions (as older Macs keep their recovery system on one).
+TEST_F(RecoverySourceTest, FallsBackToAnAppleBootPartition) {
+  for (const fs::directory_entry& entry : fs::directory_iterator(RecoveryFiles())) {
+    if (entry.is_directory()) fs::remove(entry.path() / "BaseSystem.dmg");
+  }
+  const uint32_t usb = sim::testing::PlugTestMedium(machine_, "usb-hfs");
+  const sim::BSDName partition{usb, 2};
+  machine_.Change([&](sim::Model& model) {
+    sim::FindPartition(model, partition)->type = std::string(sim::kAppleBootPartitionGUID);
+  });
+  const sim::Model model = machine_.Read();
+  const sim::Volume* volume = sim::VolumeOnPartition(model, partition);
+  ASSERT_NE(volume, nullptr);
+  const fs::path files = sim::VolumeFilesPath(root_.path(), *volume).string();
+  fs::create_directory(files / "com.apple.recovery.boot");
+  std::ofstream(files / "com.apple.recovery.boot" / "BaseSystem.dmg") << "image";
+
+  const std::optional<RecoverySource> source = FindRecoverySource();
+  ASSERT_TRUE(source.has_value());
+  EXPECT_EQ(source->folder, "com.apple.recovery.boot");
+}
+
 }  // namespace

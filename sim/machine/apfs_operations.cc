@@ -110,8 +110,7 @@ BSDName AddVolume(const mcom::FilePath& root, Model& model, uint32_t container_n
   volume.roles = spec.roles;
   volume.group_uuid = spec.group_uuid;
   volume.store = volume.uuid;
-  volume.content =
-      std::string(volume.HasRole("Recovery") ? kAppleBootPartitionGUID : kAPFSVolumeContent);
+  volume.content = std::string(kAPFSVolumeContent);
   volume.writable = writable;
   volume.bsd_minor = LowestFreeBSDMinor(model);
   volume.registry_id = AllocateRegistryIDs(model);

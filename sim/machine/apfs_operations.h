@@ -32,9 +32,8 @@ struct VolumeSpec {
 };
 
 // Adds an empty volume to a container at the lowest free slice, with a new UUID and a new
-// store, and returns its BSD name. A Recovery-role volume gets the "Content" of an Apple
-// boot partition (426F6F74-…), so that the registry scan for recovery systems finds it;
-// others the APFS volume content. Throws for an unknown container.
+// store, and returns its BSD name. Every APFS volume, the Recovery volume too, has the APFS
+// volume content (41504653-…), as on a real Mac. Throws for an unknown container.
 BSDName AddVolume(const mcom::FilePath& root, Model& model, uint32_t container,
                   const VolumeSpec& spec);
 

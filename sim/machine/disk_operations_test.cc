@@ -125,7 +125,7 @@ TEST_F(DiskOperationsTest, VolumeSlicesAreReusedAndRecoveryGetsTheBootContent) {
               (BSDName{container, 1}));
   });
   const Model model = machine_.Read();
-  EXPECT_EQ(FindVolume(model, BSDName{container, 1})->content, kAppleBootPartitionGUID);
+  EXPECT_EQ(FindVolume(model, BSDName{container, 1})->content, kAPFSVolumeContent);
   EXPECT_EQ(FindVolume(model, BSDName{container, 2})->content, kAPFSVolumeContent);
   EXPECT_EQ(FindDisk(model, container - 1)->media_name, "Apple sparse disk image Media");
 }

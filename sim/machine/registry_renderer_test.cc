@@ -149,10 +149,10 @@ void ExpectMacShapes(const Registry& registry, const std::string& model,
   EXPECT_EQ(registry.ByBSDName(c + "s4")->properties->GetString("VolGroupUUID"),
             "00000000-0000-0000-0000-000000000000");
 
-  // The recovery volume carries the Apple boot content the recovery scan looks for.
+  // The recovery volume is an APFS volume like the others, as on a real Mac.
   const Registry::Entry* recovery = registry.ByBSDName(c + "s3");
   ASSERT_NE(recovery, nullptr);
-  EXPECT_EQ(recovery->properties->GetString("Content"), "426F6F74-0000-11AA-AA11-00306543ECAC");
+  EXPECT_EQ(recovery->properties->GetString("Content"), "41504653-0000-11AA-AA11-00306543ECAC");
   EXPECT_EQ(registry.ByBSDName(c + "s2")->properties->GetString("Content"),
             "41504653-0000-11AA-AA11-00306543ECAC");
 
