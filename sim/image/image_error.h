@@ -20,7 +20,7 @@ enum class ImageErrc {
   kCorrupt = 2,
   // "unsafe payload entry": a payload holds an entry that would land outside its volume or
   // go through a link (an absolute path, "..", a path below a symbolic link, a hard link to
-  // something that is not a file of the volume), or a device file.
+  // something that is not a file of the volume).
   kUnsafePayload = 3,
 };
 

@@ -2,7 +2,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,6 +71,25 @@ std::vector<std::string> Names(const std::string& path) {
   ::closedir(directory);
   std::sort(names.begin(), names.end());
   return names;
+}
+
+// A socket bound at `path` and closed again, as a process that served on it leaves it. The
+// address is taken through the folder's descriptor, so that a long temporary path still fits
+// the 108 bytes of a socket address.
+void MakeSocket(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const int folder = ::open(path.substr(0, slash).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  Check(folder >= 0 && fd >= 0, "socket " + path);
+  sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  const std::string name = "/proc/self/fd/" + std::to_string(folder) + path.substr(slash);
+  Check(name.size() < sizeof address.sun_path, "socket address " + name);
+  name.copy(address.sun_path, name.size());
+  Check(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0,
+        "bind " + path);
+  ::close(fd);
+  ::close(folder);
 }
 
 }  // namespace
@@ -170,6 +192,11 @@ void MakeRichTree(const mcom::FilePath& root_path, uint32_t seed) {
   Check(::symlink("System", at("folder link").c_str()) == 0, "symlink");
   Check(::link(at("Applications/Tool").c_str(), at("hard link to Tool").c_str()) == 0, "link");
   Check(::mkfifo(at("fifo").c_str(), 0640) == 0, "mkfifo");
+  MakeSocket(at("private/socket").string());
+  // Device nodes need root; where the host refuses them even so, the tree has none.
+  if (::geteuid() == 0 && ::mknod(at("private/null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {
+    Check(::mknod(at("private/disk").c_str(), S_IFBLK | 0640, makedev(7, 200)) == 0, "mknod");
+  }
 
   std::string finder_info(32, '\0');
   for (size_t index = 0; index < finder_info.size(); ++index) {

@@ -21,7 +21,8 @@ namespace sim_test {
 //  - sparse files: data with holes between, a file that ends in a hole, one that is all hole;
 //  - symbolic links: relative, absolute (to a path inside the volume's own layout) and
 //    dangling; a link to a folder;
-//  - a hard link pair and a FIFO;
+//  - a hard link pair, a FIFO, a socket and, when run as root where the host allows it, a
+//    character and a block device;
 //  - extended attributes with Mac names: "com.apple.FinderInfo" (32 binary bytes),
 //    "com.apple.quarantine" (text), an empty value, on files and folders;
 //  - modes 0644, 0755, 0600, 0700, 0444, 04755, a setgid folder (02775) and a sticky one

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -38,6 +39,13 @@ using image_internal::LinkResolver;
 using image_internal::PayloadInput;
 
 constexpr size_t kDataChunk = 1 << 20;
+
+// pax has no entry type for a socket. A socket is packed as an empty file entry carrying this
+// attribute with the value "socket"; extraction makes a socket of it again. The name lies
+// outside every namespace a volume's own attributes use, and a file that carries it anyway
+// is refused, so the mark is never mistaken.
+constexpr char kFileTypeAttribute[] = "dorvane.sim.file-type";
+constexpr std::string_view kSocketFileType = "socket";
 // Holes of sparse files are handed to the archive writer as zeros, which it skips.
 alignas(64) const char kZeros[kDataChunk] = {};
 
@@ -127,6 +135,11 @@ class Packer {
     }
     std::sort(names->begin(), names->end());
     for (const std::string& name : *names) {
+      if (name == kFileTypeAttribute) {
+        Fail(std::make_error_code(std::errc::not_supported),
+             path.string() + ": cannot pack: the extended attribute " + name +
+                 " is the image format's own");
+      }
       mcom::Result<std::vector<char>> value = mcom::ReadExtendedAttribute(path, name.c_str());
       if (!value) {
         if (value.error().value() == ENODATA) continue;  // removed meanwhile
@@ -218,11 +231,17 @@ class Packer {
       archive_entry_unset_atime(entry.get());
       archive_entry_set_symlink(entry.get(), target.c_str());
       WriteHeader(std::move(entry), relative);
-    } else if (S_ISFIFO(status.st_mode)) {
-      WriteHeader(EntryFor(status, relative), relative);
+    } else if (S_ISFIFO(status.st_mode) || S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode)) {
+      WriteHeader(EntryFor(status, relative), relative);  // device numbers travel in the header
+    } else if (S_ISSOCK(status.st_mode)) {
+      ArchiveEntry entry = EntryFor(status, relative);
+      archive_entry_set_filetype(entry.get(), AE_IFREG);
+      archive_entry_xattr_add_entry(entry.get(), kFileTypeAttribute, kSocketFileType.data(),
+                                    kSocketFileType.size());
+      WriteHeader(std::move(entry), relative);
     } else {
       Fail(std::make_error_code(std::errc::not_supported),
-           HostPath(relative) + ": cannot pack: sockets and device files are not kept in images");
+           HostPath(relative) + ": cannot pack: a file of unknown type");
     }
   }
 
@@ -417,6 +436,7 @@ class Extractor {
     }
 
     Kind kind = Kind::kOther;
+    mode_t node = 0;  // a socket or device node, made here rather than by libarchive
     std::string link_target;
     if (hardlink != nullptr) {
       const std::optional<std::string> target = RelativePath(hardlink);
@@ -433,12 +453,26 @@ class Extractor {
     } else if (type == AE_IFREG) {
       kind = Kind::kFile;
     } else if (type == AE_IFCHR || type == AE_IFBLK) {
-      Unsafe(shown, "device files are not extracted");
+      node = type == AE_IFCHR ? S_IFCHR : S_IFBLK;
     } else if (type != AE_IFLNK && type != AE_IFIFO) {
       Fail(ImageErrc::kCorrupt, Where("the entry \"" + shown + "\" has an unknown type"));
     }
+    if (TakeFileTypeMark(entry, shown)) {
+      if (type != AE_IFREG || hardlink != nullptr || archive_entry_size(entry) != 0) {
+        Fail(ImageErrc::kCorrupt, Where("the entry \"" + shown +
+                                        "\" is marked as a socket but "
+                                        "is no empty file"));
+      }
+      kind = Kind::kOther;
+      node = S_IFSOCK;
+    }
     if (relative->empty() && kind != Kind::kDirectory) Unsafe(shown, "the root is not a folder");
 
+    if (node != 0) {
+      MakeNode(entry, *relative, node, shown);
+      entries_.emplace(*relative, kind);
+      return;
+    }
     MapAttributes(entry, type == AE_IFLNK);
     if (!as_root_) {
       archive_entry_set_uid(entry, ::geteuid());
@@ -456,6 +490,95 @@ class Extractor {
       FailWrite("cannot finish \"" + shown + "\"");
     }
     entries_.emplace(*relative, kind);
+  }
+
+  // Whether the entry carries the mark of a socket (kFileTypeAttribute), which is taken off
+  // it. A mark of another value is no type this format knows.
+  bool TakeFileTypeMark(archive_entry* entry, const std::string& shown) const {
+    std::vector<std::pair<std::string, std::string>> kept;
+    bool marked = false;
+    archive_entry_xattr_reset(entry);
+    const char* name = nullptr;
+    const void* value = nullptr;
+    size_t size = 0;
+    while (archive_entry_xattr_next(entry, &name, &value, &size) == ARCHIVE_OK) {
+      if (name == nullptr) continue;
+      const std::string bytes(static_cast<const char*>(value), size);
+      if (std::string_view(name) != kFileTypeAttribute) {
+        kept.emplace_back(name, bytes);
+      } else if (bytes == kSocketFileType) {
+        marked = true;
+      } else {
+        Fail(ImageErrc::kCorrupt, Where("the entry \"" + shown + "\" has an unknown type"));
+      }
+    }
+    if (!marked) return false;
+    archive_entry_xattr_clear(entry);
+    for (const auto& [kept_name, bytes] : kept) {
+      archive_entry_xattr_add_entry(entry, kept_name.c_str(), bytes.data(), bytes.size());
+    }
+    return true;
+  }
+
+  // The folder of the payload at `relative` (already extracted), opened without following a
+  // link on the way, so that a node is never made outside the destination.
+  mcom::File OpenFolder(const std::string& relative, const std::string& shown) const {
+    mcom::File folder(::open(base_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    std::string_view rest(relative);
+    while (folder && !rest.empty()) {
+      const size_t slash = rest.find('/');
+      const std::string component(rest.substr(0, slash));
+      rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+      const int next =
+          ::openat(folder.get(), component.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      const int error = errno;
+      folder = mcom::File(next);
+      errno = error;
+    }
+    if (!folder) {
+      Fail(errno == ELOOP || errno == ENOTDIR ? make_error_code(ImageErrc::kUnsafePayload)
+                                              : mcom::LastError(),
+           Where("cannot open the folder of \"" + shown + "\""));
+    }
+    return folder;
+  }
+
+  // Makes a socket or a device node with the entry's mode, owner and times. libarchive can
+  // make no socket (mknodat can, at any path length, where binding one is limited to the
+  // 108 bytes of a socket address and would leave a listener nobody wants). A device node
+  // the process may not make (EPERM, not root) is skipped, as tree copies skip it: it holds
+  // no data. The host keeps no extended attributes on either.
+  void MakeNode(archive_entry* entry, const std::string& relative, mode_t type,
+                const std::string& shown) const {
+    const mcom::File folder = OpenFolder(ParentOf(relative), shown);
+    const size_t slash = relative.rfind('/');
+    const std::string name = slash == std::string::npos ? relative : relative.substr(slash + 1);
+    const dev_t device = type == S_IFSOCK ? 0 : archive_entry_rdev(entry);
+    if (::mknodat(folder.get(), name.c_str(), type | 0600, device) != 0) {
+      if (errno == EPERM && type != S_IFSOCK) return;
+      Fail(mcom::LastError(), Where("cannot make \"" + shown + "\""));
+    }
+    // The owner before the mode: a change of owner clears the set-id bits.
+    if (as_root_ &&
+        ::fchownat(folder.get(), name.c_str(), static_cast<uid_t>(archive_entry_uid(entry)),
+                   static_cast<gid_t>(archive_entry_gid(entry)), AT_SYMLINK_NOFOLLOW) != 0) {
+      Fail(mcom::LastError(), Where("cannot set the owner of \"" + shown + "\""));
+    }
+    if (::fchmodat(folder.get(), name.c_str(), archive_entry_perm(entry) & 07777, 0) != 0) {
+      Fail(mcom::LastError(), Where("cannot set the mode of \"" + shown + "\""));
+    }
+    const struct timespec times[2] = {
+        EntryTime(archive_entry_atime_is_set(entry), archive_entry_atime(entry),
+                  archive_entry_atime_nsec(entry)),
+        EntryTime(archive_entry_mtime_is_set(entry), archive_entry_mtime(entry),
+                  archive_entry_mtime_nsec(entry))};
+    if (::utimensat(folder.get(), name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0) {
+      Fail(mcom::LastError(), Where("cannot set the times of \"" + shown + "\""));
+    }
+  }
+
+  static timespec EntryTime(bool is_set, time_t seconds, long nanoseconds) {
+    return is_set ? timespec{seconds, nanoseconds} : timespec{0, UTIME_OMIT};
   }
 
   // libarchive leaves an existing folder's owner and times alone (it only sets its mode), and
@@ -478,13 +601,10 @@ class Extractor {
     root_.uid = static_cast<uid_t>(archive_entry_uid(entry));
     root_.gid = static_cast<gid_t>(archive_entry_gid(entry));
     root_.mode = archive_entry_perm(entry);
-    const auto time = [](bool is_set, time_t seconds, long nanoseconds) {
-      return is_set ? timespec{seconds, nanoseconds} : timespec{0, UTIME_OMIT};
-    };
-    root_.accessed = time(archive_entry_atime_is_set(entry), archive_entry_atime(entry),
-                          archive_entry_atime_nsec(entry));
-    root_.modified = time(archive_entry_mtime_is_set(entry), archive_entry_mtime(entry),
-                          archive_entry_mtime_nsec(entry));
+    root_.accessed = EntryTime(archive_entry_atime_is_set(entry), archive_entry_atime(entry),
+                               archive_entry_atime_nsec(entry));
+    root_.modified = EntryTime(archive_entry_mtime_is_set(entry), archive_entry_mtime(entry),
+                               archive_entry_mtime_nsec(entry));
   }
 
   // The payload keeps Mac attribute names; the host wants its own. Links cannot carry

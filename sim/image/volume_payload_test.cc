@@ -4,10 +4,8 @@
 #include <archive_entry.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -18,6 +16,7 @@
 
 #include "core/foundation/extended_attributes.h"
 #include "core/foundation/process.h"
+#include "platform/extended_attributes.h"
 #include "sim/image/image_error.h"
 #include "sim/image/test_images.h"
 #include "sim/image/test_tree.h"
@@ -137,7 +136,7 @@ TEST_F(PayloadTest, RefusesDestinationsThatAreNotEmptyFolders) {
   EXPECT_EQ(sim_test::ReadBytes(Path("full/file")), "x");
 }
 
-TEST_F(PayloadTest, RefusesToPackWhatIsNoFolderOrHoldsDevices) {
+TEST_F(PayloadTest, RefusesToPackWhatIsNoFolderOrCarriesTheSocketMark) {
   const std::shared_ptr<const mcom::File> output = NewFile("out");
   EXPECT_EQ(Thrown([&] { PackFolder(Path("missing"), *output, PayloadCompression::kNone); }).code(),
             std::errc::no_such_file_or_directory);
@@ -146,19 +145,14 @@ TEST_F(PayloadTest, RefusesToPackWhatIsNoFolderOrHoldsDevices) {
   EXPECT_EQ(Thrown([&] { PackFolder(Path("link"), *output, PayloadCompression::kNone); }).code(),
             std::errc::not_a_directory);
 
-  // A socket cannot be kept; the error names it.
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un address = {};
-  address.sun_family = AF_UNIX;
-  const std::string socket_path = Path("tree/socket").string();
-  ASSERT_LT(socket_path.size(), sizeof address.sun_path);
-  socket_path.copy(address.sun_path, socket_path.size());
-  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  // A file carrying the attribute that marks sockets would come back as a socket.
+  sim_test::WriteBytes(Path("tree/impostor"), "");
+  ASSERT_FALSE(
+      platform::SetAttribute(Path("tree/impostor").c_str(), "dorvane.sim.file-type", "socket", 6));
   const std::system_error error =
       Thrown([&] { PackFolder(Path("tree"), *output, PayloadCompression::kNone); });
-  ::close(fd);
   EXPECT_EQ(error.code(), std::errc::not_supported);
-  EXPECT_THAT(error.what(), HasSubstr("tree/socket"));
+  EXPECT_THAT(error.what(), HasSubstr("tree/impostor"));
 }
 
 TEST_F(PayloadTest, RefusesDamagedPayloads) {
@@ -257,18 +251,20 @@ TEST_F(PayloadTest, AsAUserEveryFileBelongsToTheCallerWithItsModeKept) {
 // Entries of a hand-made archive.
 struct Entry {
   Entry(std::string path, mode_t type, std::string data = "", std::string symlink = "",
-        std::string hardlink = "")
+        std::string hardlink = "", std::string file_type = "")
       : path(std::move(path)),
         type(type),
         data(std::move(data)),
         symlink(std::move(symlink)),
-        hardlink(std::move(hardlink)) {}
+        hardlink(std::move(hardlink)),
+        file_type(std::move(file_type)) {}
 
   std::string path;
   mode_t type;
   std::string data;
   std::string symlink;
   std::string hardlink;
+  std::string file_type;  // the value of the format's type mark, "" for none
 };
 
 class HostilePayloadTest : public PayloadTest {
@@ -299,6 +295,10 @@ class HostilePayloadTest : public PayloadTest {
       if (!entry.symlink.empty()) archive_entry_set_symlink(item, entry.symlink.c_str());
       if (!entry.hardlink.empty()) archive_entry_set_hardlink(item, entry.hardlink.c_str());
       if (entry.type == AE_IFCHR) archive_entry_set_rdev(item, makedev(1, 3));
+      if (!entry.file_type.empty()) {
+        archive_entry_xattr_add_entry(item, "dorvane.sim.file-type", entry.file_type.data(),
+                                      entry.file_type.size());
+      }
       EXPECT_EQ(archive_write_header(writer, item), ARCHIVE_OK) << entry.path;
       if (!entry.data.empty()) archive_write_data(writer, entry.data.data(), entry.data.size());
       archive_entry_free(item);
@@ -367,13 +367,23 @@ TEST_F(HostilePayloadTest, RefusesHardLinksToAnythingButItsOwnFiles) {
             ImageErrc::kUnsafePayload);
 }
 
-TEST_F(HostilePayloadTest, RefusesDevicesOrphansAndArchivesWithoutARoot) {
-  EXPECT_EQ(Extract({root_, {"null", AE_IFCHR}}), ImageErrc::kUnsafePayload);
+TEST_F(HostilePayloadTest, RefusesOrphansArchivesWithoutARootAndFalseSocketMarks) {
+  EXPECT_EQ(Extract({root_, {"missing/null", AE_IFCHR}}), ImageErrc::kUnsafePayload);
   EXPECT_EQ(Extract({root_, {"missing/file", AE_IFREG, "x"}}), ImageErrc::kUnsafePayload);
   EXPECT_EQ(Extract({root_, {"file", AE_IFREG, "x"}, {"file/below", AE_IFREG, "x"}}),
             ImageErrc::kUnsafePayload);
   EXPECT_EQ(Extract({{"file", AE_IFREG, "x"}}), ImageErrc::kCorrupt);
   EXPECT_EQ(Extract({root_, root_}), ImageErrc::kUnsafePayload);
+  // A node is never made through a link the payload planted.
+  EXPECT_EQ(Extract({root_,
+                     {"link", AE_IFLNK, "", Path("victim").string()},
+                     {"link/planted", AE_IFREG, "", "", "", "socket"}}),
+            ImageErrc::kUnsafePayload);
+  // The socket mark belongs on an empty file, with a type the format knows.
+  EXPECT_EQ(Extract({root_, {"s", AE_IFREG, "data", "", "", "socket"}}), ImageErrc::kCorrupt);
+  EXPECT_EQ(Extract({root_, {"s", AE_IFIFO, "", "", "", "socket"}}), ImageErrc::kCorrupt);
+  EXPECT_EQ(Extract({root_, {"s", AE_IFREG, "", "", "", "door"}}), ImageErrc::kCorrupt);
+  EXPECT_EQ(Extract({{".", AE_IFREG, "", "", "", "socket"}}), ImageErrc::kUnsafePayload);
 }
 
 TEST_F(HostilePayloadTest, AcceptsWhatItsOwnPackerWouldWrite) {
@@ -383,8 +393,19 @@ TEST_F(HostilePayloadTest, AcceptsWhatItsOwnPackerWouldWrite) {
                                         {"./dir/", AE_IFDIR},
                                         {"dir//file", AE_IFREG, "content"},
                                         {"link", AE_IFLNK, "", Path("victim").string()},
-                                        {"h", AE_IFREG, "content", "", "dir/file"}});
+                                        {"h", AE_IFREG, "content", "", "dir/file"},
+                                        {"dir/null", AE_IFCHR},
+                                        {"dir/socket", AE_IFREG, "", "", "", "socket"}});
   ExtractPayload(payload, Path("good"));
+  // Device nodes come back where the process may make them, and are skipped elsewhere.
+  struct stat node = {};
+  if (::lstat(Path("good/dir/null").c_str(), &node) == 0) {
+    EXPECT_TRUE(S_ISCHR(node.st_mode));
+    EXPECT_EQ(node.st_rdev, makedev(1, 3));
+  }
+  ASSERT_EQ(::lstat(Path("good/dir/socket").c_str(), &node), 0);
+  EXPECT_TRUE(S_ISSOCK(node.st_mode));
+  EXPECT_EQ(node.st_mode & 07777, 0644u);
   EXPECT_EQ(sim_test::ReadBytes(Path("good/h")), "content");
   struct stat file, link;
   ASSERT_EQ(::stat(Path("good/dir/file").c_str(), &file), 0);

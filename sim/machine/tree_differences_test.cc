@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -96,7 +97,7 @@ void StampTimes(const std::string& root) {
   stamp(root, ".");
 }
 
-// A small tree with one of everything the comparison looks at (11 entries below the root).
+// A small tree with one of everything the comparison looks at (12 entries below the root).
 void MakeTree(const std::string& root) {
   MakeFolder(root, 0755);
   MakeFolder(root + "/docs", 0755);
@@ -117,6 +118,7 @@ void MakeTree(const std::string& root) {
   Check(
       ::mkfifo((root + "/fifo").c_str(), 0600) == 0 && ::chmod((root + "/fifo").c_str(), 0640) == 0,
       "mkfifo");
+  Check(::mknod((root + "/socket").c_str(), S_IFSOCK | 0600, 0) == 0, "mknod");
   WriteAt(root + "/pair-1", "twin", 0);
   Check(::link((root + "/pair-1").c_str(), (root + "/pair-2").c_str()) == 0, "link");
   WriteAt(root + "/single", "twin", 0);
@@ -154,7 +156,7 @@ TEST_F(TreeDifferencesTest, EqualTreesAreIdenticalAndCounted) {
       CompareTrees(mcom::FilePath(original()), mcom::FilePath(copy), every_time);
   EXPECT_TRUE(comparison.identical());
   EXPECT_THAT(comparison.differences, IsEmpty());
-  EXPECT_EQ(comparison.entries, 11u);
+  EXPECT_EQ(comparison.entries, 12u);
   EXPECT_THAT(TreeDifferences(mcom::FilePath(copy), mcom::FilePath(original())), IsEmpty());
 
   // A copy that wrote the holes of the sparse file out as zeros holds the same content.
@@ -217,6 +219,12 @@ TEST_F(TreeDifferencesTest, FindsEachKindOfDifference) {
          ::chmod((root + "/fifo").c_str(), 0640);
        },
        {"fifo: type fifo vs file"}},
+      {"a socket lost, or made a fifo",
+       [](const std::string& root) {
+         ::unlink((root + "/socket").c_str());
+         Check(::mkfifo((root + "/socket").c_str(), 0600) == 0, "mkfifo");
+       },
+       {"socket: type socket vs fifo"}},
       {"a missing folder is one difference, not one per entry in it",
        [](const std::string& root) { std::filesystem::remove_all(root + "/docs"); },
        {"docs: only in the original"}},
@@ -266,11 +274,27 @@ TEST_F(TreeDifferencesTest, FindsEachKindOfDifference) {
   for (const Case& test : cases)
     EXPECT_EQ(DifferencesAfter(test.change), test.expected) << test.what;
 
+  EXPECT_THAT(
+      DifferencesAfter([](const std::string& root) { ::unlink((root + "/socket").c_str()); }),
+      ElementsAre("socket: only in the original"));
+
   if (::geteuid() == 0) {
     EXPECT_THAT(DifferencesAfter([](const std::string& root) {
                   Check(::lchown((root + "/link").c_str(), 501, 20) == 0, "lchown");
                 }),
                 ElementsAre("link: owner " + owner + " vs 501:20"));
+    // Device nodes by their numbers, where the host lets root make them.
+    const std::string left = folder_.Join("left").string();
+    const std::string right = folder_.Join("right").string();
+    MakeFolder(left, 0755);
+    MakeFolder(right, 0755);
+    if (::mknod((left + "/node").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0) {
+      Check(::mknod((right + "/node").c_str(), S_IFCHR | 0600, makedev(1, 5)) == 0, "mknod");
+      StampTimes(left);
+      StampTimes(right);
+      EXPECT_THAT(TreeDifferences(mcom::FilePath(left), mcom::FilePath(right)),
+                  ElementsAre("node: device 1:3 vs 1:5"));
+    }
   }
 }
 
