@@ -1,6 +1,7 @@
 // hdiutil create and resize: new sparse images, and images grown in place or in a shadow.
 
 #include <ostream>
+#include <string_view>
 #include <system_error>
 
 #include "sim/image/image_file.h"
@@ -26,11 +27,20 @@ bool AttachedFile(const Model& model, const mcom::FilePath& path) {
   return false;
 }
 
+// The file name a sparse image gets: the real tool appends ".sparseimage" to a path that
+// does not end in it ("Backup" and "Backup.dmg" become "Backup.sparseimage" and
+// "Backup.dmg.sparseimage") and names the file it made in its output.
+mcom::FilePath SparseImagePath(const std::string& given) {
+  constexpr std::string_view kExtension = ".sparseimage";
+  if (given.ends_with(kExtension) && given.size() > kExtension.size() &&
+      given[given.size() - kExtension.size() - 1] != '/') {
+    return mcom::FilePath(given);
+  }
+  return mcom::FilePath(given + std::string(kExtension));
+}
+
 }  // namespace
 
-// The image is made at exactly the path given. The real tool appends ".sparseimage" to a
-// path without that extension; the system names the file it expects to find afterwards, so
-// nothing is ever appended here.
 int RunHdiutilCreate(ToolContext& context, const HdiutilArguments& arguments) {
   const std::optional<ParsedOptions> options =
       ParseOptions(arguments, {{"-size", true}, {"-type", true}, {"-layout", true}});
@@ -42,7 +52,7 @@ int RunHdiutilCreate(ToolContext& context, const HdiutilArguments& arguments) {
   if (!size) throw HdiutilFailure("create: invalid size \"" + options->Value("-size") + "\"");
   CheckFailureHook(context, "create", DefaultFailureLine("create"));
 
-  const mcom::FilePath path(options->operands[0]);
+  const mcom::FilePath path = SparseImagePath(options->operands[0]);
   try {
     CreateSparseImage(path, *size);
   } catch (const std::system_error& failure) {

@@ -51,6 +51,7 @@ void HdiutilTest::CreateImage(const mcom::FilePath& path, const std::string& siz
   const ToolOutcome created =
       Hdiutil({"create", "-size", size, "-type", "SPARSE", "-layout", "NONE", path.string()});
   ASSERT_EQ(created.status, 0) << created.err;
+  EXPECT_EQ(created.out, "created: " + path.string() + "\n") << "name the file that is made";
 }
 
 cf::Ref<cf::Dictionary> HdiutilTest::AttachPlist(const mcom::FilePath& image, bool read_only,

@@ -40,7 +40,8 @@ class HdiutilTest : public ::testing::Test {
   // The image disks of the machine now.
   std::vector<Disk> ImageDisks();
 
-  // Makes a sparse image of `size` bytes at `path` with the tool; fails the test otherwise.
+  // Makes a sparse image of `size` bytes at `path` (which must end in ".sparseimage", or the
+  // tool makes another file) with the tool; fails the test otherwise.
   void CreateImage(const mcom::FilePath& path, const std::string& size = "1g");
 
   // Attaches with the system's backup or restore command line and returns the parsed

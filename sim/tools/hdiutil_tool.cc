@@ -3,7 +3,7 @@
 //
 // Verbs and the command lines accepted (options of a verb in any order, each at most once;
 // anything else is a usage error):
-//   create -size SIZE -type SPARSE -layout NONE PATH
+//   create -size SIZE -type SPARSE -layout NONE PATH    (".sparseimage" appended when missing)
 //   attach [-nobrowse] [-owners on|off] [-readonly|-readwrite] [-plist] [-nomount]
 //          [-mount required|optional|suppressed] [-mountpoint DIR] [-noverify]
 //          [-noautoopen] [-shadow FILE] IMAGE

@@ -42,36 +42,45 @@ TEST_F(HdiutilCreateTest, ASparseImageForALargeContainerHoldsOnlyItsData) {
   EXPECT_TRUE(ImageDisks().empty()) << "create attaches nothing";
 }
 
-TEST_F(HdiutilCreateTest, ThePathIsTakenAsGivenAndNeverReplaced) {
-  const mcom::FilePath image = folder().Join("plain-name");
-  CreateImage(image, "2g");
-  const std::string bytes = SparseFileBytes(image);
-  EXPECT_TRUE(std::filesystem::exists(image.string()));
-  EXPECT_FALSE(std::filesystem::exists(image.string() + ".sparseimage"));
-  EXPECT_EQ(std::filesystem::file_size(image.string()), uint64_t{2} << 30);
+TEST_F(HdiutilCreateTest, AppendsTheSparseImageExtensionAndNeverReplacesAFile) {
+  const auto create = [&](const std::string& path, const std::string& size) {
+    return Hdiutil({"create", "-size", size, "-type", "SPARSE", "-layout", "NONE", path});
+  };
+  const std::string plain = folder().Join("plain-name").string();
+  ToolOutcome outcome = create(plain, "2g");
+  ASSERT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(outcome.out, "created: " + plain + ".sparseimage\n");
+  EXPECT_FALSE(std::filesystem::exists(plain));
+  EXPECT_EQ(std::filesystem::file_size(plain + ".sparseimage"), uint64_t{2} << 30);
+  // Another extension is no reason to leave it off.
+  const std::string dmg = folder().Join("backup.dmg").string();
+  ASSERT_EQ(create(dmg, "1m").out, "created: " + dmg + ".sparseimage\n");
+  EXPECT_TRUE(std::filesystem::exists(dmg + ".sparseimage"));
 
-  const ToolOutcome again =
-      Hdiutil({"create", "-size", "1m", "-type", "SPARSE", "-layout", "NONE", image.string()});
-  EXPECT_NE(again.status, 0);
-  EXPECT_EQ(again.err, "hdiutil: create failed - File exists\n");
-  EXPECT_EQ(SparseFileBytes(image), bytes);
+  // The file that would be made exists: refused, and left as it was.
+  const std::string bytes = SparseFileBytes(mcom::FilePath(plain + ".sparseimage"));
+  for (const std::string& again : {plain, plain + ".sparseimage"}) {
+    outcome = create(again, "1m");
+    EXPECT_NE(outcome.status, 0) << again;
+    EXPECT_EQ(outcome.err, "hdiutil: create failed - File exists\n") << again;
+  }
+  EXPECT_EQ(SparseFileBytes(mcom::FilePath(plain + ".sparseimage")), bytes);
 
-  const ToolOutcome nowhere = Hdiutil({"create", "-size", "1m", "-type", "SPARSE", "-layout",
-                                       "NONE", folder().Join("missing/x").string()});
-  EXPECT_NE(nowhere.status, 0);
-  EXPECT_EQ(nowhere.err, "hdiutil: create failed - No such file or directory\n");
+  outcome = create(folder().Join("missing/x").string(), "1m");
+  EXPECT_NE(outcome.status, 0);
+  EXPECT_EQ(outcome.err, "hdiutil: create failed - No such file or directory\n");
 }
 
 TEST_F(HdiutilCreateTest, SizesTakeTheRealToolsUnits) {
   const std::vector<std::pair<std::string, uint64_t>> sizes{
       {"4096", 4096}, {"4b", 2048}, {"3k", 3072}, {"5M", 5 << 20}, {"1t", uint64_t{1} << 40}};
   for (const auto& [text, bytes] : sizes) {
-    const mcom::FilePath image = folder().Join("size-" + text);
+    const mcom::FilePath image = folder().Join("size-" + text + ".sparseimage");
     CreateImage(image, text);
     EXPECT_EQ(ReadImage(image).size, bytes) << text;
   }
   for (const std::string bad : {"0", "12q", "1gb", "-5", "k", "99999999999999999999", "20e"}) {
-    const mcom::FilePath image = folder().Join("bad");
+    const mcom::FilePath image = folder().Join("bad.sparseimage");
     const ToolOutcome refused =
         Hdiutil({"create", "-size", bad, "-type", "SPARSE", "-layout", "NONE", image.string()});
     EXPECT_NE(refused.status, 0) << bad;
@@ -217,9 +226,9 @@ TEST_F(HdiutilTest, FaultPointsStatusesAndMessages) {
   // A verb that copies nothing fails at the start for a percentage.
   SetFault("create", "fail-after-percent:10");
   outcome = Hdiutil({"create", "-size", "1g", "-type", "SPARSE", "-layout", "NONE",
-                     folder().Join("other").string()});
+                     folder().Join("other.sparseimage").string()});
   EXPECT_EQ(outcome.status, 1);
-  EXPECT_FALSE(std::filesystem::exists(folder().Join("other").string()));
+  EXPECT_FALSE(std::filesystem::exists(folder().Join("other.sparseimage").string()));
   for (const std::string bad :
        {"fail;status=0", "fail;status=256", "fail;status=x", "fail-after-percent:100",
         "fail-after-percent:", "fail;message=", "fail-sometimes"}) {
