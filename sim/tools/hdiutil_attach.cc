@@ -50,8 +50,13 @@ std::string EntitiesPlist(const std::vector<cf::Ref<cf::Object>>& entities) {
   return PlistText(cf::Dictionary::Create(std::move(top)));
 }
 
-// The attach-output hook: output of a successful-looking attach that the system's parser
-// must refuse. Nothing is attached.
+// The attach-output hook: output of a successful attach that the system's parser must
+// refuse. The image is attached all the same, as a real tool whose output cannot be read has
+// attached it; the system must still find and detach it.
+bool IsBrokenOutputForm(const std::string& value) {
+  return value == "text" || value == "empty-entities" || value == "bad-dev-entry";
+}
+
 void PrintBrokenOutput(const std::string& value, std::ostream& out) {
   if (value == "text") {
     // What hdiutil prints without -plist: lines, not a property list.
@@ -62,8 +67,6 @@ void PrintBrokenOutput(const std::string& value, std::ostream& out) {
   } else if (value == "bad-dev-entry") {
     out << EntitiesPlist({AttachEntityDictionary(SystemEntity{
         "/dev/disk9x", "GUID_partition_scheme", "GUID_partition_scheme", false, {}, {}})});
-  } else {
-    throw HdiutilFailure("attach failed - fault hook value not understood: " + value);
   }
   out.flush();
 }
@@ -140,9 +143,9 @@ int RunHdiutilAttach(ToolContext& context, const HdiutilArguments& arguments) {
   }
 
   CheckFailureHook(context, "attach", DefaultFailureLine("attach"));
-  if (const std::optional<std::string> broken = context.Fault("attach-output")) {
-    PrintBrokenOutput(*broken, context.out());
-    return 0;
+  const std::optional<std::string> broken = context.Fault("attach-output");
+  if (broken && !IsBrokenOutputForm(*broken)) {
+    throw HdiutilFailure("attach failed - fault hook value not understood: " + *broken);
   }
 
   std::error_code error;
@@ -215,7 +218,9 @@ int RunHdiutilAttach(ToolContext& context, const HdiutilArguments& arguments) {
     return result;
   });
 
-  if (options->Has("-plist")) {
+  if (broken) {
+    PrintBrokenOutput(*broken, context.out());
+  } else if (options->Has("-plist")) {
     std::vector<cf::Ref<cf::Object>> entities;
     for (const SystemEntity& entity : outcome.entities) {
       entities.push_back(AttachEntityDictionary(entity));

@@ -25,7 +25,7 @@
 //   hdiutil.info     "info failed - Device not configured"
 // and "hdiutil.attach-output" = "text" | "empty-entities" | "bad-dev-entry": attach prints
 // output the system's parser must refuse (lines instead of a property list; an empty
-// "system-entities"; a "dev-entry" of "/dev/disk9x"), attaches nothing and exits 0.
+// "system-entities"; a "dev-entry" of "/dev/disk9x"), yet attaches the image and exits 0.
 
 #include <map>
 

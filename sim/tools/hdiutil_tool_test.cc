@@ -257,17 +257,26 @@ TEST_F(HdiutilTest, FaultPointsStatusesAndMessages) {
   EXPECT_TRUE(ImageDisks().empty());
 }
 
-TEST_F(HdiutilTest, TheAttachOutputHookPrintsWhatTheParserMustRefuse) {
+TEST_F(HdiutilTest, TheAttachOutputHookPrintsWhatTheParserMustRefuseYetAttaches) {
   const mcom::FilePath image = folder().Join("output.sparseimage");
   CreateImage(image);
   const std::vector<std::string> attach{"attach",     "-nobrowse", "-owners",      "on",
                                         "-readwrite", "-plist",    image.string(), "-nomount"};
+  // The image is attached whatever the output says: info lists it, and it must be detached.
+  const auto expect_attached_then_detach = [&](const std::string& form) {
+    const ToolOutcome info = Hdiutil({"info", "-plist"});
+    EXPECT_THAT(info.out, HasSubstr("<key>image-path</key>\n\t\t\t<string>" + image.string()))
+        << form;
+    ASSERT_EQ(ImageDisks().size(), 1u) << form;
+    EXPECT_EQ(Hdiutil({"detach", ImageDisks()[0].name().Format()}).status, 0) << form;
+  };
 
   SetFault("attach-output", "text");
   ToolOutcome outcome = Hdiutil(attach);
   EXPECT_EQ(outcome.status, 0);
   EXPECT_THAT(outcome.out, StartsWith("/dev/disk9"));
   EXPECT_FALSE(cf::PropertyListFromBytes(outcome.out.data(), outcome.out.size()));
+  expect_attached_then_detach("text");
 
   SetFault("attach-output", "empty-entities");
   outcome = Hdiutil(attach);
@@ -277,19 +286,20 @@ TEST_F(HdiutilTest, TheAttachOutputHookPrintsWhatTheParserMustRefuse) {
   ASSERT_TRUE(plist);
   ASSERT_TRUE(plist->GetArray("system-entities"));
   EXPECT_EQ(plist->GetArray("system-entities")->Count(), 0u);
+  expect_attached_then_detach("empty-entities");
 
   SetFault("attach-output", "bad-dev-entry");
   outcome = Hdiutil(attach);
   EXPECT_EQ(outcome.status, 0);
   plist = cf::As<cf::Dictionary>(cf::PropertyListFromBytes(outcome.out.data(), outcome.out.size()));
   EXPECT_EQ(cf::GetString(Entities(plist).at(0), "dev-entry"), "/dev/disk9x");
+  expect_attached_then_detach("bad-dev-entry");
 
   SetFault("attach-output", "nonsense");
   outcome = Hdiutil(attach);
   EXPECT_EQ(outcome.status, 1);
   EXPECT_THAT(outcome.err, HasSubstr("not understood: nonsense"));
-
-  EXPECT_TRUE(ImageDisks().empty()) << "the hook attaches nothing";
+  EXPECT_TRUE(ImageDisks().empty()) << "a hook value it does not know attaches nothing";
 }
 
 TEST_F(HdiutilTest, ConvertFailingHalfwayLeavesNoDestination) {
