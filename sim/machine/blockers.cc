@@ -41,9 +41,27 @@ std::optional<Blocker> FindBlocker(const Model& model, BSDName name) {
   return std::nullopt;
 }
 
+void AddClaim(Model& model, pid_t pid, std::string_view bsd_name) {
+  const std::string name = ParseBSDNameOrThrow(bsd_name).Format();
+  for (const Claim& claim : model.claims) {
+    if (claim.pid == pid && claim.bsd_name == name) return;
+  }
+  model.claims.push_back(Claim{pid, name});
+}
+
+void RemoveClaim(Model& model, pid_t pid, std::string_view bsd_name) {
+  const std::optional<BSDName> parsed =
+      BSDName::Parse(bsd_name.starts_with("/dev/") ? bsd_name.substr(5) : bsd_name);
+  if (!parsed) return;
+  const std::string name = parsed->Format();
+  std::erase_if(model.claims,
+                [&](const Claim& claim) { return claim.pid == pid && claim.bsd_name == name; });
+}
+
 void DropDeadBlockers(Model& model) {
   std::erase_if(model.blockers,
                 [](const Blocker& blocker) { return !IsProcessAlive(blocker.pid); });
+  std::erase_if(model.claims, [](const Claim& claim) { return !IsProcessAlive(claim.pid); });
 }
 
 }  // namespace sim

@@ -11,6 +11,10 @@
 // as it lives (the disk-arbitration mount approval of a blocker). They are machine-wide, so
 // a mount by any process honours them. A blocker of a process that has exited is ignored at
 // once and dropped from the model by the next change.
+//
+// Busy claims are kept the same way: a process that works on a disk claims it, and the tools
+// refuse to change what the claim covers while the process lives (busy_disks.h says which
+// changes). A tool that is killed never leaves a disk busy: its claim dies with it.
 namespace sim {
 
 // Whether process `pid` exists (kill with signal 0; a process of another user counts).
@@ -27,7 +31,14 @@ void RemoveBlocker(Model& model, pid_t pid, std::string_view bsd_name);
 // for its whole disk (a blocker of disk2 refuses disk2 and disk2s1, not disk3s1).
 std::optional<Blocker> FindBlocker(const Model& model, BSDName name);
 
-// Drops the blockers whose processes have exited.
+// Registers a busy claim of `pid` on `bsd_name` ("disk4", "disk2s2"), once per pair. Throws
+// MachineError for a name that is not a disk name.
+void AddClaim(Model& model, pid_t pid, std::string_view bsd_name);
+
+// Removes the claim of `pid` on `bsd_name`; nothing happens when there is none.
+void RemoveClaim(Model& model, pid_t pid, std::string_view bsd_name);
+
+// Drops the blockers and claims whose processes have exited.
 void DropDeadBlockers(Model& model);
 
 }  // namespace sim

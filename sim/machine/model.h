@@ -12,7 +12,7 @@
 #include "sim/machine/bsd_name.h"
 
 // The machine model: everything the simulated Mac knows about its disks, containers,
-// volumes, facts, faults, boot settings and mount blockers. It is kept in
+// volumes, facts, faults, boot settings, mount blockers and busy claims. It is kept in
 // private/var/db/macsim/machine.plist (model_property_list.h gives the keys) and changed
 // only inside Machine::Change (machine.h), which holds the machine's lock.
 //
@@ -145,6 +145,14 @@ struct Blocker {
   std::string bsd_name;
 };
 
+// A process that works on one disk (asr copying into a container or onto a partition):
+// while it lives, changes of the disk, of what is stored on it and of what it lives on are
+// refused as "Resource busy" (busy_disks.h).
+struct Claim {
+  pid_t pid = 0;
+  std::string bsd_name;
+};
+
 struct Model {
   Facts facts;
   std::map<std::string, std::string> faults;  // "<tool>.<verb>" -> value
@@ -153,6 +161,7 @@ struct Model {
   std::vector<Volume> volumes;                // in BSD-name order
   Boot boot;
   std::vector<Blocker> blockers;
+  std::vector<Claim> claims;
   // Which fixture medium each plugged disk came from: "disk2" -> "usb-hfs".
   std::map<std::string, std::string> plugged;
   // The UUID of the running system's System volume; empty for none. It and the Data volume

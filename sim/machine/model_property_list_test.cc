@@ -85,6 +85,7 @@ Model FullModel() {
   model.volumes.push_back(hfs);
   model.boot = Boot{"disk0s2", "/Volumes/R/boot", "/Volumes/R/boot/boot.efi", true};
   model.blockers.push_back(Blocker{getpid(), "disk0"});
+  model.claims.push_back(Claim{getpid(), "disk0s2"});
   model.plugged = {{"disk0", "usb-hfs"}};
   model.running_system = apfs.uuid;
   model.next_registry_id = 0x100000400;
@@ -121,6 +122,8 @@ TEST(ModelPropertyList, RoundTripKeepsEveryField) {
   EXPECT_EQ(read.volumes[1].mount_options, (std::vector<std::string>{"ro", "nobrowse"}));
   EXPECT_EQ(read.volumes[1].given_path_mode, 0700u);
   EXPECT_EQ(read.blockers[0].pid, getpid());
+  ASSERT_EQ(read.claims.size(), 1u);
+  EXPECT_EQ(read.claims[0].bsd_name, "disk0s2");
   EXPECT_TRUE(read.boot.restart_requested);
   EXPECT_EQ(read.next_registry_id, 0x100000400u);
 }

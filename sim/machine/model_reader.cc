@@ -25,8 +25,17 @@ namespace cf = mcom::cf;
 // an unknown key.
 const std::set<std::string, std::less<>> kKnownTopLevelKeys = {
     "Facts",  "Faults", "NextDiskNumber", "Disks",   "Containers",    "Volumes",
-    "Mounts", "Boot",   "Blockers",       "Plugged", "RunningSystem", "NextRegistryID",
+    "Mounts", "Boot",   "Blockers",       "Claims",  "Plugged",       "RunningSystem",
+    "NextRegistryID",
 };
+
+pid_t RequiredPid(const PropertyListFields& fields) {
+  const uint64_t pid = fields.RequiredUnsigned("Pid");
+  if (pid == 0 || pid > static_cast<uint64_t>(std::numeric_limits<pid_t>::max())) {
+    fields.Fail("Pid", "not a process id");
+  }
+  return static_cast<pid_t>(pid);
+}
 
 BSDName RequiredBSDName(const PropertyListFields& fields, std::string_view key) {
   const std::optional<BSDName> name = BSDName::Parse(fields.RequiredString(key));
@@ -213,11 +222,10 @@ Model ModelFromPropertyList(const cf::Ref<cf::Object>& plist) {
     model.boot.restart_requested = boot_fields.Bool("RestartRequested", false);
   }
   fields.ForEachDictionary("Blockers", [&](const PropertyListFields& f) {
-    const uint64_t pid = f.RequiredUnsigned("Pid");
-    if (pid == 0 || pid > static_cast<uint64_t>(std::numeric_limits<pid_t>::max())) {
-      f.Fail("Pid", "not a process id");
-    }
-    model.blockers.push_back(Blocker{static_cast<pid_t>(pid), f.RequiredString("BSDName")});
+    model.blockers.push_back(Blocker{RequiredPid(f), f.RequiredString("BSDName")});
+  });
+  fields.ForEachDictionary("Claims", [&](const PropertyListFields& f) {
+    model.claims.push_back(Claim{RequiredPid(f), f.RequiredString("BSDName")});
   });
   model.plugged = fields.StringMap("Plugged");
   model.running_system = fields.String("RunningSystem");

@@ -215,6 +215,13 @@ cf::Ref<cf::Dictionary> ModelToPropertyList(const Model& model) {
                                        .String("BSDName", blocker.bsd_name)
                                        .Build();
                                  }))
+      .Value("Claims", ArrayOf(model.claims,
+                               [](const Claim& claim) {
+                                 return DictionaryBuilder()
+                                     .Integer("Pid", static_cast<uint64_t>(claim.pid))
+                                     .String("BSDName", claim.bsd_name)
+                                     .Build();
+                               }))
       .Value("Plugged", StringMapToPlist(model.plugged))
       .OptionalString("RunningSystem", model.running_system)
       .Integer("NextRegistryID", model.next_registry_id);

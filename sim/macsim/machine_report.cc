@@ -120,6 +120,14 @@ void ReportRest(std::ostream& out, const sim::Model& model) {
     any = true;
   }
   if (!any) out << "  none\n";
+  out << "Busy:\n";
+  any = false;
+  for (const sim::Claim& claim : model.claims) {
+    if (!sim::IsProcessAlive(claim.pid)) continue;
+    out << "  " << claim.bsd_name << " by process " << claim.pid << "\n";
+    any = true;
+  }
+  if (!any) out << "  none\n";
 }
 
 }  // namespace

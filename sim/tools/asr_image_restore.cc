@@ -15,6 +15,7 @@
 #include "sim/image/volume_payload.h"
 #include "sim/machine/apfs_operations.h"
 #include "sim/machine/blockers.h"
+#include "sim/machine/busy_disks.h"
 #include "sim/machine/disk_operations.h"
 #include "sim/machine/folder_copy.h"
 #include "sim/machine/machine_error.h"
@@ -118,6 +119,9 @@ class ImageRestore {
       }
       ThrowIfVolumeInUse(*volume);
     }
+    if (const std::optional<std::string> why = WhyBusy(root_, model, partition_, ::getpid())) {
+      throw AsrError("Could not validate target - Resource busy: " + *why);
+    }
   }
 
   // Reads the image: it must hold exactly one HFS+ volume, whose payload is returned.
@@ -186,6 +190,7 @@ class ImageRestore {
         failure = AsrError(std::string("Could not erase the target - ") + error.what());
         return;
       }
+      AddClaim(model, ::getpid(), partition_.Format());
       AddBlocker(model, ::getpid(), partition_.Format());
       target_files_ = VolumeFilesPath(root_, *FindVolume(model, partition_));
     });
@@ -212,6 +217,7 @@ class ImageRestore {
   void Abandon() {
     try {
       machine_.Change([&](Model& model) {
+        RemoveClaim(model, ::getpid(), partition_.Format());
         RemoveBlocker(model, ::getpid(), partition_.Format());
         if (Volume* volume = FindVolume(model, partition_)) {
           try {
@@ -228,6 +234,7 @@ class ImageRestore {
   void Finish() {
     std::optional<AsrError> failure;
     machine_.Change([&](Model& model) {
+      RemoveClaim(model, ::getpid(), partition_.Format());
       RemoveBlocker(model, ::getpid(), partition_.Format());
       Volume* volume = FindVolume(model, partition_);
       if (volume == nullptr) {

@@ -15,9 +15,10 @@ namespace sim::tools {
 // files are unpacked into the machine's scratch space first and copied from there).
 //
 // Refused before anything changes: an image that cannot be read or does not hold exactly one
-// HFS+ volume, a target that is not a partition, that holds the running system or a
-// mounted volume another process uses, or that is smaller than the volume's data. A failed
-// copy leaves the new volume empty and unmounted.
+// HFS+ volume, a target that is not a partition, that holds the running system, a mounted
+// volume another process uses or an attached image's file, that another tool works on, or
+// that is smaller than the volume's data. While copying, the partition is claimed busy
+// (busy_disks.h). A failed copy leaves the new volume empty and unmounted.
 //
 // Returns the exit status.
 int RunImageRestore(AsrRun& run, const ImageRestoreRequest& request);

@@ -10,6 +10,7 @@
 
 #include "sim/machine/apfs_operations.h"
 #include "sim/machine/blockers.h"
+#include "sim/machine/busy_disks.h"
 #include "sim/machine/folder_copy.h"
 #include "sim/machine/machine_error.h"
 #include "sim/machine/mount_table.h"
@@ -134,7 +135,16 @@ class Replication {
       throw AsrError("Could not validate target - Resource busy: " + DevicePath(target_) +
                      " holds the running system");
     }
+    ThrowIfTargetBusy(model);
     if (request_.erase) ThrowIfTargetInUse(model);
+  }
+
+  // Another tool working on the target (a second asr, say) keeps it busy; with --erase so
+  // does an attached image whose file lies on one of its volumes.
+  void ThrowIfTargetBusy(const Model& model) const {
+    std::optional<std::string> why = ClaimedBy(model, target_, ::getpid());
+    if (!why && request_.erase) why = HeldByImage(root_, model, target_);
+    if (why) throw AsrError("Could not validate target - Resource busy: " + *why);
   }
 
   // A mounted target volume that another process uses cannot be unmounted for the erase.
@@ -237,9 +247,11 @@ class Replication {
                          volume.uuid);
         }
       }
+      ThrowIfTargetBusy(model);
       if (request_.erase) ThrowIfTargetInUse(model);
 
       const pid_t self = ::getpid();
+      AddClaim(model, self, target_.Format());
       AddBlocker(model, self, target_.Format());
       for (const SourceVolume& volume : volumes_) {
         AddBlocker(model, self, volume.disk.Format());
@@ -337,6 +349,7 @@ class Replication {
 
   void ReleaseBlockers(Model& model) const {
     const pid_t self = ::getpid();
+    RemoveClaim(model, self, target_.Format());
     RemoveBlocker(model, self, target_.Format());
     for (const SourceVolume& volume : volumes_) {
       RemoveBlocker(model, self, volume.disk.Format());

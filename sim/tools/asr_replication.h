@@ -19,12 +19,15 @@ namespace sim::tools {
 // place), as the caller remounts what it needs; the copies are left unmounted. DST's mounted
 // volumes are unmounted before --erase removes them, unless another process uses them.
 // While copying, mounts of the copied source volumes and of DST are refused (mount blockers
-// of this process).
+// of this process), and DST is claimed busy (busy_disks.h): a second restore onto it, or a
+// tool that would erase, repartition or unmount it or its physical disk, is refused with
+// "Resource busy" until this run ends, however it ends.
 //
 // Refused before anything changes: a source that is missing or not a container, an unknown
 // volume UUID, a target that is missing, not a container, the source itself or the running
-// system's, a mounted target volume in use by another process (with --erase), a target
-// too small for the source volumes' data. A copy that fails removes its half-made volume,
+// system's, a target another tool works on, a mounted target volume in use by another
+// process or one holding an attached image's file (with --erase), a target too small for
+// the source volumes' data. A copy that fails removes its half-made volume,
 // remounts the source volumes this run unmounted, and leaves the volumes copied before it.
 //
 // Returns the exit status.

@@ -3,13 +3,17 @@
 // A blank whole disk (no partition scheme, as an image made with layout NONE) becomes the
 // container's physical store itself, so the container hangs directly below the disk; a whole
 // disk with a partition scheme is repartitioned first (EFI and one APFS partition), and a
-// partition is used as it is, losing the HFS+ volume it may hold.
+// partition is used as it is, losing the HFS+ volume it may hold. A disk or partition that an
+// attached image's file lies on, or that another tool works on, is busy (busy_disks.h).
 
 #include <string>
 #include <variant>
 #include <vector>
 
+#include <unistd.h>
+
 #include "sim/machine/apfs_operations.h"
+#include "sim/machine/busy_disks.h"
 #include "sim/machine/disk_operations.h"
 #include "sim/tools/diskutil_commands.h"
 #include "sim/tools/diskutil_disk_reference.h"
@@ -39,6 +43,7 @@ Outcome CreateOn(const mcom::FilePath& root, Model& model, const std::string& ar
   }
   const Disk* disk = FindDisk(model, name.disk);
   if (HoldsRunningSystem(model, name) || disk == nullptr || !disk->writable) return kCouldNotOpen;
+  if (WhyBusy(root, model, name, ::getpid())) return std::string(kCouldNotOpen) + ": Resource busy";
   if (ContainerOnStore(model, name.Format()) != nullptr) {
     return "Error: " + name.Format() + " is already an APFS Physical Store";
   }

@@ -1,12 +1,16 @@
 // diskutil partitionDisk DISK [COUNT] GPT FORMAT NAME SIZE ...: erases a whole disk, writes a
 // GUID partition map with an EFI system partition first, formats each partition (HFS+, or an
-// APFS container with one volume) and mounts the new volumes.
+// APFS container with one volume) and mounts the new volumes. A disk that an attached image's
+// file lies on, or that another tool works on, is busy (busy_disks.h).
 
 #include <string>
 #include <variant>
 #include <vector>
 
+#include <unistd.h>
+
 #include "sim/machine/apfs_operations.h"
+#include "sim/machine/busy_disks.h"
 #include "sim/machine/disk_operations.h"
 #include "sim/machine/mounting.h"
 #include "sim/tools/diskutil_commands.h"
@@ -36,7 +40,8 @@ using Outcome = std::variant<Formatted, std::string>;
 
 // Checks that everything can be done before anything is changed, so a refusal leaves the
 // disk as it was.
-std::optional<std::string> CheckTarget(const Model& model, const std::string& argument,
+std::optional<std::string> CheckTarget(const mcom::FilePath& root, const Model& model,
+                                       const std::string& argument,
                                        const PartitionLayout& layout, BSDName* whole) {
   const std::optional<DiskReference> reference = FindDiskReference(model, argument);
   if (!reference) return CouldNotFindDisk(argument);
@@ -46,6 +51,9 @@ std::optional<std::string> CheckTarget(const Model& model, const std::string& ar
   const Disk& disk = *FindDisk(model, reference->name.disk);
   if (HoldsRunningSystem(model, reference->name)) return kCouldNotUnmount;
   if (!disk.writable) return kCouldNotOpen;
+  if (WhyBusy(root, model, reference->name, ::getpid())) {
+    return std::string(kCouldNotUnmount) + ": Resource busy";
+  }
   uint64_t needed = kEFIPartitionSize + kMapOverhead;
   for (const PlannedPartition& partition : layout.partitions) {
     // A remainder partition still needs some room of its own.
@@ -59,7 +67,7 @@ std::optional<std::string> CheckTarget(const Model& model, const std::string& ar
 Outcome Partition(const mcom::FilePath& root, Model& model, const std::string& argument,
                   const PartitionLayout& layout) {
   BSDName whole;
-  if (std::optional<std::string> refusal = CheckTarget(model, argument, layout, &whole)) {
+  if (std::optional<std::string> refusal = CheckTarget(root, model, argument, layout, &whole)) {
     return *refusal;
   }
   std::vector<PartitionSpec> specs;

@@ -16,10 +16,13 @@
 //   diskutil.unmountDisk       unmountDisk
 //   diskutil.partitionDisk     partitionDisk
 
+#include <unistd.h>
+
 #include <ostream>
 
 #include "core/foundation/cf_data.h"
 #include "core/foundation/property_list.h"
+#include "sim/machine/busy_disks.h"
 #include "sim/machine/disk_arbitration_status.h"
 #include "sim/machine/mounting.h"
 #include "sim/tools/diskutil_apfs_list.h"
@@ -123,13 +126,21 @@ int RunUnmountDisk(ToolContext& context, Arguments arguments) {
     return ReportError(context, *failure);
   }
 
+  // Forced or not: a volume holding an attached image's file, or a disk another tool works
+  // on, cannot be taken away.
+  bool busy = false;
   const MountOutcome outcome = context.machine().Change([&](Model& model) {
     if (!FindDisk(model, whole->disk) && !FindContainer(model, whole->disk)) {
       return MountOutcome{kDAReturnNotFound, CouldNotFindDisk(argument), {}};
     }
+    if (std::optional<std::string> why = WhyBusy(context.root(), model, *whole, ::getpid())) {
+      busy = true;
+      return MountOutcome{kDAReturnBusy, *why, {}};
+    }
     return UnmountWholeDisk(context.root(), model, *whole);
   });
   if (outcome.status == kDAReturnNotFound) return ReportError(context, CouldNotFindDisk(argument));
+  if (busy) return ReportError(context, failed + ": Resource busy");
   if (!outcome.ok()) return ReportError(context, failed);
   context.out() << prefix << "all volumes on " << whole->Format() << " was successful" << std::endl;
   return 0;

@@ -9,11 +9,13 @@
 // apart would need a record of its files, and writing the volume again is always right.
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <ostream>
 #include <system_error>
 
 #include "sim/image/image_file.h"
+#include "sim/machine/busy_disks.h"
 #include "sim/machine/disk_operations.h"
 #include "sim/tools/hdiutil_attach_record.h"
 #include "sim/tools/hdiutil_commands.h"
@@ -66,6 +68,14 @@ int RunHdiutilDetach(ToolContext& context, const HdiutilArguments& arguments) {
 
   const mcom::FilePath& root = context.root();
   const std::vector<std::string> ejected = context.machine().Change([&](Model& model) {
+    // Forced or not: the file of another attached image on one of its volumes, or a tool
+    // working on it, holds the image.
+    for (uint32_t number : physical) {
+      if (WhyBusy(root, model, BSDName{number, BSDName::kNoSlice}, ::getpid())) {
+        throw HdiutilFailure("couldn't unmount \"disk" + std::to_string(number) +
+                             "\" - Resource busy");
+      }
+    }
     std::vector<std::string> names;
     for (uint64_t registry_id : images) {
       const Disk* disk = nullptr;
