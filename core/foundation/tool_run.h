@@ -99,6 +99,8 @@ class LineReadingTool {
   // a read failed.
   std::optional<std::string> ReadLine();
 
+  pid_t pid() const { return pid_; }
+
   // Closes the output and waits for the tool; returns WaitForProcess's result. Call once: a
   // second call returns ECHILD in the system category.
   std::error_code Wait();

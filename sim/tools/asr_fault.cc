@@ -23,6 +23,7 @@ std::optional<AsrFault> ParseAsrFault(const std::string& value) {
   std::string_view options = separator == std::string_view::npos ? "" : text.substr(separator);
 
   AsrFault fault;
+  fault.value = value;
   if (point == "fail-before-start") {
     fault.point = AsrFault::Point::kBeforeStart;
   } else if (point == "fail-at-start") {
@@ -36,6 +37,11 @@ std::optional<AsrFault> ParseAsrFault(const std::string& value) {
     fault.count = *count;
   } else if (point.starts_with("fail-after-percent:")) {
     fault.point = AsrFault::Point::kAfterPercent;
+    const auto percent = ParseNumber(point.substr(19), 99);
+    if (!percent) return std::nullopt;
+    fault.count = *percent;
+  } else if (point.starts_with("hold-after-percent:")) {
+    fault.point = AsrFault::Point::kHoldAfterPercent;
     const auto percent = ParseNumber(point.substr(19), 99);
     if (!percent) return std::nullopt;
     fault.count = *percent;

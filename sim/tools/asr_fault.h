@@ -13,6 +13,9 @@
 //                          copied (the first volume's, as it is the first to get there);
 //                          the half-made copy is removed as after a real failure
 //   fail-at-exit           do all the work, then fail
+//   hold-after-percent:P   pause a volume's copy at P per cent while the hook still holds
+//                          this value, so that a test can interrupt the copy half-way;
+//                          the copy goes on once the hook changes
 //
 // For example "fail-after-volume:1;status=5;message=Could not restore - Bad file descriptor".
 
@@ -23,12 +26,20 @@
 namespace sim::tools {
 
 struct AsrFault {
-  enum class Point { kBeforeStart, kAtStart, kAfterVolume, kAfterPercent, kAtExit };
+  enum class Point {
+    kBeforeStart,
+    kAtStart,
+    kAfterVolume,
+    kAfterPercent,
+    kAtExit,
+    kHoldAfterPercent
+  };
 
   Point point = Point::kAtStart;
-  uint32_t count = 0;  // N of fail-after-volume, P of fail-after-percent
+  uint32_t count = 0;  // N of fail-after-volume, P of fail-after-percent and hold-after-percent
   int status = 1;
   std::string message = "Could not restore - Input/output error";
+  std::string value;  // the hook's value as it was read
 
   // Whether the run fails once `copied` volumes are done.
   bool FailsAfterVolume(uint32_t copied) const {
@@ -37,6 +48,9 @@ struct AsrFault {
   // Whether a volume's copy fails once `percent` of it is done.
   bool FailsAtPercent(uint32_t percent) const {
     return point == Point::kAfterPercent && percent >= count;
+  }
+  bool HoldsAtPercent(uint32_t percent) const {
+    return point == Point::kHoldAfterPercent && percent >= count;
   }
 };
 

@@ -175,6 +175,9 @@ class Replication {
         if (volume == named || in_group) chosen.push_back(volume);
       }
     }
+    if (chosen.empty()) {
+      throw AsrError("Could not validate source - " + DevicePath(source_) + " holds no volumes");
+    }
     for (const Volume* volume : chosen) {
       volumes_.push_back(SourceVolume{volume->uuid,
                                       volume->name,

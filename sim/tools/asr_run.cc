@@ -5,6 +5,7 @@
 #include <ostream>
 
 #include "sim/machine/path_users.h"
+#include "sim/tools/stop_request.h"
 
 namespace sim::tools {
 
@@ -42,15 +43,29 @@ std::optional<int> AsrRun::Start() {
   return std::nullopt;
 }
 
+namespace {
+
+// What the real tool reports when it is stopped in the middle of a copy.
+AsrError Canceled() { return AsrError("Could not restore - Operation canceled"); }
+
+}  // namespace
+
 void AsrRun::AfterVolume(uint32_t copied) {
+  if (StopRequested() != 0) throw Canceled();
   if (fault_ && fault_->FailsAfterVolume(copied)) throw AsrError(fault_->message, fault_->status);
 }
 
-bool AsrRun::MayContinueAt(uint32_t percent) const {
+bool AsrRun::MayContinueAt(uint32_t percent) {
+  if (fault_ && !held_ && fault_->HoldsAtPercent(percent)) {
+    held_ = true;
+    context_.HoldWhileFaultIs("restore", fault_->value);
+  }
+  if (StopRequested() != 0) return false;
   return !fault_ || !fault_->FailsAtPercent(percent);
 }
 
 AsrError AsrRun::PercentFault() const {
+  if (StopRequested() != 0) return Canceled();
   return fault_ ? AsrError(fault_->message, fault_->status) : AsrError("Could not restore");
 }
 

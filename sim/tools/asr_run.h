@@ -49,11 +49,13 @@ class AsrRun {
   // its message on standard error only), else nothing. Throws AsrError for fail-at-start.
   std::optional<int> Start();
 
-  // Throws AsrError when the fault hook fails the run once `copied` volumes are done.
+  // Throws AsrError when the fault hook fails the run once `copied` volumes are done, or
+  // when the tool was told to stop (stop_request.h).
   void AfterVolume(uint32_t copied);
-  // Whether the copy of a volume may go on at `percent` (false: the hook fails it here;
-  // then PercentFault() is the error to throw).
-  bool MayContinueAt(uint32_t percent) const;
+  // Whether the copy of a volume may go on at `percent` (false: the hook fails it here, or
+  // the tool was told to stop; then PercentFault() is the error to throw). A hold point
+  // waits here while its hook is set.
+  bool MayContinueAt(uint32_t percent);
   AsrError PercentFault() const;
   // Throws AsrError when the hook fails the run at its end.
   void AtExit();
@@ -67,6 +69,7 @@ class AsrRun {
  private:
   ToolContext& context_;
   std::optional<AsrFault> fault_;
+  bool held_ = false;
   PuppetStrings out_;
 };
 

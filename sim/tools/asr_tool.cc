@@ -6,14 +6,18 @@
 //
 // Fault hook (asr_fault.h has the value's form):
 //   asr.restore   fail-before-start, fail-at-start, fail-after-volume:N,
-//                 fail-after-percent:P, fail-at-exit; optional ";status=S" and
-//                 ";message=TEXT".
+//                 fail-after-percent:P, fail-at-exit, hold-after-percent:P; optional
+//                 ";status=S" and ";message=TEXT".
+//
+// Told to stop (SIGINT, SIGTERM, SIGHUP) while copying, it removes the half-made copy, gives
+// back what it holds and fails with "Could not restore - Operation canceled".
 
 #include "sim/tools/asr_arguments.h"
 #include "sim/tools/asr_fault.h"
 #include "sim/tools/asr_image_restore.h"
 #include "sim/tools/asr_replication.h"
 #include "sim/tools/asr_run.h"
+#include "sim/tools/stop_request.h"
 #include "sim/tools/tools.h"
 
 namespace sim::tools {
@@ -27,6 +31,7 @@ int RunAsr(ToolContext& context) {
     fault = ParseAsrFault(*value);
     if (!fault) return context.Fail("the fault hook asr.restore has an unknown value: " + *value);
   }
+  InstallStopRequestHandlers();
   AsrRun run(context, fault);
   if (const auto* replication = std::get_if<ReplicationRequest>(&*request)) {
     return RunReplication(run, *replication);

@@ -624,6 +624,67 @@ TEST_F(AsrTest, FaultsAtStartAndAtExit) {
   EXPECT_THAT(result.err, HasSubstr("unknown value: fail-sometimes"));
 }
 
+// Starts asr with `arguments` in the background and waits until it has claimed its target
+// (held by a hold-after-percent hook, it stays so until the hook is cleared).
+mcom::LineReadingTool StartHeldAsr(Machine& machine, const std::vector<std::string>& arguments) {
+  mcom::Result<mcom::LineReadingTool> asr =
+      mcom::LineReadingTool::Start("/usr/sbin/asr", arguments);
+  EXPECT_TRUE(asr.has_value());
+  while (machine.Read().claims.empty()) ::usleep(10000);
+  return std::move(*asr);
+}
+
+std::string RestOfOutput(mcom::LineReadingTool& asr) {
+  std::string out;
+  while (std::optional<std::string> line = asr.ReadLine()) out += *line + "\n";
+  return out;
+}
+
+TEST_F(AsrTest, ACopyKeepsItsTargetBusyAndEndsCleanlyWhenStopped) {
+  const uint32_t target = MakeEmptyContainer();
+  const std::vector<std::string> copy = Replicate(kSystemContainer, target, std::nullopt, true);
+  SetFault("hold-after-percent:30");
+  mcom::LineReadingTool asr = StartHeldAsr(machine_, copy);
+
+  // A second copy onto the target, or taking its disk away, waits for the first to end.
+  const AsrResult second = RunAsr(copy);
+  EXPECT_EQ(second.status, 1);
+  EXPECT_THAT(second.out, HasSubstr("Could not validate target - Resource busy: /dev/disk" +
+                                    std::to_string(target) + " is in use by process"));
+  const uint32_t store = std::stoul(machine_.Read().containers.back().stores.front().substr(4));
+  mcom::Result<mcom::ToolRun> unmount = mcom::RunCapturingBothStreams(
+      "/usr/sbin/diskutil", {"unmountDisk", "force", "disk" + std::to_string(store)});
+  EXPECT_EQ(unmount->exit_status.value(), 1);
+  EXPECT_THAT(mcom::ToolText(unmount->standard_error), HasSubstr("Resource busy"));
+
+  // Told to stop, it removes its half copy and gives back what it holds.
+  ASSERT_EQ(::kill(asr.pid(), SIGTERM), 0);
+  const std::string out = RestOfOutput(asr);
+  EXPECT_EQ(asr.Wait().value(), 1);
+  EXPECT_THAT(ReadAsTheSystemDoes(out, 5).collected, "Could not restore - Operation canceled");
+  EXPECT_THAT(VolumesOfContainer(machine_.Read(), target), IsEmpty());
+  EXPECT_THAT(machine_.Read().claims, IsEmpty());
+  ExpectConsistent();
+
+  // A run killed outright cannot clean up, but its claim dies with it.
+  mcom::LineReadingTool killed = StartHeldAsr(machine_, copy);
+  ASSERT_EQ(::kill(killed.pid(), SIGKILL), 0);
+  RestOfOutput(killed);
+  (void)killed.Wait();
+  SetFault("");
+  EXPECT_EQ(RunAsr(copy).status, 0);
+  EXPECT_THAT(VolumesOfContainer(machine_.Read(), target), SizeIs(5));
+}
+
+TEST_F(AsrTest, RefusesASourceWithoutVolumes) {
+  const uint32_t source = MakeEmptyContainer();
+  const uint32_t target = MakeContainerOfSize(1 << 30);
+  const AsrResult result = RunAsr(Replicate(source, target, std::nullopt, true));
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "asr: Could not validate source - /dev/disk" + std::to_string(source) +
+                            " holds no volumes\n");
+}
+
 TEST_F(AsrTest, RefusesEveryOtherArgumentList) {
   const uint32_t target = MakeEmptyContainer();
   const std::string s = "/dev/disk1";

@@ -4,6 +4,7 @@
 #include <span>
 #include <string>
 
+#include "sim/tools/injected_failure.h"
 #include "sim/tools/tool_context.h"
 
 // The verbs of the simulated diskutil, one function each; each takes the arguments after
@@ -26,11 +27,24 @@ int RunCreateContainer(ToolContext& context, Arguments arguments);
 // apfs list
 int RunAPFSList(ToolContext& context, Arguments arguments);
 
-// The failure that the fault hook "diskutil.<verb>" asks for, if it is set: `usual` for
-// "fail", MESSAGE for "fail:MESSAGE". A value of another form is itself reported as the
-// failure, so that a mistyped hook never passes unnoticed.
-std::optional<std::string> InjectedFailure(ToolContext& context, const std::string& verb,
-                                           const std::string& usual);
+// The fault hook "diskutil.<verb>", in the forms of injected_failure.h. The points before the
+// work (fail-before-start, fail-at-start, fail and fail-after-percent, as diskutil copies
+// nothing) fail the verb before it changes anything; fail-at-exit fails it after its work.
+// The message is `usual` unless the value gives one.
+class DiskutilHook {
+ public:
+  DiskutilHook(ToolContext& context, const std::string& verb, std::string usual);
+
+  // When the hook fails the verb before its work: writes the message and returns the status.
+  std::optional<int> BeforeWork();
+  // `status`, the verb's own outcome; for a verb that succeeded, the hook's failure at exit.
+  int AfterWork(int status);
+
+ private:
+  ToolContext& context_;
+  std::optional<InjectedFailure> failure_;
+  std::string usual_;
+};
 
 // Writes `message` as one line to standard error, as diskutil reports failures, and
 // returns 1.

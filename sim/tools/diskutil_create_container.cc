@@ -74,10 +74,8 @@ int RunCreateContainer(ToolContext& context, Arguments arguments) {
   }
   context.out() << "Creating container with " << disk << '\n'
                 << "Started APFS operation on " << disk << std::endl;
-  if (const std::optional<std::string> failure =
-          InjectedFailure(context, "createContainer", kCouldNotOpen)) {
-    return ReportError(context, *failure);
-  }
+  DiskutilHook hook(context, "createContainer", kCouldNotOpen);
+  if (const std::optional<int> status = hook.BeforeWork()) return *status;
 
   const Outcome outcome = context.machine().Change(
       [&](Model& model) { return CreateOn(context.root(), model, argument); });
@@ -93,7 +91,7 @@ int RunCreateContainer(ToolContext& context, Arguments arguments) {
                 << "Created new APFS Container " << container << '\n'
                 << "Disk from APFS operation: " << container << '\n'
                 << "Finished APFS operation on " << disk << std::endl;
-  return 0;
+  return hook.AfterWork(0);
 }
 
 }  // namespace sim::tools::diskutil

@@ -41,8 +41,8 @@ using Outcome = std::variant<Formatted, std::string>;
 // Checks that everything can be done before anything is changed, so a refusal leaves the
 // disk as it was.
 std::optional<std::string> CheckTarget(const mcom::FilePath& root, const Model& model,
-                                       const std::string& argument,
-                                       const PartitionLayout& layout, BSDName* whole) {
+                                       const std::string& argument, const PartitionLayout& layout,
+                                       BSDName* whole) {
   const std::optional<DiskReference> reference = FindDiskReference(model, argument);
   if (!reference) return CouldNotFindDisk(argument);
   if (reference->kind != DiskReference::Kind::kWholeDisk) {
@@ -120,10 +120,8 @@ int RunPartitionDisk(ToolContext& context, Arguments arguments) {
     disk = reference->name.Format();
   }
   context.out() << "Started partitioning on " << disk << std::endl;
-  if (const std::optional<std::string> failure =
-          InjectedFailure(context, "partitionDisk", kCouldNotOpen)) {
-    return ReportError(context, *failure);
-  }
+  DiskutilHook hook(context, "partitionDisk", kCouldNotOpen);
+  if (const std::optional<int> status = hook.BeforeWork()) return *status;
 
   const Outcome outcome = context.machine().Change(
       [&](Model& model) { return Partition(context.root(), model, argument, layout); });
@@ -143,7 +141,7 @@ int RunPartitionDisk(ToolContext& context, Arguments arguments) {
   for (const BSDName& volume : formatted.unmounted) {
     context.err() << "Volume on " << volume.Format() << " failed to mount" << std::endl;
   }
-  return 0;
+  return hook.AfterWork(0);
 }
 
 }  // namespace sim::tools::diskutil

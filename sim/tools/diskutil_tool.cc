@@ -9,9 +9,10 @@
 //   diskutil apfs list
 // DISK is "diskN", "diskNsM", "/dev/diskN..." or the mount point of a mounted volume.
 //
-// Fault-injection hooks (macsim set ROOT fault.diskutil.<verb> VALUE), read before anything
-// is changed; "fail" gives the verb's usual error, "fail:MESSAGE" the given message, and
-// either makes the tool exit with status 1 without touching the machine:
+// Fault-injection hooks (macsim set ROOT fault.diskutil.<verb> VALUE), in the forms of
+// injected_failure.h: every point but fail-at-exit fails the verb before it touches the
+// machine, fail-at-exit after its work; "fail" gives the verb's usual error, "fail:MESSAGE"
+// the given message:
 //   diskutil.createContainer   apfs createContainer
 //   diskutil.unmountDisk       unmountDisk
 //   diskutil.partitionDisk     partitionDisk
@@ -42,13 +43,21 @@ constexpr const char* kUnmountUsage =
 constexpr const char* kAPFSUsage =
     "diskutil apfs createContainer DiskIdentifier | diskutil apfs list";
 
-std::optional<std::string> InjectedFailure(ToolContext& context, const std::string& verb,
-                                           const std::string& usual) {
-  const std::optional<std::string> value = context.Fault(verb);
-  if (!value) return std::nullopt;
-  if (*value == "fail") return usual;
-  if (value->starts_with("fail:") && value->size() > 5) return value->substr(5);
-  return "unknown value of the fault hook diskutil." + verb + ": " + *value;
+DiskutilHook::DiskutilHook(ToolContext& context, const std::string& verb, std::string usual)
+    : context_(context),
+      failure_(WithoutCopyPoint(ReadInjectedFailure(context, verb))),
+      usual_(std::move(usual)) {}
+
+std::optional<int> DiskutilHook::BeforeWork() {
+  if (!failure_ || failure_->point == InjectedFailure::Point::kAtExit) return std::nullopt;
+  return AfterWork(0);
+}
+
+int DiskutilHook::AfterWork(int status) {
+  if (status != 0 || !failure_) return status;
+  context_.out().flush();
+  context_.err() << failure_->message.value_or(usual_) << std::endl;
+  return failure_->status;
 }
 
 int ReportError(ToolContext& context, const std::string& message) {
@@ -122,9 +131,8 @@ int RunUnmountDisk(ToolContext& context, Arguments arguments) {
   }
   const std::string failed =
       prefix + whole->Format() + " failed: at least one volume could not be unmounted";
-  if (const std::optional<std::string> failure = InjectedFailure(context, "unmountDisk", failed)) {
-    return ReportError(context, *failure);
-  }
+  DiskutilHook hook(context, "unmountDisk", failed);
+  if (const std::optional<int> status = hook.BeforeWork()) return *status;
 
   // Forced or not: a volume holding an attached image's file, or a disk another tool works
   // on, cannot be taken away.
@@ -143,7 +151,7 @@ int RunUnmountDisk(ToolContext& context, Arguments arguments) {
   if (busy) return ReportError(context, failed + ": Resource busy");
   if (!outcome.ok()) return ReportError(context, failed);
   context.out() << prefix << "all volumes on " << whole->Format() << " was successful" << std::endl;
-  return 0;
+  return hook.AfterWork(0);
 }
 
 int RunAPFSList(ToolContext& context, Arguments arguments) {

@@ -20,6 +20,7 @@
 #include "core/foundation/system_path.h"
 #include "core/foundation/tool_run.h"
 #include "sim/machine/blockers.h"
+#include "sim/machine/machine_paths.h"
 #include "sim/machine/mount_table.h"
 #include "sim/machine/test_machine.h"
 #include "tests/support/temporary_folder.h"
@@ -166,8 +167,47 @@ TEST_F(DiskutilTest, CreateContainerFaultHookFailsWithoutChangingTheMachine) {
   EXPECT_EQ(Diskutil({"apfs", "createContainer", name}).status, 1);
   EXPECT_EQ(ContainerOnStore(machine_.Read(), name), nullptr);
 
-  SetFault("diskutil.createContainer", "");
-  EXPECT_EQ(Diskutil({"apfs", "createContainer", name}).status, 0);
+  // At exit: the work is done, and the run still fails.
+  SetFault("diskutil.createContainer", "fail-at-exit;status=4");
+  run = Diskutil({"apfs", "createContainer", name});
+  EXPECT_EQ(run.status, 4);
+  EXPECT_THAT(run.out, HasSubstr("Finished APFS operation on " + name));
+  EXPECT_NE(ContainerOnStore(machine_.Read(), name), nullptr);
+}
+
+// A real Mac cannot take away the volume that holds the file of an attached image.
+TEST_F(DiskutilTest, TheVolumeHoldingAnAttachedImageIsBusy) {
+  const uint32_t disk = Plug("usb-hfs");
+  const std::string name = "disk" + std::to_string(disk);
+  const std::string image = root().Join("Volumes/USB HFS/Backup.sparseimage").string();
+  ASSERT_EQ(mcom::RunCapturingBothStreams("/usr/bin/hdiutil", {"create", "-size", "1g", "-type",
+                                                               "SPARSE", "-layout", "NONE", image})
+                ->exit_status.value(),
+            0);
+  const mcom::Result<mcom::ToolRun> attach =
+      mcom::RunCapturingBothStreams("/usr/bin/hdiutil", {"attach", "-nomount", "-plist", image});
+  ASSERT_EQ(attach->exit_status.value(), 0);
+
+  const std::string state = ::testing::TemporaryFolder::ReadFile(MachinePlistPath(root()));
+  for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
+           {"apfs", "createContainer", name + "s2"},
+           {"partitionDisk", name, "GPT", "jhfs+", "X", "R"},
+           {"unmountDisk", "force", name},
+       }) {
+    const Outcome run = Diskutil(arguments);
+    EXPECT_EQ(run.status, 1) << arguments[0];
+    EXPECT_THAT(run.err, HasSubstr("Resource busy")) << arguments[0];
+  }
+  EXPECT_EQ(::testing::TemporaryFolder::ReadFile(MachinePlistPath(root())), state);
+
+  for (const Disk& attached : machine_.Read().disks) {
+    if (attached.kind != DiskKind::kImage) continue;
+    ASSERT_EQ(
+        mcom::RunCapturingBothStreams("/usr/bin/hdiutil", {"detach", attached.name().Format()})
+            ->exit_status.value(),
+        0);
+  }
+  EXPECT_EQ(Diskutil({"unmountDisk", "force", name}).status, 0);
 }
 
 // ---- unmountDisk ----------------------------------------------------------------------

@@ -74,6 +74,10 @@ HdiutilFault ParseHdiutilFault(const std::string& verb, const std::string& value
 std::optional<HdiutilFault> ReadHdiutilFault(ToolContext& context, const std::string& verb) {
   const std::optional<std::string> value = context.Fault(verb);
   if (!value) return std::nullopt;
+  if (*value == "hold-at-start") {
+    context.HoldWhileFaultIs(verb, *value);
+    return std::nullopt;
+  }
   return ParseHdiutilFault(verb, *value);
 }
 

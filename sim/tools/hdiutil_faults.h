@@ -14,6 +14,9 @@
 //                          after the PERCENT lines before it, leaving no destination; the
 //                          verbs that copy nothing fail at the start
 //   fail-at-exit           does all the work (output printed, machine changed), then fails
+//   hold-at-start          waits before any work while the hook still holds this value, so
+//                          that a test can interrupt its caller while it runs; then works
+//                          as without a hook
 //
 // Without a message the line is the verb's usual failure (DefaultFailureLine). Any other
 // value fails the verb at the start with a line naming the value, so a mistyped hook is
@@ -38,8 +41,9 @@ struct HdiutilFault {
 // The fault `value` asks of `verb`. Throws HdiutilFailure for a value it does not understand.
 HdiutilFault ParseHdiutilFault(const std::string& verb, const std::string& value);
 
-// The fault the hook "hdiutil.<verb>" asks for, or nothing when the hook is not set. Throws
-// HdiutilFailure for a value it does not understand.
+// The fault the hook "hdiutil.<verb>" asks for, or nothing when the hook is not set (or holds
+// hold-at-start, which is waited out here). Throws HdiutilFailure for a value it does not
+// understand.
 std::optional<HdiutilFault> ReadHdiutilFault(ToolContext& context, const std::string& verb);
 
 // The line the real tool prints most often when `verb` fails ("attach failed - Device not

@@ -21,11 +21,11 @@ using ToolFunction = int (*)(ToolContext&);
 
 const std::map<std::string, ToolFunction>& Tools() {
   static const std::map<std::string, ToolFunction> tools{
-      {"asr", sim::tools::RunAsr},         {"bless", sim::tools::RunBless},
+      {"asr", sim::tools::RunAsr},           {"bless", sim::tools::RunBless},
       {"diskutil", sim::tools::RunDiskutil}, {"ditto", sim::tools::RunDitto},
-      {"dmesg", sim::tools::RunDmesg},     {"hdiutil", sim::tools::RunHdiutil},
-      {"ioreg", sim::tools::RunIoreg},     {"log", sim::tools::RunLog},
-      {"mount", sim::tools::RunMount},     {"reboot", sim::tools::RunReboot},
+      {"dmesg", sim::tools::RunDmesg},       {"hdiutil", sim::tools::RunHdiutil},
+      {"ioreg", sim::tools::RunIoreg},       {"log", sim::tools::RunLog},
+      {"mount", sim::tools::RunMount},       {"reboot", sim::tools::RunReboot},
       {"sw_vers", sim::tools::RunSwVers},
   };
   return tools;
@@ -33,8 +33,7 @@ const std::map<std::string, ToolFunction>& Tools() {
 
 // The machine root of a tool started from its installed path: the executable path without
 // the tool's macOS path ("ROOT/usr/bin/hdiutil" → "ROOT").
-std::optional<mcom::FilePath> RootFromExecutable(const std::string& executable,
-                                                 std::string* tool) {
+std::optional<mcom::FilePath> RootFromExecutable(const std::string& executable, std::string* tool) {
   for (const std::string& mac_path : sim::ToolPaths()) {
     if (executable.size() > mac_path.size() && executable.ends_with(mac_path)) {
       *tool = mcom::FilePath(mac_path).LastComponent();

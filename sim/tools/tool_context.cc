@@ -1,12 +1,15 @@
 #include "sim/tools/tool_context.h"
 
+#include <chrono>
 #include <ostream>
+#include <thread>
+
+#include "sim/tools/stop_request.h"
 
 namespace sim::tools {
 
-ToolContext::ToolContext(std::string name, mcom::FilePath root,
-                         std::vector<std::string> arguments, std::ostream& out,
-                         std::ostream& err)
+ToolContext::ToolContext(std::string name, mcom::FilePath root, std::vector<std::string> arguments,
+                         std::ostream& out, std::ostream& err)
     : name_(std::move(name)),
       root_(std::move(root)),
       arguments_(std::move(arguments)),
@@ -19,6 +22,12 @@ std::optional<std::string> ToolContext::Fault(const std::string& verb) {
   const auto fault = model.faults.find(name_ + "." + verb);
   if (fault == model.faults.end() || fault->second.empty()) return std::nullopt;
   return fault->second;
+}
+
+void ToolContext::HoldWhileFaultIs(const std::string& verb, const std::string& value) {
+  while (StopRequested() == 0 && Fault(verb) == value) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
 }
 
 int ToolContext::Fail(const std::string& message, int status) {

@@ -41,6 +41,11 @@ class ToolContext {
   // VALUE), or nothing when it is not set.
   std::optional<std::string> Fault(const std::string& verb);
 
+  // Waits while the hook "<tool>.<verb>" still holds `value` (a "hold-..." point, which a
+  // test clears once it has done what it needed the tool held for), or until the tool is
+  // told to stop (stop_request.h). Polls the machine every 10 ms.
+  void HoldWhileFaultIs(const std::string& verb, const std::string& value);
+
   // Writes "<tool>: <message>" to standard error and returns `status`, for
   // `return context.Fail("...")`.
   int Fail(const std::string& message, int status = 1);
