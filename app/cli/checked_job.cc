@@ -2,10 +2,13 @@
 
 #include <sys/stat.h>
 
+#include <string_view>
 #include <variant>
 
+#include "core/backup/restore_target.h"
 #include "core/discovery/container_size.h"
 #include "core/discovery/service_query.h"
+#include "core/foundation/error.h"
 
 namespace {
 
@@ -27,7 +30,7 @@ bool IsFolder(const std::string& path) {
 }  // namespace
 
 std::variant<BackupJob, UsageError> CheckBackup(const BackupCommand& command) {
-  BackupJob job{std::nullopt, mcom::FilePath(command.image)};
+  BackupJob job{std::nullopt, mcom::FilePath(command.image), {}};
   if (command.source) {
     std::variant<mcom::DiskName, UsageError> disk = ExistingDisk(*command.source);
     if (UsageError* error = std::get_if<UsageError>(&disk)) return *error;
@@ -40,6 +43,15 @@ std::variant<BackupJob, UsageError> CheckBackup(const BackupCommand& command) {
   if (command.image.empty() || command.image.back() == '/' || IsFolder(command.image)) {
     return UsageError{"--to needs the path of the image file to write, not a folder: '" +
                       command.image + "'"};
+  }
+  constexpr std::string_view kExtension = ".sparseimage";
+  if (!command.image.ends_with(kExtension)) {
+    job.image = mcom::FilePath(command.image + std::string(kExtension));
+    if (IsFolder(job.image.string())) {
+      return UsageError{"'" + job.image.string() + "' is a folder, not an image file"};
+    }
+    job.note = "writing the image to " + job.image.string() +
+               " (sparse disk images always end in .sparseimage)";
   }
   const mcom::FilePath folder = job.image.Parent();
   if (!IsFolder(folder.string())) {
@@ -58,6 +70,11 @@ std::variant<RestoreJob, UsageError> CheckRestore(const RestoreCommand& command)
   }
   std::variant<mcom::DiskName, UsageError> disk = ExistingDisk(command.target);
   if (UsageError* error = std::get_if<UsageError>(&disk)) return *error;
-  return RestoreJob{mcom::FilePath(command.image),
-                    APFSContainerName{std::get<mcom::DiskName>(disk)}};
+  const mcom::FilePath image(command.image);
+  try {
+    CheckRestoreTarget(image, std::get<mcom::DiskName>(disk));
+  } catch (const Error& refusal) {
+    return UsageError{refusal.message()};
+  }
+  return RestoreJob{image, APFSContainerName{std::get<mcom::DiskName>(disk)}};
 }

@@ -3,20 +3,39 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 
+namespace {
+
+constexpr char kExitStatuses[] =
+    "Exit status:\n"
+    "  0        done: the image is complete and detached, or every volume is restored\n"
+    "  1        the operation failed (the message says which step, and what it left)\n"
+    "  2        replication needs the privileged helper (outside the recovery environment)\n"
+    "  64       bad arguments, or a target that must not be erased; nothing was changed\n"
+    "  128+N    stopped by signal N (130 for SIGINT, 143 for SIGTERM) after cleaning up";
+
+}  // namespace
+
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   CLI::App app{"Backs up an APFS container into a sparse disk image, and restores one.", "dorvane"};
   app.require_subcommand(1);
+  app.footer(kExitStatuses);
+  app.set_version_flag("--version", std::string("dorvane ") + DORVANE_VERSION);
   CommandLine line;
   std::string root;
   app.add_option("--root", root, "The folder of the simulated Mac to work on (default: /)");
   app.add_flag("--json", line.json, "Print one JSON object per update and one for the result");
+  app.add_flag("--verbose", line.verbose,
+               "Show the disk tools' output as it comes (otherwise only when a step fails)");
 
   BackupCommand backup;
   std::string source;
   CLI::App* backup_app = app.add_subcommand("backup", "Back up a container into a new image");
   backup_app->add_option("--source", source,
                          "The container's disk, such as disk1 (default: the running system's)");
-  backup_app->add_option("--to", backup.image, "The image file to write (replaced if it exists)")
+  backup_app
+      ->add_option("--to", backup.image,
+                   "The image file to write, ending in .sparseimage (an existing one is replaced "
+                   "once the new one is complete)")
       ->required();
 
   RestoreCommand restore;
@@ -25,15 +44,23 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   restore_app->add_option("--from", restore.image, "The backup image to restore")->required();
   restore_app->add_option("--to", restore.target, "The target disk or container, such as disk2")
       ->required();
+  // The common options are accepted after the command too.
+  for (CLI::App* command : {backup_app, restore_app}) {
+    command->fallthrough();
+    command->footer(kExitStatuses);
+  }
 
   // CLI11 parses the arguments last to first.
   std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+  const bool json = AsksForJson(arguments);
   try {
     app.parse(reversed);
   } catch (const CLI::CallForHelp&) {
-    return HelpRequest{app.help()};
+    return HelpRequest{app.help(), json};
   } catch (const CLI::CallForAllHelp&) {
-    return HelpRequest{app.help("", CLI::AppFormatMode::All)};
+    return HelpRequest{app.help("", CLI::AppFormatMode::All), json};
+  } catch (const CLI::CallForVersion&) {
+    return HelpRequest{app.version() + "\n", json};
   } catch (const CLI::ParseError& error) {
     return UsageError{error.what()};
   }
@@ -46,4 +73,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     line.command = restore;
   }
   return line;
+}
+
+bool AsksForJson(const std::vector<std::string>& arguments) {
+  return std::find(arguments.begin(), arguments.end(), "--json") != arguments.end();
 }

@@ -5,10 +5,12 @@
 #include <variant>
 #include <vector>
 
-// dorvane's command line, as typed; nothing is checked against the machine yet.
+// dorvane's command line, as typed; nothing is checked against the machine yet. The common
+// options may stand before or after the command:
 //
-//   dorvane [--root DIR] [--json] backup [--source diskN] --to PATH
-//   dorvane [--root DIR] [--json] restore --from PATH --to DISK
+//   dorvane [--root DIR] [--json] [--verbose] backup [--source diskN] --to PATH
+//   dorvane [--root DIR] [--json] [--verbose] restore --from PATH --to DISK
+//   dorvane --version | --help
 
 struct BackupCommand {
   std::optional<std::string> source;  // the container's disk; none: the running system's
@@ -23,12 +25,14 @@ struct RestoreCommand {
 struct CommandLine {
   std::optional<std::string> root;  // the simulated Mac's folder, standing for "/"
   bool json = false;
+  bool verbose = false;  // the tools' own output shown as it comes, not only on failure
   std::variant<BackupCommand, RestoreCommand> command;
 };
 
-// What the user asked for help with: the text to print, then exit 0.
+// What the user asked for help with, or the version: the text to print, then exit 0.
 struct HelpRequest {
   std::string text;
+  bool json = false;
 };
 
 // An argument list that cannot be run: one line saying why.
@@ -40,3 +44,7 @@ using ParsedCommandLine = std::variant<CommandLine, HelpRequest, UsageError>;
 
 // `arguments` without the program name.
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments);
+
+// Whether `arguments` ask for JSON output, for answering in JSON even when they cannot be
+// parsed.
+bool AsksForJson(const std::vector<std::string>& arguments);

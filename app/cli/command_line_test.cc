@@ -27,8 +27,12 @@ TEST(CommandLine, ReadsBackupAndRestoreWithTheirOptions) {
   EXPECT_FALSE(std::get<BackupCommand>(line.command).source.has_value());
   EXPECT_EQ(std::get<BackupCommand>(line.command).image, "image with spaces");
 
-  parsed = Parse({"restore", "--to", "disk2", "--from", "/b/x"});
-  const RestoreCommand& restore = std::get<RestoreCommand>(std::get<CommandLine>(parsed).command);
+  // The common options may follow the command.
+  parsed = Parse({"restore", "--to", "disk2", "--from", "/b/x", "--json", "--verbose"});
+  line = std::get<CommandLine>(parsed);
+  EXPECT_TRUE(line.json);
+  EXPECT_TRUE(line.verbose);
+  const RestoreCommand& restore = std::get<RestoreCommand>(line.command);
   EXPECT_EQ(restore.image, "/b/x");
   EXPECT_EQ(restore.target, "disk2");
 }
@@ -60,6 +64,12 @@ TEST(CommandLine, HelpDescribesTheAskedCommand) {
   parsed = Parse({"restore", "--help"});
   ASSERT_TRUE(std::holds_alternative<HelpRequest>(parsed));
   EXPECT_THAT(std::get<HelpRequest>(parsed).text, HasSubstr("--from"));
+  EXPECT_THAT(std::get<HelpRequest>(parsed).text, HasSubstr("128+N"));
+
+  parsed = Parse({"--version", "--json"});
+  ASSERT_TRUE(std::holds_alternative<HelpRequest>(parsed));
+  EXPECT_THAT(std::get<HelpRequest>(parsed).text, testing::StartsWith("dorvane "));
+  EXPECT_TRUE(std::get<HelpRequest>(parsed).json);
 }
 
 }  // namespace

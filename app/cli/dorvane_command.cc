@@ -8,90 +8,154 @@
 #include "app/cli/checked_job.h"
 #include "app/cli/command_line.h"
 #include "app/cli/data_size.h"
+#include "app/cli/tool_output_capture.h"
 #include "app/client/recovery_environment.h"
 #include "app/client/replicator.h"
 #include "core/backup/backup.h"
+#include "core/backup/partial_image.h"
 #include "core/backup/restore.h"
 #include "core/foundation/error.h"
+#include "core/foundation/interruption.h"
 #include "core/foundation/system_path.h"
 
 namespace {
 
-int Refuse(Console& console, const std::string& message) {
-  console.err << "dorvane: " << message << '\n';
-  return kExitUsage;
+// How one run of dorvane ends: the status, and the Error it prints (none for success).
+struct Outcome {
+  int status = kExitSuccess;
+  std::optional<Error> failure;
+};
+
+// Writes the outcome of a run that showed no progress: the error line and, for --json, the
+// result object that every run ends with.
+int Report(Console& console, bool json, const Outcome& outcome) {
+  if (const std::optional<Error>& failure = outcome.failure) {
+    console.err << "dorvane: "
+                << (failure->operation() == "dorvane" ? failure->message()
+                                                      : failure->FullDescription())
+                << '\n';
+  }
+  if (json) {
+    MakeProgressDisplay(ProgressStyle::kJson, console.out, console.clock)
+        ->Finish(outcome.failure, outcome.status);
+  }
+  return outcome.status;
 }
 
-// Runs `operation` with its progress shown on the console; returns the exit status.
+int Refuse(Console& console, bool json, const std::string& message) {
+  return Report(console, json, {kExitUsage, Error("dorvane", message)});
+}
+
+// What the engine reports that says nothing to a person reading dorvane's progress: the
+// tool's "done" after each of its checks, and the device line with which asr ends, which
+// names the image's disk after a backup.
+bool IsNoise(const std::string& text, bool backup) {
+  return text == "done" || (backup && text.starts_with("Restored target device is "));
+}
+
+// The line printed when a signal stopped the operation, after the clean-up.
+std::string InterruptedLine(int signal, bool backup, const Error& error) {
+  std::string line = "stopped by " + mcom::SignalName(signal) + "; ";
+  if (backup) {
+    return line.append("no backup was made and the partial image was removed (")
+        .append(error.FullDescription())
+        .append(")");
+  }
+  return line.append(error.FullDescription());
+}
+
+// Detaches and removes what killed runs left beside the image, saying so in one line.
+void RemoveLeftovers(Console& console, const mcom::FilePath& image) {
+  const std::vector<mcom::FilePath> removed = RemoveAbandonedPartialImages({image.Parent()});
+  if (removed.empty()) return;
+  std::string line = "dorvane: removed what interrupted runs left behind:";
+  for (const mcom::FilePath& path : removed) line.append(" ").append(path.string());
+  console.err << line << '\n';
+}
+
+// Runs `operation` with its progress on the console and the tools' output captured (shown
+// only when the operation fails, unless --verbose), after removing what killed runs left
+// beside `image`; returns the exit status.
 template <typename Operation>
-int RunWithDisplay(Console& console, bool json, Operation operation) {
-  const ProgressStyle style = json                      ? ProgressStyle::kJson
+int RunWithDisplay(Console& console, const CommandLine& line, const mcom::FilePath& image,
+                   Operation operation) {
+  const bool backup = std::holds_alternative<BackupCommand>(line.command);
+  const ProgressStyle style = line.json                 ? ProgressStyle::kJson
                               : console.out_is_terminal ? ProgressStyle::kBar
                                                         : ProgressStyle::kLines;
   const std::unique_ptr<ProgressDisplay> display =
       MakeProgressDisplay(style, console.out, console.clock);
+  const ProgressCallback progress = [&display, backup](ProgressUpdate update) {
+    if (const std::string* text = std::get_if<std::string>(&update)) {
+      if (IsNoise(*text, backup)) return;
+    }
+    display->Update(update);
+  };
+
+  std::unique_ptr<ToolOutputCapture> capture;
+  if (!line.verbose) capture = ToolOutputCapture::Start();
+  std::optional<Error> failure;
   try {
-    operation(*display);
+    RemoveLeftovers(console, image);
+    operation(*display, progress);
   } catch (const Error& error) {
-    display->Finish(error);
-    console.err << error.FullDescription() << '\n';
-    return kExitFailure;
+    failure = error;
   } catch (const std::exception& exception) {
     // Anything else the platform layers throw: caught here so that the pipeline's guards
     // have unwound (images detached, a half-made image removed) before dorvane exits.
-    const Error error("dorvane", exception.what());
-    display->Finish(error);
-    console.err << error.FullDescription() << '\n';
-    return kExitFailure;
+    failure = Error("dorvane", exception.what());
   }
-  display->Finish(std::nullopt);
-  return kExitSuccess;
-}
+  const std::string tool_output = capture && failure ? capture->Contents() : std::string();
+  capture.reset();
 
-ProgressCallback ShowOn(ProgressDisplay& display) {
-  return [&display](ProgressUpdate update) { display.Update(update); };
-}
-
-int RunBackup(Console& console, bool json, const BackupJob& job) {
-  return RunWithDisplay(console, json, [&](ProgressDisplay& display) {
-    // The source is found first, so that the data to copy is known for the throughput.
-    const APFSContainerName source =
-        job.source ? *job.source : FindSystemContainer(ShowOn(display));
-    display.SetDataBytes(ContainerDataBytes(source));
-    backup::PerformBackup(source, job.image, Replicator("PerformBackup"), ShowOn(display));
-  });
-}
-
-int RunRestore(Console& console, bool json, const RestoreJob& job) {
-  return RunWithDisplay(console, json, [&](ProgressDisplay& display) {
-    display.SetDataBytes(ImageDataBytes(job.image));
-    PerformRestore(job.image, job.target, Replicator("PerformRestore"), ShowOn(display));
-  });
-}
-
-}  // namespace
-
-int RunDorvane(const std::vector<std::string>& arguments, Console console) {
-  const ParsedCommandLine parsed = ParseCommandLine(arguments);
-  if (const HelpRequest* help = std::get_if<HelpRequest>(&parsed)) {
-    console.out << help->text;
+  if (!failure) {
+    display->Finish(std::nullopt, kExitSuccess);
     return kExitSuccess;
   }
-  if (const UsageError* error = std::get_if<UsageError>(&parsed)) {
-    return Refuse(console, error->message + " (see dorvane --help)");
+  // After a signal the operation fails however its step noticed it (the engine's check, or
+  // the tool it stopped failing); the status says it was stopped.
+  const int signal = mcom::InterruptingSignal();
+  const int status = signal != 0 ? kExitInterruptedBase + signal : kExitFailure;
+  display->Finish(failure, status);
+  if (signal != 0) {
+    console.err << "dorvane: " << InterruptedLine(signal, backup, *failure) << '\n';
+  } else {
+    if (!tool_output.empty()) console.err << tool_output << '\n';
+    console.err << failure->FullDescription() << '\n';
   }
-  const CommandLine& line = std::get<CommandLine>(parsed);
+  console.err.flush();
+  return status;
+}
 
+int RunBackup(Console& console, const CommandLine& line, const BackupJob& job) {
+  return RunWithDisplay(
+      console, line, job.image, [&](ProgressDisplay& display, ProgressCallback progress) {
+        // The source is found first, so that the data to copy is known for the throughput.
+        const APFSContainerName source = job.source ? *job.source : FindSystemContainer(progress);
+        display.SetDataBytes(ContainerDataBytes(source));
+        backup::PerformBackup(source, job.image, Replicator("PerformBackup"), progress);
+      });
+}
+
+int RunRestore(Console& console, const CommandLine& line, const RestoreJob& job) {
+  return RunWithDisplay(
+      console, line, job.image, [&](ProgressDisplay& display, ProgressCallback progress) {
+        display.SetDataBytes(ImageDataBytes(job.image));
+        PerformRestore(job.image, job.target, Replicator("PerformRestore"), progress);
+      });
+}
+
+int RunCommand(const CommandLine& line, Console& console) {
   if (line.root) {
     struct stat status;
     if (::stat(line.root->c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
-      return Refuse(console, "no machine at '" + *line.root + "': not a folder");
+      return Refuse(console, line.json, "no machine at '" + *line.root + "': not a folder");
     }
     mcom::SetSystemRoot(mcom::FilePath(*line.root));
   }
 
-  // Arguments are checked before the environment, so that a typing error is pointed out
-  // wherever dorvane runs.
+  // Arguments and targets are checked before the environment, so that a typing error or a
+  // disk that must not be erased is pointed out wherever dorvane runs.
   std::variant<BackupJob, RestoreJob, UsageError> job = UsageError{};
   if (const BackupCommand* backup = std::get_if<BackupCommand>(&line.command)) {
     std::visit([&job](auto&& checked) { job = std::move(checked); }, CheckBackup(*backup));
@@ -100,16 +164,40 @@ int RunDorvane(const std::vector<std::string>& arguments, Console console) {
                CheckRestore(std::get<RestoreCommand>(line.command)));
   }
   if (const UsageError* error = std::get_if<UsageError>(&job)) {
-    return Refuse(console, error->message);
+    return Refuse(console, line.json, error->message);
   }
 
   if (!IsRunningInRecoveryEnvironment()) {
-    console.err << "dorvane: " << kReplicationNeedsHelper
-                << "; run dorvane from the recovery environment\n";
-    return kExitNeedsHelper;
+    return Report(
+        console, line.json,
+        {kExitNeedsHelper, Error("dorvane", std::string(kReplicationNeedsHelper) +
+                                                "; run dorvane from the recovery environment")});
   }
   if (const BackupJob* backup = std::get_if<BackupJob>(&job)) {
-    return RunBackup(console, line.json, *backup);
+    if (!backup->note.empty()) console.err << "dorvane: " << backup->note << '\n';
+    return RunBackup(console, line, *backup);
   }
-  return RunRestore(console, line.json, std::get<RestoreJob>(job));
+  return RunRestore(console, line, std::get<RestoreJob>(job));
+}
+
+}  // namespace
+
+int RunDorvane(const std::vector<std::string>& arguments, Console console) {
+  const ParsedCommandLine parsed = ParseCommandLine(arguments);
+  if (const HelpRequest* help = std::get_if<HelpRequest>(&parsed)) {
+    // With --json, standard output holds JSON alone.
+    (help->json ? console.err : console.out) << help->text;
+    return Report(console, help->json, {});
+  }
+  if (const UsageError* error = std::get_if<UsageError>(&parsed)) {
+    return Refuse(console, AsksForJson(arguments), error->message + " (see dorvane --help)");
+  }
+  const CommandLine& line = std::get<CommandLine>(parsed);
+  try {
+    return RunCommand(line, console);
+  } catch (const Error& error) {
+    return Report(console, line.json, {kExitFailure, error});
+  } catch (const std::exception& exception) {
+    return Report(console, line.json, {kExitFailure, Error("dorvane", exception.what())});
+  }
 }

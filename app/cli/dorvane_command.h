@@ -8,9 +8,10 @@
 
 // dorvane's exit statuses.
 inline constexpr int kExitSuccess = 0;
-inline constexpr int kExitFailure = 1;      // the operation failed; the Error is printed
-inline constexpr int kExitNeedsHelper = 2;  // replication needs the privileged helper
-inline constexpr int kExitUsage = 64;       // bad arguments (the BSD EX_USAGE)
+inline constexpr int kExitFailure = 1;            // the operation failed; the Error is printed
+inline constexpr int kExitNeedsHelper = 2;        // replication needs the privileged helper
+inline constexpr int kExitUsage = 64;             // bad arguments or a refused target (EX_USAGE)
+inline constexpr int kExitInterruptedBase = 128;  // + the signal that stopped the operation
 
 // Where dorvane writes, and how it tells time (injectable for tests).
 struct Console {
@@ -21,6 +22,7 @@ struct Console {
 };
 
 // Runs one dorvane command line (`arguments` without the program name) to the end and
-// returns the exit status. Progress goes to `out`; refusals and failures, one line each, to
-// `err`. Sets the machine root when --root is given.
+// returns the exit status. Progress goes to `out` (with --json, JSON alone, ending with one
+// result object whatever the status); refusals and failures, one line each, to `err`, after
+// the tools' output when a step failed. Sets the machine root when --root is given.
 int RunDorvane(const std::vector<std::string>& arguments, Console console);

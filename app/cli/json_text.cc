@@ -90,9 +90,14 @@ JsonText& JsonText::Add(std::string_view key, double value) {
     body_ += "null";  // JSON has no infinities or NaN
     return *this;
   }
-  char number[32];
-  std::snprintf(number, sizeof number, "%.6g", value);
-  body_ += number;
+  // Plain decimals with up to six places, never an exponent, which some readers refuse.
+  char number[400];
+  std::snprintf(number, sizeof number, "%.6f", value);
+  std::string text = number;
+  text.erase(text.find_last_not_of('0') + 1);
+  if (text.back() == '.') text.pop_back();
+  if (text == "-0") text = "0";
+  body_ += text;
   return *this;
 }
 

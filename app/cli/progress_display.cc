@@ -9,24 +9,29 @@ ProgressDisplay::ProgressDisplay(std::ostream& out, Clock clock)
 void ProgressDisplay::Update(const ProgressUpdate& update) {
   if (const double* fraction = std::get_if<double>(&update)) {
     fraction_ = *fraction;
+    if (!copy_start_) copy_start_.emplace(*fraction, clock_());
   } else {
     text_ = std::get<std::string>(update);
   }
   ShowUpdate(update, Snapshot());
 }
 
-void ProgressDisplay::Finish(const std::optional<Error>& failure) {
-  ShowResult(failure, Snapshot());
+void ProgressDisplay::Finish(const std::optional<Error>& failure, int exit_status) {
+  ShowResult(failure, exit_status, Snapshot());
 }
 
 ProgressSnapshot ProgressDisplay::Snapshot() const {
   ProgressSnapshot snapshot;
   snapshot.fraction = fraction_;
   snapshot.text = text_;
-  snapshot.elapsed_seconds = std::chrono::duration<double>(clock_() - start_).count();
-  if (fraction_ && data_bytes_ > 0 && snapshot.elapsed_seconds > 0) {
-    snapshot.bytes_per_second =
-        *fraction_ * static_cast<double>(data_bytes_) / snapshot.elapsed_seconds;
+  const auto now = clock_();
+  snapshot.elapsed_seconds = std::chrono::duration<double>(now - start_).count();
+  if (copy_start_ && data_bytes_ > 0) {
+    const double copying = std::chrono::duration<double>(now - copy_start_->second).count();
+    const double copied = *fraction_ - copy_start_->first;
+    if (copying > 0 && copied >= 0) {
+      snapshot.bytes_per_second = copied * static_cast<double>(data_bytes_) / copying;
+    }
   }
   return snapshot;
 }

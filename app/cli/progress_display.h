@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "core/backup/progress.h"
 #include "core/foundation/error.h"
@@ -16,7 +17,9 @@
 enum class ProgressStyle { kBar, kLines, kJson };
 
 // What every style shows: the latest fraction and status text, the time since the operation
-// started and the throughput, estimated from the fraction of the data to copy.
+// started and the throughput, estimated from the fraction of the data to copy. The
+// throughput counts from the first fraction, which marks the start of the copy, so that
+// finding the disks and making the image do not make the copy look slow.
 struct ProgressSnapshot {
   std::optional<double> fraction;  // none before the first fraction arrives
   std::string text;
@@ -37,12 +40,13 @@ class ProgressDisplay {
   // is shown). Times count from the display's construction.
   void SetDataBytes(uint64_t data_bytes) { data_bytes_ = data_bytes; }
   void Update(const ProgressUpdate& update);
-  // The operation's end: nothing for success, else the Error it failed with.
-  void Finish(const std::optional<Error>& failure);
+  // The operation's end: nothing for success, else the Error it failed with, and the status
+  // dorvane exits with.
+  void Finish(const std::optional<Error>& failure, int exit_status);
 
  protected:
   virtual void ShowUpdate(const ProgressUpdate& update, const ProgressSnapshot& snapshot) = 0;
-  virtual void ShowResult(const std::optional<Error>& failure,
+  virtual void ShowResult(const std::optional<Error>& failure, int exit_status,
                           const ProgressSnapshot& snapshot) = 0;
 
   std::ostream& out() { return out_; }
@@ -53,6 +57,8 @@ class ProgressDisplay {
   std::ostream& out_;
   Clock clock_;
   std::chrono::steady_clock::time_point start_;
+  // The first fraction and when it came: where the copy's throughput counts from.
+  std::optional<std::pair<double, std::chrono::steady_clock::time_point>> copy_start_;
   uint64_t data_bytes_ = 0;
   std::optional<double> fraction_;
   std::string text_;

@@ -1,6 +1,7 @@
 // The three ways dorvane shows progress (progress_display.h).
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <ostream>
 
@@ -45,7 +46,8 @@ class BarDisplay final : public ProgressDisplay {
     out() << "\r\033[K" << line << std::flush;
   }
 
-  void ShowResult(const std::optional<Error>& failure, const ProgressSnapshot& snapshot) override {
+  void ShowResult(const std::optional<Error>& failure, int,
+                  const ProgressSnapshot& snapshot) override {
     if (!shown_.empty()) out() << "\r\033[K" << Render(snapshot) << '\n';
     if (!failure) out() << "Done in " << TimeAndThroughput(snapshot) << ".\n";
     out() << std::flush;
@@ -65,7 +67,8 @@ class BarDisplay final : public ProgressDisplay {
 };
 
 // One line per update, for logs and pipes: a status text as it is, a fraction as
-// " 35.0%  00:12, 35.2 MB/s".
+// " 35.0%  00:12, 35.2 MB/s". A log is read by people later, so a fraction is shown only
+// when it has reached a further whole per cent or a second has passed since the last line.
 class LineDisplay final : public ProgressDisplay {
  public:
   using ProgressDisplay::ProgressDisplay;
@@ -73,20 +76,36 @@ class LineDisplay final : public ProgressDisplay {
  private:
   void ShowUpdate(const ProgressUpdate& update, const ProgressSnapshot& snapshot) override {
     if (const std::string* text = std::get_if<std::string>(&update)) {
-      out() << *text << '\n';
-    } else {
-      out() << Percent(std::get<double>(update)) << "  " << TimeAndThroughput(snapshot) << '\n';
+      if (*text == last_text_) return;
+      last_text_ = *text;
+      Show(*text, snapshot);
+      return;
     }
-    out() << std::flush;
+    const double percent = std::floor(std::get<double>(update) * 100);
+    if (shown_percent_ && percent <= *shown_percent_ && snapshot.elapsed_seconds < shown_at_ + 1) {
+      return;
+    }
+    shown_percent_ = percent;
+    Show(Percent(std::get<double>(update)) + "  " + TimeAndThroughput(snapshot), snapshot);
   }
 
-  void ShowResult(const std::optional<Error>& failure, const ProgressSnapshot& snapshot) override {
+  void ShowResult(const std::optional<Error>& failure, int,
+                  const ProgressSnapshot& snapshot) override {
     if (!failure) out() << "Done in " << TimeAndThroughput(snapshot) << ".\n" << std::flush;
   }
+
+  void Show(const std::string& line, const ProgressSnapshot& snapshot) {
+    shown_at_ = snapshot.elapsed_seconds;
+    out() << line << '\n' << std::flush;
+  }
+
+  std::string last_text_;
+  std::optional<double> shown_percent_;
+  double shown_at_ = 0;
 };
 
 // One JSON object per line: {"type":"progress",...}, {"type":"status",...}, and at the end
-// {"type":"result","success":...}.
+// {"type":"result","success":...,"exit_status":...}.
 class JsonDisplay final : public ProgressDisplay {
  public:
   using ProgressDisplay::ProgressDisplay;
@@ -103,9 +122,12 @@ class JsonDisplay final : public ProgressDisplay {
     out() << json.str() << '\n' << std::flush;
   }
 
-  void ShowResult(const std::optional<Error>& failure, const ProgressSnapshot& snapshot) override {
+  void ShowResult(const std::optional<Error>& failure, int exit_status,
+                  const ProgressSnapshot& snapshot) override {
     JsonText json;
-    json.Add("type", "result").Add("success", !failure.has_value());
+    json.Add("type", "result")
+        .Add("success", !failure.has_value())
+        .Add("exit_status", static_cast<double>(exit_status));
     AddTimes(json, snapshot);
     if (failure) {
       json.AddRaw("error", ErrorJson(*failure)).Add("description", failure->FullDescription());

@@ -87,6 +87,11 @@ std::vector<mcom::FilePath> RemoveAbandonedPartialImages(
   for (const mcom::FilePath& path : candidates) {
     if (std::find(removed.begin(), removed.end(), path) != removed.end()) continue;
     DetachImagesOfFile(path);
+    // A file is never removed from under an attached image: the next run tries again.
+    if (!AttachesOfFile(path).empty()) {
+      mcom::log::Error("failed to detach abandoned image %{public}s", path);
+      continue;
+    }
     const std::error_code error = mcom::Unlink(path);
     if (error == std::errc::no_such_file_or_directory) continue;  // the same file, named twice
     if (error) {

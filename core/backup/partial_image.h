@@ -28,6 +28,7 @@ std::optional<pid_t> PartialImageWriter(std::string_view name);
 
 // Detaches and removes the partial images of processes that no longer run: those the
 // disk-image tool lists as attached (wherever they are), and those in `folders`. Returns the
-// paths removed. Failures are logged and skip the image; nothing is thrown.
+// paths removed. Failures are logged and skip the image; an image that stays attached keeps
+// its file, for a later run to try again. Nothing is thrown.
 std::vector<mcom::FilePath> RemoveAbandonedPartialImages(
     const std::vector<mcom::FilePath>& folders);

@@ -4,12 +4,22 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fstream>
+#include <string>
 
 namespace sim {
 
 bool IsProcessAlive(pid_t pid) {
   if (pid <= 0) return false;
-  return ::kill(pid, 0) == 0 || errno == EPERM;
+  if (::kill(pid, 0) != 0 && errno != EPERM) return false;
+  // A process that has exited but was not waited for yet (its parent was killed, and the
+  // host's init is slow to reap) holds nothing any more; the third field of its stat line
+  // says so.
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return true;
+  const size_t name_end = line.rfind(')');
+  return name_end == std::string::npos || line.compare(name_end + 1, 3, " Z ") != 0;
 }
 
 void AddBlocker(Model& model, pid_t pid, std::string_view bsd_name) {

@@ -1,24 +1,37 @@
-// The dorvane command line, run as its own process: exit statuses, messages and output forms.
+// The dorvane command line, run as its own process: exit statuses, messages, output forms,
+// and what a signal or a killed run leaves behind.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
 #include "core/foundation/file.h"
 #include "core/foundation/file_path.h"
+#include "sim/machine/blockers.h"
 #include "tests/e2e/e2e_machine.h"
 
 namespace e2e {
 namespace {
 
 using testing::AllOf;
+using testing::ElementsAre;
+using testing::EndsWith;
 using testing::HasSubstr;
 using testing::IsEmpty;
+using testing::Not;
 using testing::StartsWith;
 
 struct Outcome {
@@ -27,84 +40,201 @@ struct Outcome {
   std::string err;
 };
 
-// Runs dorvane with `arguments` and an environment that holds only `environment`.
-Outcome RunDorvane(const std::vector<std::string>& arguments,
-                   const std::vector<std::string>& environment = {}) {
-  int out[2], err[2];
-  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return {};
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-  const std::string program = DORVANE_PATH;
-  std::vector<char*> argv{const_cast<char*>(program.c_str())};
-  for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
-  envp.push_back(nullptr);
-  pid_t pid = -1;
-  const int spawned =
-      posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(out[1]);
-  ::close(err[1]);
-  Outcome outcome;
+const std::vector<std::string> kRecovery{"__OSINSTALL_ENVIRONMENT=1"};
+
+// dorvane running in the background, with an environment that holds only `environment`; its
+// two streams are read as they come, so a test can wait for a step before it interferes.
+class DorvaneProcess {
+ public:
+  explicit DorvaneProcess(const std::vector<std::string>& arguments,
+                          const std::vector<std::string>& environment = kRecovery) {
+    int out[2], err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    const std::string program = DORVANE_PATH;
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& argument : arguments)
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
+    envp.push_back(nullptr);
+    if (posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) {
+      pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ::close(err[1]);
+    fds_[0] = {out[0], POLLIN, 0};
+    fds_[1] = {err[0], POLLIN, 0};
+  }
+
+  ~DorvaneProcess() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      Finish();
+    }
+  }
+
+  pid_t pid() const { return pid_; }
+
+  // Reads until standard output holds `text` or the output ends; whether it came.
+  bool WaitForOutput(const std::string& text) {
+    while (outcome_.out.find(text) == std::string::npos) {
+      if (!ReadSome()) return false;
+    }
+    return true;
+  }
+
+  // Reads to the end and waits for the process; the status is -1 for a process killed by a
+  // signal.
+  Outcome Finish() {
+    while (ReadSome()) {
+    }
+    int status = 0;
+    if (pid_ > 0 && ::waitpid(pid_, &status, 0) == pid_ && WIFEXITED(status)) {
+      outcome_.status = WEXITSTATUS(status);
+    }
+    pid_ = -1;
+    return outcome_;
+  }
+
+ private:
   // Both pipes are drained together, so that a child filling one never blocks.
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  std::string* texts[2] = {&outcome.out, &outcome.err};
-  for (int open = 2; spawned == 0 && open > 0;) {
-    if (::poll(fds, 2, -1) < 0) break;
+  bool ReadSome() {
+    if (fds_[0].fd < 0 && fds_[1].fd < 0) return false;
+    if (::poll(fds_, 2, -1) < 0) return false;
+    std::string* texts[2] = {&outcome_.out, &outcome_.err};
     for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !fds[i].revents) continue;
+      if (fds_[i].fd < 0 || !fds_[i].revents) continue;
       char buffer[4096];
-      const ssize_t count = ::read(fds[i].fd, buffer, sizeof buffer);
+      const ssize_t count = ::read(fds_[i].fd, buffer, sizeof buffer);
       if (count > 0) {
         texts[i]->append(buffer, count);
       } else {
-        fds[i].fd = -1;
-        --open;
+        ::close(fds_[i].fd);
+        fds_[i].fd = -1;
       }
     }
+    return true;
   }
-  ::close(out[0]);
-  ::close(err[0]);
-  int status = 0;
-  if (spawned == 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
-    outcome.status = WEXITSTATUS(status);
-  }
-  return outcome;
+
+  pid_t pid_ = -1;
+  pollfd fds_[2] = {{-1, 0, 0}, {-1, 0, 0}};
+  Outcome outcome_;
+};
+
+Outcome RunDorvane(const std::vector<std::string>& arguments,
+                   const std::vector<std::string>& environment = kRecovery) {
+  return DorvaneProcess(arguments, environment).Finish();
 }
 
-const std::vector<std::string> kRecovery{"__OSINSTALL_ENVIRONMENT=1"};
+// The last line of `text`.
+std::string LastLine(const std::string& text) {
+  std::string trimmed = text;
+  while (!trimmed.empty() && trimmed.back() == '\n') trimmed.pop_back();
+  return trimmed.substr(trimmed.rfind('\n') + 1);
+}
 
-TEST(DorvaneCommandLine, BadArgumentsGiveOneLineAndStatus64) {
-  E2EMachine mac;
-  const std::string root = mac.root().string();
-  const std::string folder = mac.folder().string();
+// The processes whose command line mentions `text` (the machine's root: its tools).
+std::vector<pid_t> ProcessesMentioning(const std::string& text) {
+  std::vector<pid_t> found;
+  DIR* proc = ::opendir("/proc");
+  while (const dirent* entry = proc ? ::readdir(proc) : nullptr) {
+    const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+    if (pid <= 0) continue;
+    std::ifstream file("/proc/" + std::string(entry->d_name) + "/cmdline");
+    const std::string line((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
+    if (line.find(text) != std::string::npos) found.push_back(pid);
+  }
+  if (proc) ::closedir(proc);
+  return found;
+}
+
+// Waits until a process whose command line holds both `root` and `word` runs.
+void WaitForTool(const std::string& root, const std::string& word) {
+  for (;;) {
+    for (pid_t pid : ProcessesMentioning(root)) {
+      std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline");
+      const std::string line((std::istreambuf_iterator<char>(file)),
+                             std::istreambuf_iterator<char>());
+      if (line.find(word) != std::string::npos) return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+// Waits until a live process claims a disk (asr copying).
+pid_t WaitForCopy(sim::Machine& machine) {
+  for (;;) {
+    for (const sim::Claim& claim : machine.Read().claims) {
+      if (sim::IsProcessAlive(claim.pid)) return claim.pid;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+// What identifies a file's contents as written: inode, size and modification time.
+std::string FileIdentity(const mcom::FilePath& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) return "missing";
+  return std::to_string(status.st_ino) + "/" + std::to_string(status.st_size) + "/" +
+         std::to_string(status.st_mtim.tv_sec) + "." + std::to_string(status.st_mtim.tv_nsec);
+}
+
+class DorvaneCommandLine : public testing::Test {
+ protected:
+  std::string root() const { return mac_.root().string(); }
+  std::string image() const { return mac_.Scratch("Backup.sparseimage").string(); }
+
+  // A first, complete backup at image(), which later runs must never lose.
+  std::string MakeEarlierBackup() {
+    const Outcome first = RunDorvane({"--root", root(), "backup", "--to", image()});
+    EXPECT_EQ(first.status, 0) << first.err;
+    return FileIdentity(mcom::FilePath(image()));
+  }
+
+  // Nothing attached, no partial file, no tool still running.
+  void ExpectNothingLeft() {
+    EXPECT_THAT(mac_.AttachedImages(), IsEmpty());
+    for (const std::string& name : mac_.ScratchNames()) {
+      EXPECT_THAT(name, Not(HasSubstr("partial")));
+    }
+    EXPECT_THAT(ProcessesMentioning(root()), IsEmpty());
+  }
+
+  E2EMachine mac_;
+};
+
+TEST_F(DorvaneCommandLine, BadArgumentsAndRefusedTargetsGiveOneLineAndStatus64) {
+  const std::string folder = mac_.folder().string();
   const struct {
     std::vector<std::string> arguments;
     std::string message;
   } cases[] = {
-      {{"--root", root, "backup", "--source", "disk9", "--to", folder + "/x"},
+      {{"--root", root(), "backup", "--source", "disk9", "--to", folder + "/x"},
        "dorvane: this Mac has no disk disk9\n"},
-      {{"--root", root, "backup", "--source", "diskette", "--to", folder + "/x"},
+      {{"--root", root(), "backup", "--source", "diskette", "--to", folder + "/x"},
        "dorvane: 'diskette' is not a disk name (diskN or diskNsM)\n"},
-      {{"--root", root, "backup", "--source", "disk0", "--to", folder + "/x"},
+      {{"--root", root(), "backup", "--source", "disk0", "--to", folder + "/x"},
        "dorvane: disk0 is not an APFS container's disk\n"},
-      {{"--root", root, "backup", "--to", folder},
+      {{"--root", root(), "backup", "--to", folder},
        "dorvane: --to needs the path of the image file to write, not a folder: '" + folder + "'\n"},
-      {{"--root", root, "backup", "--to", folder + "/missing/x"},
+      {{"--root", root(), "backup", "--to", folder + "/missing/x"},
        "dorvane: no folder '" + folder + "/missing' to write the image into\n"},
-      {{"--root", root, "restore", "--from", folder + "/none", "--to", "disk0"},
+      {{"--root", root(), "restore", "--from", folder + "/none", "--to", "disk0"},
        "dorvane: no backup image at '" + folder + "/none'\n"},
-      {{"--root", root, "restore", "--from", folder, "--to", "disk0"},
+      {{"--root", root(), "restore", "--from", folder, "--to", "disk0"},
        "dorvane: '" + folder + "' is not a disk image file\n"},
       {{"--root", folder + "/nothing", "backup", "--to", folder + "/x"},
        "dorvane: no machine at '" + folder + "/nothing': not a folder\n"},
   };
   for (const auto& each : cases) {
-    const Outcome outcome = RunDorvane(each.arguments, kRecovery);
+    const Outcome outcome = RunDorvane(each.arguments);
     EXPECT_EQ(outcome.status, 64) << each.message;
     EXPECT_EQ(outcome.err, each.message);
     EXPECT_THAT(outcome.out, IsEmpty());
@@ -114,53 +244,151 @@ TEST(DorvaneCommandLine, BadArgumentsGiveOneLineAndStatus64) {
   EXPECT_EQ(unknown.status, 64);
   EXPECT_THAT(unknown.err, AllOf(StartsWith("dorvane: "), HasSubstr("--help")));
   EXPECT_EQ(std::count(unknown.err.begin(), unknown.err.end(), '\n'), 1);
+
+  // A target that must not be erased is refused before anything is attached or changed.
+  MakeEarlierBackup();
+  const mcom::DiskName system_disk = *mcom::ParseDiskName("disk0");
+  const std::string before = mac_.DiskState(system_disk);
+  const Outcome system =
+      RunDorvane({"--root", root(), "restore", "--from", image(), "--to", "disk1"});
+  EXPECT_EQ(system.status, 64);
+  EXPECT_THAT(system.err, AllOf(StartsWith("dorvane: "), HasSubstr("running system")));
+  EXPECT_EQ(mac_.DiskState(system_disk), before);
+  ExpectNothingLeft();
 }
 
-TEST(DorvaneCommandLine, OutsideTheRecoveryEnvironmentItNeedsTheHelper) {
-  E2EMachine mac;
-  const Outcome outcome = RunDorvane(
-      {"--root", mac.root().string(), "backup", "--to", mac.Scratch("Backup.sparseimage").string()},
-      {"__OSINSTALL_ENVIRONMENT="});
-  EXPECT_EQ(outcome.status, 2);
-  EXPECT_THAT(outcome.err, HasSubstr("replication needs the privileged helper"));
-  EXPECT_THAT(mac.AttachedImages(), IsEmpty());
-  EXPECT_NE(::access(mac.Scratch("Backup.sparseimage").c_str(), F_OK), 0);
-}
-
-TEST(DorvaneCommandLine, BacksUpAndRestoresWithJsonProgress) {
-  E2EMachine mac;
-  const std::string image = mac.Scratch("Backup.sparseimage").string();
-  const Outcome backup =
-      RunDorvane({"--root", mac.root().string(), "--json", "backup", "--to", image}, kRecovery);
-  ASSERT_EQ(backup.status, 0) << backup.err;
-  // Standard output is JSON only, one object per line, whatever the tools print.
-  std::istringstream lines(backup.out);
-  std::string line, last;
-  while (std::getline(lines, line)) {
-    EXPECT_THAT(line, StartsWith("{\"type\":\"")) << line;
-    last = line;
+// Every exit, whatever its status, ends with one JSON result object, and standard output holds
+// nothing else.
+TEST_F(DorvaneCommandLine, EveryExitEndsWithOneJsonResult) {
+  const struct {
+    std::vector<std::string> arguments;
+    std::vector<std::string> environment;
+    int status;
+  } cases[] = {
+      {{"--json", "clone"}, kRecovery, 64},
+      {{"--root", root(), "backup", "--to", image(), "--json"}, {"__OSINSTALL_ENVIRONMENT="}, 2},
+      {{"--version", "--json"}, kRecovery, 0},
+      {{"--root", root(), "backup", "--json", "--to", image()}, kRecovery, 0},
+      {{"--root", root(), "--json", "restore", "--from", image(), "--to", "disk9"}, kRecovery, 64},
+  };
+  for (const auto& each : cases) {
+    const Outcome outcome = RunDorvane(each.arguments, each.environment);
+    EXPECT_EQ(outcome.status, each.status) << outcome.err;
+    std::istringstream lines(outcome.out);
+    for (std::string line; std::getline(lines, line);) {
+      EXPECT_THAT(line, AllOf(StartsWith("{\"type\":\""), EndsWith("}"))) << line;
+      EXPECT_THAT(line, Not(testing::ContainsRegex("[0-9]e[-+]?[0-9]"))) << line;
+    }
+    EXPECT_THAT(LastLine(outcome.out),
+                AllOf(StartsWith("{\"type\":\"result\",\"success\":" +
+                                 std::string(each.status == 0 ? "true" : "false") +
+                                 ",\"exit_status\":" + std::to_string(each.status)),
+                      Not(HasSubstr("\\n\""))));
   }
-  EXPECT_THAT(last, StartsWith("{\"type\":\"result\",\"success\":true"));
-  EXPECT_THAT(backup.out, HasSubstr("{\"type\":\"progress\",\"fraction\":1,"));
+}
 
-  const mcom::DiskName blank = mac.Plug("usb-blank");
-  const Outcome restore = RunDorvane({"--root", mac.root().string(), "restore", "--from", image,
-                                      "--to", mcom::FormatDiskName(blank)},
-                                     kRecovery);
+TEST_F(DorvaneCommandLine, BacksUpAndRestoresWithCleanProgress) {
+  // The extension the disk-image tool insists on is added, and dorvane says so.
+  const std::string bare = mac_.Scratch("Backup").string();
+  const Outcome backup = RunDorvane({"--root", root(), "backup", "--to", bare});
+  ASSERT_EQ(backup.status, 0) << backup.err;
+  EXPECT_THAT(backup.err, HasSubstr("writing the image to " + image()));
+  EXPECT_THAT(mac_.ScratchNames(), ElementsAre("Backup.sparseimage"));
+  // The tools' own output stays out of the progress; so do asr's "done" and device lines.
+  EXPECT_THAT(backup.out,
+              AllOf(HasSubstr("Replicating (1/"), HasSubstr("Done in "), Not(HasSubstr("--- run")),
+                    Not(HasSubstr("\ndone\n")), Not(HasSubstr("Restored target device"))));
+  EXPECT_THAT(backup.err, Not(HasSubstr("--- run")));
+
+  const mcom::DiskName blank = mac_.Plug("usb-blank");
+  const Outcome restore = RunDorvane(
+      {"--root", root(), "restore", "--from", image(), "--to", mcom::FormatDiskName(blank)});
   ASSERT_EQ(restore.status, 0) << restore.err;
   EXPECT_THAT(restore.out, AllOf(HasSubstr("100.0%"), HasSubstr("Done in ")));
+  ExpectNothingLeft();
 }
 
-TEST(DorvaneCommandLine, AFailurePrintsTheWholeErrorAndStatus1) {
-  E2EMachine mac;
-  mac.SetFault("hdiutil.attach", "fail:Device not configured");
-  const std::string image = mac.Scratch("Backup.sparseimage").string();
-  const Outcome outcome =
-      RunDorvane({"--root", mac.root().string(), "backup", "--to", image}, kRecovery);
+TEST_F(DorvaneCommandLine, AFailureShowsTheToolsOutputThenTheWholeErrorAndStatus1) {
+  const std::string earlier = MakeEarlierBackup();
+  mac_.SetFault("hdiutil.attach", "fail:Device not configured");
+  const Outcome outcome = RunDorvane({"--root", root(), "backup", "--to", image()});
   EXPECT_EQ(outcome.status, 1);
-  EXPECT_THAT(outcome.err, HasSubstr("AttachImage: failed to attach image at " + image +
-                                     ": hdiutil: attach failed - Device not configured\n"));
-  EXPECT_NE(::access(image.c_str(), F_OK), 0);
+  EXPECT_THAT(outcome.err, HasSubstr("created: "));  // what hdiutil create printed
+  EXPECT_THAT(LastLine(outcome.err),
+              AllOf(HasSubstr("AttachImage: failed to attach image at " + mac_.folder().string() +
+                              "/Backup.dorvane-partial-"),
+                    EndsWith(": hdiutil: attach failed - Device not configured")));
+  EXPECT_EQ(FileIdentity(mcom::FilePath(image())), earlier);
+  ExpectNothingLeft();
+}
+
+// A signal stops the copy, the clean-up runs, one line says what happened, and the status is
+// 128 + the signal; the earlier backup is untouched.
+TEST_F(DorvaneCommandLine, ASignalMidCopyCleansUpAndExitsWith128PlusTheSignal) {
+  const std::string earlier = MakeEarlierBackup();
+  mac_.SetFault("asr.restore", "hold-after-percent:30");
+  DorvaneProcess backup({"--root", root(), "backup", "--to", image()});
+  WaitForCopy(mac_.machine());
+  ASSERT_EQ(::kill(backup.pid(), SIGINT), 0);
+  Outcome outcome = backup.Finish();
+  EXPECT_EQ(outcome.status, 130) << outcome.err;
+  EXPECT_THAT(LastLine(outcome.err), StartsWith("dorvane: stopped by SIGINT; no backup was made"));
+  EXPECT_EQ(FileIdentity(mcom::FilePath(image())), earlier);
+  ExpectNothingLeft();
+
+  // A restore stopped half-way says that its target was erased.
+  const mcom::DiskName blank = mac_.Plug("usb-blank");
+  const std::string target = mcom::FormatDiskName(blank);
+  DorvaneProcess restore({"--root", root(), "restore", "--from", image(), "--to", target});
+  WaitForCopy(mac_.machine());
+  ASSERT_EQ(::kill(restore.pid(), SIGHUP), 0);
+  outcome = restore.Finish();
+  EXPECT_EQ(outcome.status, 129) << outcome.err;
+  EXPECT_THAT(LastLine(outcome.err),
+              AllOf(StartsWith("dorvane: stopped by SIGHUP; "),
+                    HasSubstr(" was erased and holds an incomplete copy of " + image())));
+  ExpectNothingLeft();
+}
+
+// The final detach is never cut off: it finishes, then the backup stops and removes its
+// partial image.
+TEST_F(DorvaneCommandLine, ASignalDuringTheDetachKeepsTheEarlierBackup) {
+  const std::string earlier = MakeEarlierBackup();
+  mac_.SetFault("hdiutil.detach", "hold-at-start");
+  DorvaneProcess backup({"--root", root(), "--json", "backup", "--to", image()});
+  WaitForTool(root(), "detach");
+  ASSERT_EQ(::kill(backup.pid(), SIGTERM), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  mac_.SetFault("hdiutil.detach", "");
+  const Outcome outcome = backup.Finish();
+  EXPECT_EQ(outcome.status, 143) << outcome.err;
+  EXPECT_THAT(LastLine(outcome.out), HasSubstr("\"exit_status\":143"));
+  EXPECT_EQ(FileIdentity(mcom::FilePath(image())), earlier);
+  ExpectNothingLeft();
+}
+
+// A run killed outright leaves its image attached and its partial file; the next run removes
+// both and says so.
+TEST_F(DorvaneCommandLine, TheNextRunCleansUpAfterAKilledOne) {
+  mac_.SetFault("asr.restore", "hold-after-percent:30");
+  {
+    DorvaneProcess killed({"--root", root(), "backup", "--to", image()});
+    const pid_t asr = WaitForCopy(mac_.machine());
+    ASSERT_EQ(::kill(killed.pid(), SIGKILL), 0);
+    ASSERT_EQ(::kill(asr, SIGKILL), 0);
+  }
+  while (!ProcessesMentioning(root()).empty())
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_THAT(mac_.AttachedImages(), testing::SizeIs(1));
+  ASSERT_THAT(mac_.ScratchNames(), ElementsAre(StartsWith("Backup.dorvane-partial-")));
+
+  mac_.SetFault("asr.restore", "");
+  const Outcome next = RunDorvane({"--root", root(), "backup", "--to", image()});
+  EXPECT_EQ(next.status, 0) << next.err;
+  EXPECT_THAT(next.err, HasSubstr("dorvane: removed what interrupted runs left behind: " +
+                                  mac_.folder().string() + "/Backup.dorvane-partial-"));
+  EXPECT_THAT(mac_.ScratchNames(), ElementsAre("Backup.sparseimage"));
+  ExpectNothingLeft();
 }
 
 }  // namespace

@@ -144,6 +144,12 @@ TEST(PartialImages, ThoseOfDeadRunsAreDetachedAndRemoved) {
   AttachedImage left = AttachImage(abandoned, kAttachReadWrite);
   left.detach->Dismiss();  // as if the process had been killed
 
+  // An image that cannot be detached keeps its file, for a later run.
+  mac.SetFault("hdiutil.detach", "fail");
+  EXPECT_THAT(RemoveAbandonedPartialImages({mac.folder()}), IsEmpty());
+  EXPECT_THAT(mac.ScratchNames(), testing::SizeIs(2));
+  mac.SetFault("hdiutil.detach", "");
+
   EXPECT_THAT(RemoveAbandonedPartialImages({mac.folder()}), testing::ElementsAre(abandoned));
   EXPECT_THAT(mac.AttachedImages(), IsEmpty());
   EXPECT_THAT(mac.ScratchNames(), testing::ElementsAre(running.LastComponent()));
