@@ -61,6 +61,11 @@ function(dorvane_test name)
   cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS;ENVIRONMENT" ${ARGN})
   dorvane_executable(${name} SOURCES ${ARG_SOURCES}
                      DEPENDS ${ARG_DEPENDS} test_support GTest::gmock)
+  # Tests wait for tools and files far more than they compute, and their files are most of
+  # what a build compiles: they are compiled without optimisation, and the GoogleTest and
+  # GoogleMock headers that every one of them parses are precompiled once per binary.
+  target_compile_options(${name} PRIVATE -O0)
+  target_precompile_headers(${name} PRIVATE <gmock/gmock.h> <gtest/gtest.h>)
   # Tests find their data files (tests/data/...) from the source root.
   target_compile_definitions(${name} PRIVATE DORVANE_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 DescriptorStream::DescriptorStream(int fd) : std::ostream(nullptr), buffer_(fd) { rdbuf(&buffer_); }
 
@@ -14,13 +15,15 @@ DescriptorStream::~DescriptorStream() {
 DescriptorStream::Buffer::int_type DescriptorStream::Buffer::overflow(int_type c) {
   if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
   pending_.push_back(traits_type::to_char_type(c));
-  if (pending_.size() >= 4096 && !Flush()) return traits_type::eof();
+  if ((c == '\n' || pending_.size() >= 4096) && !Flush()) return traits_type::eof();
   return c;
 }
 
 std::streamsize DescriptorStream::Buffer::xsputn(const char* data, std::streamsize count) {
   pending_.append(data, static_cast<size_t>(count));
-  if (pending_.size() >= 4096 && !Flush()) return 0;
+  // Whole lines go out at once: a message must not wait for the end of a long operation.
+  const bool line_ended = std::memchr(data, '\n', static_cast<size_t>(count)) != nullptr;
+  if ((line_ended || pending_.size() >= 4096) && !Flush()) return 0;
   return count;
 }
 

@@ -4,9 +4,9 @@
 #include <streambuf>
 #include <string>
 
-// An output stream that writes straight to a descriptor it owns, unbuffered between flushes
-// of whole lines; dorvane writes its progress through one while the standard output
-// descriptor is lent to the engine and its tools (main.cc).
+// An output stream that writes straight to a descriptor it owns, one whole line at a time
+// (and whatever is pending at a flush); dorvane writes its progress and its messages through
+// two of them while the standard descriptors are lent to the engine and its tools (main.cc).
 class DescriptorStream : public std::ostream {
  public:
   // Takes over `fd`.

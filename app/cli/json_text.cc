@@ -96,7 +96,7 @@ JsonText& JsonText::Add(std::string_view key, double value) {
   std::string text = number;
   text.erase(text.find_last_not_of('0') + 1);
   if (text.back() == '.') text.pop_back();
-  if (text == "-0") text = "0";
+  if (text == "-0") text.erase(0, 1);
   body_ += text;
   return *this;
 }

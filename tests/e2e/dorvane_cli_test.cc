@@ -14,7 +14,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -42,8 +41,8 @@ struct Outcome {
 
 const std::vector<std::string> kRecovery{"__OSINSTALL_ENVIRONMENT=1"};
 
-// dorvane running in the background, with an environment that holds only `environment`; its
-// two streams are read as they come, so a test can wait for a step before it interferes.
+// dorvane running in the background, with an environment that holds only `environment`, while
+// the test interferes; its two streams are drained together until it ends.
 class DorvaneProcess {
  public:
   explicit DorvaneProcess(const std::vector<std::string>& arguments,
@@ -80,14 +79,6 @@ class DorvaneProcess {
   }
 
   pid_t pid() const { return pid_; }
-
-  // Reads until standard output holds `text` or the output ends; whether it came.
-  bool WaitForOutput(const std::string& text) {
-    while (outcome_.out.find(text) == std::string::npos) {
-      if (!ReadSome()) return false;
-    }
-    return true;
-  }
 
   // Reads to the end and waits for the process; the status is -1 for a process killed by a
   // signal.
@@ -139,6 +130,19 @@ std::string LastLine(const std::string& text) {
   return trimmed.substr(trimmed.rfind('\n') + 1);
 }
 
+// The arguments of process `pid`, separated by NULs; empty for a process that has ended (a
+// zombie has none, and reading fails once it is gone).
+std::string CommandLineOf(pid_t pid) {
+  const int fd =
+      ::open(("/proc/" + std::to_string(pid) + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  std::string line;
+  char buffer[4096];
+  for (ssize_t count; (count = ::read(fd, buffer, sizeof buffer)) > 0;) line.append(buffer, count);
+  ::close(fd);
+  return line;
+}
+
 // The processes whose command line mentions `text` (the machine's root: its tools).
 std::vector<pid_t> ProcessesMentioning(const std::string& text) {
   std::vector<pid_t> found;
@@ -146,36 +150,43 @@ std::vector<pid_t> ProcessesMentioning(const std::string& text) {
   while (const dirent* entry = proc ? ::readdir(proc) : nullptr) {
     const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
     if (pid <= 0) continue;
-    std::ifstream file("/proc/" + std::string(entry->d_name) + "/cmdline");
-    const std::string line((std::istreambuf_iterator<char>(file)),
-                           std::istreambuf_iterator<char>());
+    const std::string line = CommandLineOf(pid);
     if (line.find(text) != std::string::npos) found.push_back(pid);
   }
   if (proc) ::closedir(proc);
   return found;
 }
 
-// Waits until a process whose command line holds both `root` and `word` runs.
-void WaitForTool(const std::string& root, const std::string& word) {
-  for (;;) {
-    for (pid_t pid : ProcessesMentioning(root)) {
-      std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline");
-      const std::string line((std::istreambuf_iterator<char>(file)),
-                             std::istreambuf_iterator<char>());
-      if (line.find(word) != std::string::npos) return;
+// Polls `condition` until it holds; false (and the test fails) when it still does not after a
+// minute, so that a run that went wrong fails the test instead of hanging it.
+template <typename Condition>
+bool Eventually(Condition condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << "waited a minute in vain";
+      return false;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  return true;
 }
 
-// Waits until a live process claims a disk (asr copying).
-pid_t WaitForCopy(sim::Machine& machine) {
-  for (;;) {
-    for (const sim::Claim& claim : machine.Read().claims) {
-      if (sim::IsProcessAlive(claim.pid)) return claim.pid;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+// Whether a process whose command line holds both `root` and `word` runs.
+bool ToolRuns(const std::string& root, const std::string& word) {
+  for (pid_t pid : ProcessesMentioning(root)) {
+    const std::string line = CommandLineOf(pid);
+    if (line.find(word) != std::string::npos) return true;
   }
+  return false;
+}
+
+// The live process that claims a disk (asr copying), or 0.
+pid_t Copier(sim::Machine& machine) {
+  for (const sim::Claim& claim : machine.Read().claims) {
+    if (sim::IsProcessAlive(claim.pid)) return claim.pid;
+  }
+  return 0;
 }
 
 // What identifies a file's contents as written: inode, size and modification time.
@@ -328,7 +339,7 @@ TEST_F(DorvaneCommandLine, ASignalMidCopyCleansUpAndExitsWith128PlusTheSignal) {
   const std::string earlier = MakeEarlierBackup();
   mac_.SetFault("asr.restore", "hold-after-percent:30");
   DorvaneProcess backup({"--root", root(), "backup", "--to", image()});
-  WaitForCopy(mac_.machine());
+  ASSERT_TRUE(Eventually([&] { return Copier(mac_.machine()) != 0; }));
   ASSERT_EQ(::kill(backup.pid(), SIGINT), 0);
   Outcome outcome = backup.Finish();
   EXPECT_EQ(outcome.status, 130) << outcome.err;
@@ -340,7 +351,7 @@ TEST_F(DorvaneCommandLine, ASignalMidCopyCleansUpAndExitsWith128PlusTheSignal) {
   const mcom::DiskName blank = mac_.Plug("usb-blank");
   const std::string target = mcom::FormatDiskName(blank);
   DorvaneProcess restore({"--root", root(), "restore", "--from", image(), "--to", target});
-  WaitForCopy(mac_.machine());
+  ASSERT_TRUE(Eventually([&] { return Copier(mac_.machine()) != 0; }));
   ASSERT_EQ(::kill(restore.pid(), SIGHUP), 0);
   outcome = restore.Finish();
   EXPECT_EQ(outcome.status, 129) << outcome.err;
@@ -356,7 +367,7 @@ TEST_F(DorvaneCommandLine, ASignalDuringTheDetachKeepsTheEarlierBackup) {
   const std::string earlier = MakeEarlierBackup();
   mac_.SetFault("hdiutil.detach", "hold-at-start");
   DorvaneProcess backup({"--root", root(), "--json", "backup", "--to", image()});
-  WaitForTool(root(), "detach");
+  ASSERT_TRUE(Eventually([&] { return ToolRuns(root(), "detach"); }));
   ASSERT_EQ(::kill(backup.pid(), SIGTERM), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   mac_.SetFault("hdiutil.detach", "");
@@ -373,12 +384,12 @@ TEST_F(DorvaneCommandLine, TheNextRunCleansUpAfterAKilledOne) {
   mac_.SetFault("asr.restore", "hold-after-percent:30");
   {
     DorvaneProcess killed({"--root", root(), "backup", "--to", image()});
-    const pid_t asr = WaitForCopy(mac_.machine());
+    pid_t asr = 0;
+    ASSERT_TRUE(Eventually([&] { return (asr = Copier(mac_.machine())) != 0; }));
     ASSERT_EQ(::kill(killed.pid(), SIGKILL), 0);
     ASSERT_EQ(::kill(asr, SIGKILL), 0);
   }
-  while (!ProcessesMentioning(root()).empty())
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(Eventually([&] { return ProcessesMentioning(root()).empty(); }));
   ASSERT_THAT(mac_.AttachedImages(), testing::SizeIs(1));
   ASSERT_THAT(mac_.ScratchNames(), ElementsAre(StartsWith("Backup.dorvane-partial-")));
 
