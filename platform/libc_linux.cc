@@ -25,7 +25,8 @@ std::error_code ReadProcLink(const std::string& link, std::string* path) {
   char buffer[PATH_MAX];
   const ssize_t length = ::readlink(link.c_str(), buffer, sizeof buffer);
   if (length < 0) return LastError();
-  if (static_cast<size_t>(length) == sizeof buffer) return std::make_error_code(std::errc::filename_too_long);
+  if (static_cast<size_t>(length) == sizeof buffer)
+    return std::make_error_code(std::errc::filename_too_long);
   std::string target(buffer, static_cast<size_t>(length));
   constexpr std::string_view kDeleted = " (deleted)";
   if (target.size() > kDeleted.size() && target.ends_with(kDeleted)) {
@@ -69,7 +70,8 @@ std::error_code ChildProcesses(pid_t pid, std::vector<pid_t>* children) {
     std::istringstream fields(stat.substr(close + 1));
     std::string state;
     long parent = 0;
-    if (fields >> state >> parent && parent == pid) children->push_back(static_cast<pid_t>(candidate));
+    if (fields >> state >> parent && parent == pid)
+      children->push_back(static_cast<pid_t>(candidate));
   }
   ::closedir(proc);
   return {};

@@ -34,7 +34,8 @@ constexpr StatusText kTexts[] = {
     {-67066, "given attribute values are invalid"},
     {-67065, "host has no guest with the requested attributes"},
     {-67064,
-     "ambiguous guest speci" "fication (host has multiple guests with these attribute values)"},
+     "ambiguous guest speci"
+     "fication (host has multiple guests with these attribute values)"},
     {-67063, "code identity has been invalidated"},
     {-67062, "code object is not signed at all"},
     {-67061, "invalid signature (code or signature have been modified)"},
@@ -45,7 +46,9 @@ constexpr StatusText kTexts[] = {
     {-67056, "code has no resources but signature indicates they must be present"},
     {-67055, "the sealed resource directory is invalid"},
     {-67054, "a sealed resource is missing or invalid"},
-    {-67053, "invalid resource speci" "fication rule(s)"},
+    {-67053,
+     "invalid resource speci"
+     "fication rule(s)"},
     {-67052, "invalid or corrupted code requirement(s)"},
     {-67051, "unsupported type or version of code requirement(s)"},
     {-67050, "code failed to satisfy specified code requirement(s)"},

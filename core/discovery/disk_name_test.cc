@@ -16,9 +16,9 @@ TEST(DiskName, ParsesWholeDisksAndSlices) {
 }
 
 TEST(DiskName, RefusesAnythingButTheWholeText) {
-  for (const char* text : {"", "disk", "disks1", "disk0s", "disk0s1x", "disk5x", "disk0s1s2",
-                           "/dev/disk0", "disk-1", "disk 1", "Disk0", "disk0s+1", "disk+0",
-                           "disk99999999999", "disk0s4294967296"}) {
+  for (const char* text :
+       {"", "disk", "disks1", "disk0s", "disk0s1x", "disk5x", "disk0s1s2", "/dev/disk0", "disk-1",
+        "disk 1", "Disk0", "disk0s+1", "disk+0", "disk99999999999", "disk0s4294967296"}) {
     EXPECT_EQ(ParseDiskName(text), std::nullopt) << text;
   }
 }

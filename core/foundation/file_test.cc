@@ -113,7 +113,12 @@ TEST(File, CreateExclusiveRefusesAnExistingFile) {
   ASSERT_THAT(created, Succeeded());
   struct stat info {};
   ASSERT_EQ(::stat(folder.Join("new").c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u & ~[] { mode_t m = umask(0); umask(m); return m; }());
+  EXPECT_EQ(
+      info.st_mode & 0777, 0600u & ~[] {
+        mode_t m = umask(0);
+        umask(m);
+        return m;
+      }());
 }
 
 TEST(File, PathOfADescriptor) {

@@ -57,8 +57,8 @@ class Argument {
   enum class Kind { kSigned, kUnsigned, kDouble, kString, kPointer };
 
   template <typename T>
-    requires std::is_integral_v<T> || std::is_enum_v<T>
-  Argument(T value) {  // NOLINT: implicit by design
+  requires std::is_integral_v<T> || std::is_enum_v<T> Argument(
+      T value) {  // NOLINT: implicit by design
     if constexpr (std::is_same_v<T, bool>) {
       kind_ = Kind::kSigned;
       signed_ = value ? 1 : 0;

@@ -43,9 +43,7 @@ class Result {
   const T* operator->() const { return &value(); }
 
   // The error; a default (success) code when a value is held.
-  std::error_code error() const {
-    return has_value() ? std::error_code() : std::get<1>(storage_);
-  }
+  std::error_code error() const { return has_value() ? std::error_code() : std::get<1>(storage_); }
 
  private:
   void ThrowIfError() const {

@@ -335,8 +335,7 @@ TEST_F(ToolRunTest, ShellCommandQuotesOnlyWhatTheShellWouldChange) {
 
 TEST_F(ToolRunTest, ToolTextDropsOnlyTrailingWhiteSpace) {
   const std::string text = " hdiutil: failed - busy\n\t ";
-  EXPECT_EQ(mcom::ToolText(std::vector<char>(text.begin(), text.end())),
-            " hdiutil: failed - busy");
+  EXPECT_EQ(mcom::ToolText(std::vector<char>(text.begin(), text.end())), " hdiutil: failed - busy");
   EXPECT_EQ(mcom::ToolText({}), "");
 }
 

@@ -24,9 +24,8 @@ namespace cf = mcom::cf;
 // The keys that ModelToPropertyList writes at the top level; everything else is kept as
 // an unknown key.
 const std::set<std::string, std::less<>> kKnownTopLevelKeys = {
-    "Facts",  "Faults", "NextDiskNumber", "Disks",   "Containers",    "Volumes",
-    "Mounts", "Boot",   "Blockers",       "Claims",  "Plugged",       "RunningSystem",
-    "NextRegistryID",
+    "Facts", "Faults",   "NextDiskNumber", "Disks",   "Containers",    "Volumes",        "Mounts",
+    "Boot",  "Blockers", "Claims",         "Plugged", "RunningSystem", "NextRegistryID",
 };
 
 pid_t RequiredPid(const PropertyListFields& fields) {

@@ -21,7 +21,7 @@ void InstallTools(const mcom::FilePath& root, const mcom::FilePath& simtool) {
     const int link_error = errno;
     if (std::error_code error = mcom::CopyTree(simtool, destination)) {
       throw MachineError("cannot install " + tool + ": " + std::strerror(link_error) +
-                              "; copying failed too: " + error.message());
+                         "; copying failed too: " + error.message());
     }
   }
 }

@@ -37,8 +37,8 @@ std::vector<std::string> ChildArguments(const std::string& name,
 
 }  // namespace testing
 
-#define DORVANE_TEST_CHILD(name)                                                         \
-  static int DorvaneTestChild_##name(const std::vector<std::string>& arguments);         \
-  [[maybe_unused]] static const bool dorvane_test_child_registered_##name =              \
-      ::testing::RegisterChild(#name, &DorvaneTestChild_##name);                         \
+#define DORVANE_TEST_CHILD(name)                                                 \
+  static int DorvaneTestChild_##name(const std::vector<std::string>& arguments); \
+  [[maybe_unused]] static const bool dorvane_test_child_registered_##name =      \
+      ::testing::RegisterChild(#name, &DorvaneTestChild_##name);                 \
   static int DorvaneTestChild_##name([[maybe_unused]] const std::vector<std::string>& arguments)
