@@ -51,6 +51,22 @@ function(dorvane_executable name)
   target_link_libraries(${name} PRIVATE ${ARG_DEPENDS})
 endfunction()
 
+# dorvane_test_headers(): the target that precompiles the GoogleTest and GoogleMock headers
+# every test binary reuses. It is compiled with the test binaries' options, which GCC needs
+# for a precompiled header to be used (it falls back to the headers themselves otherwise).
+function(dorvane_test_headers)
+  if(DORVANE_FUZZ)
+    return()
+  endif()
+  add_library(dorvane_test_headers OBJECT ${PROJECT_SOURCE_DIR}/tests/support/test_headers.cc)
+  target_include_directories(dorvane_test_headers PRIVATE ${PROJECT_SOURCE_DIR})
+  target_compile_options(dorvane_test_headers PRIVATE ${DORVANE_WARNINGS} -O0)
+  target_compile_definitions(dorvane_test_headers PRIVATE
+                             DORVANE_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
+  target_link_libraries(dorvane_test_headers PRIVATE GTest::gmock)
+  target_precompile_headers(dorvane_test_headers PRIVATE <gmock/gmock.h> <gtest/gtest.h>)
+endfunction()
+
 # dorvane_test(NAME SOURCES ... DEPENDS ... [ENVIRONMENT VAR=value ...])
 # One GoogleTest binary per library. The shared test main (tests/support) lets a
 # test re-run its own binary as a child process.
@@ -62,10 +78,10 @@ function(dorvane_test name)
   dorvane_executable(${name} SOURCES ${ARG_SOURCES}
                      DEPENDS ${ARG_DEPENDS} test_support GTest::gmock)
   # Tests wait for tools and files far more than they compute, and their files are most of
-  # what a build compiles: they are compiled without optimisation, and the GoogleTest and
-  # GoogleMock headers that every one of them parses are precompiled once per binary.
+  # what a build compiles: they are compiled without optimisation, with the GoogleTest and
+  # GoogleMock headers precompiled once for all of them (dorvane_test_headers).
   target_compile_options(${name} PRIVATE -O0)
-  target_precompile_headers(${name} PRIVATE <gmock/gmock.h> <gtest/gtest.h>)
+  target_precompile_headers(${name} REUSE_FROM dorvane_test_headers)
   # Tests find their data files (tests/data/...) from the source root.
   target_compile_definitions(${name} PRIVATE DORVANE_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
