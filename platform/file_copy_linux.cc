@@ -50,48 +50,16 @@
 #include <vector>
 
 #include "platform/file_copy.h"
+#include "platform/posix/posix_error.h"
+#include "platform/posix/scoped_fd.h"
 
 namespace platform {
 namespace {
 
 std::error_code ErrorOf(int value) { return std::error_code(value, std::generic_category()); }
-std::error_code LastError() { return ErrorOf(errno); }
-
-template <typename Call>
-auto RetryOnInterrupt(Call call) {
-  decltype(call()) result;
-  do {
-    result = call();
-  } while (result == -1 && errno == EINTR);
-  return result;
-}
-
-// One open descriptor, closed when the owner goes. The platform layer sits below the
-// foundation's owner types, so it carries its own.
-class Descriptor {
- public:
-  Descriptor() = default;
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  Descriptor& operator=(Descriptor&& other) noexcept {
-    if (this != &other) {
-      if (fd_ >= 0) ::close(fd_);
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
+using mcom::LastError;
+using mcom::RetryOnInterrupt;
+using Descriptor = mcom::ScopedFD;
 
 bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -393,7 +361,7 @@ class TreeCopier {
   std::error_code CopyDirectory(int from_dir, const char* from_name, int to_dir,
                                 const char* to_name) {
     const Descriptor from = OpenForReading(from_dir, from_name, O_DIRECTORY);
-    if (!from.valid()) return LastError();
+    if (!from.is_valid()) return LastError();
     struct stat info {};
     if (::fstat(from.get(), &info) != 0) return LastError();
 
@@ -406,7 +374,7 @@ class TreeCopier {
     const Descriptor to(RetryOnInterrupt([&] {
       return ::openat(to_dir, to_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     }));
-    if (!to.valid()) return LastError();
+    if (!to.is_valid()) return LastError();
     struct stat made {};
     if (::fstat(to.get(), &made) != 0) return LastError();
     if (!have_root_) {
@@ -430,7 +398,7 @@ class TreeCopier {
   std::error_code CopyRegularFile(int from_dir, const char* from_name, int to_dir,
                                   const char* to_name) {
     const Descriptor from = OpenForReading(from_dir, from_name, 0);
-    if (!from.valid()) return LastError();
+    if (!from.is_valid()) return LastError();
     struct stat info {};
     if (::fstat(from.get(), &info) != 0) return LastError();
     if (!S_ISREG(info.st_mode)) return ErrorOf(EAGAIN);  // replaced while we looked
@@ -441,7 +409,7 @@ class TreeCopier {
     const Descriptor to(RetryOnInterrupt([&] {
       return ::openat(to_dir, to_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     }));
-    if (!to.valid()) return LastError();
+    if (!to.is_valid()) return LastError();
     if (std::error_code error = CopyData(from.get(), to.get(), info.st_size)) return error;
     return ApplyMetadata(Entry{.fd = from.get()}, Entry{.fd = to.get()}, info);
   }
@@ -515,7 +483,7 @@ class TreeRemover {
     }
 
     Descriptor contents(OpenDirectory(dir, name, info));
-    if (!contents.valid()) {
+    if (!contents.is_valid()) {
       return errno == ENOENT && !is_root ? std::error_code() : LastError();
     }
     if (!is_root) {

@@ -18,6 +18,7 @@
 
 #include "core/foundation/file.h"
 #include "core/foundation/system_path.h"
+#include "platform/posix/posix_error.h"
 #include "transport/mach_stand_in.h"
 #include "transport/port_linux.h"
 
@@ -63,11 +64,9 @@ kern_return_t bootstrap_look_up(mach_port_t /*bp*/, const char* service_name, ma
   if (!socket) return BOOTSTRAP_NO_MEMORY;
   const int buffer = mach_stand_in::internal::kSocketBufferSize;
   ::setsockopt(socket.get(), SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
-  int connected;
-  do {
-    connected =
-        ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  } while (connected != 0 && errno == EINTR);
+  const int connected = mcom::RetryOnInterrupt([&] {
+    return ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  });
   if (connected != 0) {
     switch (errno) {
       case EACCES:

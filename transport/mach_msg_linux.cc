@@ -13,8 +13,11 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <type_traits>
 #include <vector>
 
+#include "platform/posix/posix_error.h"
+#include "platform/posix/scoped_fd.h"
 #include "transport/mach_stand_in.h"
 #include "transport/port_linux.h"
 
@@ -33,6 +36,57 @@ constexpr size_t kTypeByte = 11;  // the descriptor type sits in the 12th byte o
 bool IsValidDescriptor(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
 
 uint8_t DescriptorType(const uint8_t* descriptor) { return descriptor[kTypeByte]; }
+
+// How a walk over a message's descriptors ended.
+enum class WalkEnd {
+  kComplete,     // every descriptor the body counts was visited
+  kTruncated,    // the message ends inside the body or a descriptor
+  kUnknownType,  // a descriptor is neither a port nor an out-of-line region
+  kStopped,      // a visitor returned false
+};
+
+static_assert(sizeof(mach_msg_port_descriptor_t) == sizeof(mach_msg_type_descriptor_t));
+
+// The one walk over the descriptors of the complex message in the first `size` bytes of
+// `bytes`: calls on_port(mach_msg_port_descriptor_t&) and on_region(mach_msg_ool_descriptor_t&)
+// in order, each on an aligned copy that is written back when `bytes` is mutable. A visitor
+// returns false to stop the walk.
+template <typename Byte, typename OnPort, typename OnRegion>
+WalkEnd WalkDescriptors(Byte* bytes, size_t size, OnPort&& on_port, OnRegion&& on_region) {
+  if (size < kBaseSize) return WalkEnd::kTruncated;
+  mach_msg_body_t body;
+  std::memcpy(&body, bytes + kHeaderSize, sizeof body);
+  size_t offset = kBaseSize;
+  for (uint32_t index = 0; index < body.msgh_descriptor_count; ++index) {
+    if (offset + sizeof(mach_msg_type_descriptor_t) > size) return WalkEnd::kTruncated;
+    Byte* at = bytes + offset;
+    bool go_on = true;
+    if (DescriptorType(at) == MACH_MSG_PORT_DESCRIPTOR) {
+      mach_msg_port_descriptor_t port;
+      std::memcpy(&port, at, sizeof port);
+      go_on = on_port(port);
+      if constexpr (!std::is_const_v<Byte>) std::memcpy(at, &port, sizeof port);
+      offset += sizeof port;
+    } else if (DescriptorType(at) == MACH_MSG_OOL_DESCRIPTOR) {
+      if (offset + sizeof(mach_msg_ool_descriptor_t) > size) return WalkEnd::kTruncated;
+      mach_msg_ool_descriptor_t region;
+      std::memcpy(&region, at, sizeof region);
+      go_on = on_region(region);
+      if constexpr (!std::is_const_v<Byte>) std::memcpy(at, &region, sizeof region);
+      offset += sizeof region;
+    } else {
+      return WalkEnd::kUnknownType;
+    }
+    if (!go_on) return WalkEnd::kStopped;
+  }
+  return WalkEnd::kComplete;
+}
+
+bool IsComplex(const void* msg) {
+  mach_msg_header_t header;
+  std::memcpy(&header, msg, sizeof header);
+  return (header.msgh_bits & MACH_MSGH_BITS_COMPLEX) != 0;
+}
 
 // The right that a received port of disposition `disposition` becomes.
 mach_msg_type_name_t ReceivedType(mach_msg_type_name_t disposition) {
@@ -66,28 +120,21 @@ size_t TrailerSize(mach_msg_option_t option) {
 // Sending.
 
 // A right that a message takes along: the descriptor that travels, and what becomes of the
-// sender's own right.
+// sender's own right. A copied or moved right travels as the sender's own descriptor; a made
+// one is a new pair of descriptors, owned here until the message has gone.
 struct OutgoingRight {
   int fd = -1;
   enum class Source { kCopied, kMoved, kMade } source = Source::kCopied;
   std::shared_ptr<Port> port;  // kMade: the port that keeps the other end
-  int kept = -1;               // kMade: that other end
+  mcom::ScopedFD made;         // kMade: the end that travels (`fd`)
+  mcom::ScopedFD kept;         // kMade: the other end, which joins `port` once sent
   RightKind kind = RightKind::kSend;
 };
 
 struct Outgoing {
+  // Made rights of a message that does not go out close with it.
   std::vector<OutgoingRight> rights;
   std::vector<iovec> regions;
-
-  // Undoes the rights made for a message that did not go out.
-  void DiscardMade() {
-    for (OutgoingRight& right : rights) {
-      if (right.source != OutgoingRight::Source::kMade) continue;
-      ::close(right.fd);
-      ::close(right.kept);
-      right.fd = right.kept = -1;
-    }
-  }
 };
 
 // Prepares the right `name` with `disposition` for travel.
@@ -111,21 +158,18 @@ mach_msg_return_t PrepareRight(mach_port_name_t name, mach_msg_type_name_t dispo
       if (right.port == nullptr) return MACH_SEND_INVALID_RIGHT;
       right.source = OutgoingRight::Source::kMade;
       right.kind = disposition == MACH_MSG_TYPE_MAKE_SEND ? RightKind::kSend : RightKind::kSendOnce;
-      if (right.port->MakeRightPair(&right.kept, &right.fd) != KERN_SUCCESS) {
-        return MACH_SEND_NO_BUFFER;
-      }
+      int kept = -1;
+      int made = -1;
+      if (right.port->MakeRightPair(&kept, &made) != KERN_SUCCESS) return MACH_SEND_NO_BUFFER;
+      right.kept.reset(kept);
+      right.made.reset(made);
+      right.fd = made;
       break;
     }
     default:
       return MACH_SEND_INVALID_RIGHT;
   }
-  if (outgoing->rights.size() == kMaxDescriptors) {
-    if (right.source == OutgoingRight::Source::kMade) {
-      ::close(right.fd);
-      ::close(right.kept);
-    }
-    return MACH_SEND_TOO_LARGE;
-  }
+  if (outgoing->rights.size() == kMaxDescriptors) return MACH_SEND_TOO_LARGE;
   outgoing->rights.push_back(std::move(right));
   return MACH_MSG_SUCCESS;
 }
@@ -144,34 +188,24 @@ void ConsumeSentContents(mach_msg_header_t* msg, mach_msg_size_t size) {
       msg->msgh_local_port != MACH_PORT_NULL) {
     mach_port_deallocate(mach_task_self(), msg->msgh_local_port);
   }
-  if ((msg->msgh_bits & MACH_MSGH_BITS_COMPLEX) == 0 || size < kBaseSize) return;
-  auto* bytes = reinterpret_cast<uint8_t*>(msg);
-  mach_msg_body_t body;
-  std::memcpy(&body, bytes + kHeaderSize, sizeof body);
-  size_t offset = kBaseSize;
-  for (uint32_t index = 0; index < body.msgh_descriptor_count; ++index) {
-    if (offset + sizeof(mach_msg_type_descriptor_t) > size) return;
-    uint8_t* descriptor = bytes + offset;
-    if (DescriptorType(descriptor) == MACH_MSG_PORT_DESCRIPTOR) {
-      auto* port = reinterpret_cast<mach_msg_port_descriptor_t*>(descriptor);
-      if ((port->disposition == MACH_MSG_TYPE_MOVE_SEND ||
-           port->disposition == MACH_MSG_TYPE_MOVE_SEND_ONCE) &&
-          port->name != MACH_PORT_NULL) {
-        mach_port_deallocate(mach_task_self(), port->name);
-      }
-      offset += sizeof(mach_msg_port_descriptor_t);
-    } else if (DescriptorType(descriptor) == MACH_MSG_OOL_DESCRIPTOR) {
-      if (offset + sizeof(mach_msg_ool_descriptor_t) > size) return;
-      auto* region = reinterpret_cast<mach_msg_ool_descriptor_t*>(descriptor);
-      if (region->deallocate && region->address != nullptr && region->size > 0) {
-        vm_deallocate(mach_task_self(), reinterpret_cast<vm_address_t>(region->address),
-                      region->size);
-      }
-      offset += sizeof(mach_msg_ool_descriptor_t);
-    } else {
-      return;
-    }
-  }
+  if ((msg->msgh_bits & MACH_MSGH_BITS_COMPLEX) == 0) return;
+  WalkDescriptors(
+      reinterpret_cast<const uint8_t*>(msg), size,
+      [](const mach_msg_port_descriptor_t& port) {
+        if ((port.disposition == MACH_MSG_TYPE_MOVE_SEND ||
+             port.disposition == MACH_MSG_TYPE_MOVE_SEND_ONCE) &&
+            port.name != MACH_PORT_NULL) {
+          mach_port_deallocate(mach_task_self(), port.name);
+        }
+        return true;
+      },
+      [](const mach_msg_ool_descriptor_t& region) {
+        if (region.deallocate && region.address != nullptr && region.size > 0) {
+          vm_deallocate(mach_task_self(), reinterpret_cast<vm_address_t>(region.address),
+                        region.size);
+        }
+        return true;
+      });
 }
 
 // Checks the message and gathers what travels with it. Nothing is changed yet.
@@ -198,50 +232,48 @@ mach_msg_return_t PrepareMessage(const mach_msg_header_t* msg, mach_msg_size_t s
   }
   if ((bits & MACH_MSGH_BITS_COMPLEX) == 0) return MACH_MSG_SUCCESS;
 
-  if (size < kBaseSize) return MACH_SEND_MSG_TOO_SMALL;
-  const auto* bytes = reinterpret_cast<const uint8_t*>(msg);
-  mach_msg_body_t body;
-  std::memcpy(&body, bytes + kHeaderSize, sizeof body);
-  size_t offset = kBaseSize;
+  mach_msg_return_t refused = MACH_MSG_SUCCESS;
   size_t total = size;
-  for (uint32_t index = 0; index < body.msgh_descriptor_count; ++index) {
-    if (offset + sizeof(mach_msg_type_descriptor_t) > size) return MACH_SEND_MSG_TOO_SMALL;
-    const uint8_t* descriptor = bytes + offset;
-    if (DescriptorType(descriptor) == MACH_MSG_PORT_DESCRIPTOR) {
-      mach_msg_port_descriptor_t port;
-      std::memcpy(&port, descriptor, sizeof port);
-      if (port.name != MACH_PORT_NULL) {
-        if (const mach_msg_return_t result = PrepareRight(port.name, port.disposition, outgoing)) {
-          return result;
+  const WalkEnd end = WalkDescriptors(
+      reinterpret_cast<const uint8_t*>(msg), size,
+      [&](const mach_msg_port_descriptor_t& port) {
+        if (port.name != MACH_PORT_NULL) {
+          refused = PrepareRight(port.name, port.disposition, outgoing);
+        } else if (ReceivedType(port.disposition) == 0) {
+          refused = MACH_SEND_INVALID_RIGHT;
         }
-      } else if (ReceivedType(port.disposition) == 0) {
-        return MACH_SEND_INVALID_RIGHT;
-      }
-      offset += sizeof port;
-    } else if (DescriptorType(descriptor) == MACH_MSG_OOL_DESCRIPTOR) {
-      if (offset + sizeof(mach_msg_ool_descriptor_t) > size) return MACH_SEND_MSG_TOO_SMALL;
-      mach_msg_ool_descriptor_t region;
-      std::memcpy(&region, descriptor, sizeof region);
-      if (region.size > 0) {
-        if (region.address == nullptr) return MACH_SEND_INVALID_MEMORY;
+        return refused == MACH_MSG_SUCCESS;
+      },
+      [&](const mach_msg_ool_descriptor_t& region) {
+        if (region.size == 0) return true;
+        if (region.address == nullptr) {
+          refused = MACH_SEND_INVALID_MEMORY;
+          return false;
+        }
         outgoing->regions.push_back(iovec{region.address, region.size});
         total += region.size;
         if (total > static_cast<size_t>(mach_stand_in::internal::kSocketBufferSize)) {
-          return MACH_SEND_TOO_LARGE;
+          refused = MACH_SEND_TOO_LARGE;
+          return false;
         }
-      }
-      offset += sizeof region;
-    } else {
+        return true;
+      });
+  switch (end) {
+    case WalkEnd::kComplete:
+      return MACH_MSG_SUCCESS;
+    case WalkEnd::kTruncated:
+      return MACH_SEND_MSG_TOO_SMALL;
+    case WalkEnd::kUnknownType:
       return MACH_SEND_INVALID_TYPE;
-    }
+    case WalkEnd::kStopped:
+      break;
   }
-  return MACH_MSG_SUCCESS;
+  return refused;
 }
 
 mach_msg_return_t SendMessage(mach_msg_header_t* msg, mach_msg_size_t size) {
   Outgoing outgoing;
   if (const mach_msg_return_t result = PrepareMessage(msg, size, &outgoing)) {
-    outgoing.DiscardMade();
     if (result != MACH_SEND_INVALID_DEST) ConsumeSentContents(msg, size);
     return result;
   }
@@ -269,10 +301,8 @@ mach_msg_return_t SendMessage(mach_msg_header_t* msg, mach_msg_size_t size) {
     std::memcpy(CMSG_DATA(rights), fds.data(), sizeof(int) * fds.size());
   }
 
-  ssize_t sent;
-  do {
-    sent = ::sendmsg(static_cast<int>(msg->msgh_remote_port), &message, MSG_NOSIGNAL);
-  } while (sent < 0 && errno == EINTR);
+  const ssize_t sent = mcom::RetryOnInterrupt(
+      [&] { return ::sendmsg(static_cast<int>(msg->msgh_remote_port), &message, MSG_NOSIGNAL); });
 
   mach_msg_return_t result = MACH_MSG_SUCCESS;
   if (sent < 0) {
@@ -291,7 +321,6 @@ mach_msg_return_t SendMessage(mach_msg_header_t* msg, mach_msg_size_t size) {
     }
   }
   if (result != MACH_MSG_SUCCESS) {
-    outgoing.DiscardMade();
     if (result != MACH_SEND_INVALID_DEST) ConsumeSentContents(msg, size);
     return result;
   }
@@ -299,8 +328,8 @@ mach_msg_return_t SendMessage(mach_msg_header_t* msg, mach_msg_size_t size) {
   // closed), their receiving ends join their ports.
   for (OutgoingRight& right : outgoing.rights) {
     if (right.source != OutgoingRight::Source::kMade) continue;
-    ::close(right.fd);
-    right.port->AddPeer(right.kept, right.kind);
+    right.made.reset();
+    right.port->AddPeer(right.kept.release(), right.kind);
   }
   ConsumeSentContents(msg, size);
   return MACH_MSG_SUCCESS;
@@ -374,29 +403,19 @@ bool CheckDatagram(const Incoming& incoming, Layout* layout) {
   }
   size_t region_bytes = 0;
   if ((header.msgh_bits & MACH_MSGH_BITS_COMPLEX) != 0) {
-    if (size < kBaseSize) return false;
-    mach_msg_body_t body;
-    std::memcpy(&body, bytes.data() + kHeaderSize, sizeof body);
-    size_t offset = kBaseSize;
-    for (uint32_t index = 0; index < body.msgh_descriptor_count; ++index) {
-      if (offset + sizeof(mach_msg_type_descriptor_t) > size) return false;
-      const uint8_t* descriptor = bytes.data() + offset;
-      if (DescriptorType(descriptor) == MACH_MSG_PORT_DESCRIPTOR) {
-        mach_msg_port_descriptor_t port;
-        std::memcpy(&port, descriptor, sizeof port);
-        if (ReceivedType(port.disposition) == 0) return false;
-        if (port.name != MACH_PORT_NULL) ++rights;
-        offset += sizeof port;
-      } else if (DescriptorType(descriptor) == MACH_MSG_OOL_DESCRIPTOR) {
-        if (offset + sizeof(mach_msg_ool_descriptor_t) > size) return false;
-        mach_msg_ool_descriptor_t region;
-        std::memcpy(&region, descriptor, sizeof region);
-        region_bytes += region.size;
-        offset += sizeof region;
-      } else {
-        return false;
-      }
-    }
+    bool valid = true;
+    const WalkEnd end = WalkDescriptors(
+        bytes.data(), size,
+        [&](const mach_msg_port_descriptor_t& port) {
+          valid = ReceivedType(port.disposition) != 0;
+          if (port.name != MACH_PORT_NULL) ++rights;
+          return valid;
+        },
+        [&](const mach_msg_ool_descriptor_t& region) {
+          region_bytes += region.size;
+          return true;
+        });
+    if (end != WalkEnd::kComplete) return false;
   }
   if (rights != incoming.descriptors.size()) return false;
   if (region_bytes != bytes.size() - size) return false;
@@ -411,33 +430,24 @@ bool CheckDatagram(const Incoming& incoming, Layout* layout) {
 // before it are freed and the result is empty, for the message cannot be delivered whole.
 std::optional<std::vector<void*>> CopyRegions(const Incoming& incoming, const Layout& layout) {
   std::vector<void*> copies;
-  mach_msg_header_t header;
-  std::memcpy(&header, incoming.bytes.data(), sizeof header);
-  if ((header.msgh_bits & MACH_MSGH_BITS_COMPLEX) == 0) return copies;
-  mach_msg_body_t body;
-  std::memcpy(&body, incoming.bytes.data() + kHeaderSize, sizeof body);
-  size_t offset = kBaseSize;
+  if (!IsComplex(incoming.bytes.data())) return copies;
   size_t region_offset = layout.size;
-  for (uint32_t index = 0; index < body.msgh_descriptor_count; ++index) {
-    const uint8_t* descriptor = incoming.bytes.data() + offset;
-    if (DescriptorType(descriptor) == MACH_MSG_PORT_DESCRIPTOR) {
-      offset += sizeof(mach_msg_port_descriptor_t);
-      continue;
-    }
-    mach_msg_ool_descriptor_t region;
-    std::memcpy(&region, descriptor, sizeof region);
-    offset += sizeof region;
-    void* copy = nullptr;
-    if (region.size > 0) {
-      copy = mach_stand_in::internal::AllocateRegion(region.size);
-      if (copy == nullptr) {
-        for (void* made : copies) mach_stand_in::internal::FreeRegion(made);
-        return std::nullopt;
-      }
-      std::memcpy(copy, incoming.bytes.data() + region_offset, region.size);
-    }
-    region_offset += region.size;
-    copies.push_back(copy);
+  const WalkEnd end = WalkDescriptors(
+      incoming.bytes.data(), layout.size, [](const mach_msg_port_descriptor_t&) { return true; },
+      [&](const mach_msg_ool_descriptor_t& region) {
+        void* copy = nullptr;
+        if (region.size > 0) {
+          copy = mach_stand_in::internal::AllocateRegion(region.size);
+          if (copy == nullptr) return false;
+          std::memcpy(copy, incoming.bytes.data() + region_offset, region.size);
+        }
+        region_offset += region.size;
+        copies.push_back(copy);
+        return true;
+      });
+  if (end != WalkEnd::kComplete) {
+    for (void* made : copies) mach_stand_in::internal::FreeRegion(made);
+    return std::nullopt;
   }
   return copies;
 }
@@ -464,33 +474,24 @@ void BuildMessage(Incoming& incoming, const Layout& layout, const std::vector<vo
   msg->msgh_voucher_port = MACH_PORT_NULL;
 
   if ((msg->msgh_bits & MACH_MSGH_BITS_COMPLEX) != 0) {
-    mach_msg_body_t body;
-    std::memcpy(&body, out + kHeaderSize, sizeof body);
-    size_t offset = kBaseSize;
-    for (uint32_t index = 0; index < body.msgh_descriptor_count; ++index) {
-      uint8_t* descriptor = out + offset;
-      if (DescriptorType(descriptor) == MACH_MSG_PORT_DESCRIPTOR) {
-        mach_msg_port_descriptor_t port_descriptor;
-        std::memcpy(&port_descriptor, descriptor, sizeof port_descriptor);
-        const bool named = port_descriptor.name != MACH_PORT_NULL;
-        port_descriptor.disposition = ReceivedType(port_descriptor.disposition);
-        port_descriptor.name = named ? take_right() : MACH_PORT_NULL;
-        port_descriptor.pad1 = 0;
-        port_descriptor.pad2 = 0;
-        std::memcpy(descriptor, &port_descriptor, sizeof port_descriptor);
-        offset += sizeof port_descriptor;
-      } else {
-        mach_msg_ool_descriptor_t region;
-        std::memcpy(&region, descriptor, sizeof region);
-        void* copy = copies[next_copy++];
-        region.address = copy;
-        region.deallocate = copy != nullptr;
-        region.copy = MACH_MSG_VIRTUAL_COPY;
-        region.pad1 = 0;
-        std::memcpy(descriptor, &region, sizeof region);
-        offset += sizeof region;
-      }
-    }
+    WalkDescriptors(
+        out, layout.size,
+        [&](mach_msg_port_descriptor_t& port_descriptor) {
+          const bool named = port_descriptor.name != MACH_PORT_NULL;
+          port_descriptor.disposition = ReceivedType(port_descriptor.disposition);
+          port_descriptor.name = named ? take_right() : MACH_PORT_NULL;
+          port_descriptor.pad1 = 0;
+          port_descriptor.pad2 = 0;
+          return true;
+        },
+        [&](mach_msg_ool_descriptor_t& region) {
+          void* copy = copies[next_copy++];
+          region.address = copy;
+          region.deallocate = copy != nullptr;
+          region.copy = MACH_MSG_VIRTUAL_COPY;
+          region.pad1 = 0;
+          return true;
+        });
   }
   incoming.descriptors.clear();  // every one is named in the message now
   const audit_token_t audit = TokenOf(incoming);
@@ -583,31 +584,17 @@ void mach_msg_destroy(mach_msg_header_t* msg) {
   DestroyRight(msg->msgh_remote_port, MACH_MSGH_BITS_REMOTE(msg->msgh_bits));
   DestroyRight(msg->msgh_local_port, MACH_MSGH_BITS_LOCAL(msg->msgh_bits));
   if ((msg->msgh_bits & MACH_MSGH_BITS_COMPLEX) == 0) return;
-  auto* bytes = reinterpret_cast<uint8_t*>(msg);
-  const size_t size = msg->msgh_size;
-  if (size < kBaseSize) return;
-  mach_msg_body_t body;
-  std::memcpy(&body, bytes + kHeaderSize, sizeof body);
-  size_t offset = kBaseSize;
-  for (uint32_t index = 0; index < body.msgh_descriptor_count; ++index) {
-    if (offset + sizeof(mach_msg_type_descriptor_t) > size) return;
-    uint8_t* descriptor = bytes + offset;
-    if (DescriptorType(descriptor) == MACH_MSG_PORT_DESCRIPTOR) {
-      mach_msg_port_descriptor_t port;
-      std::memcpy(&port, descriptor, sizeof port);
-      DestroyRight(port.name, port.disposition);
-      offset += sizeof port;
-    } else if (DescriptorType(descriptor) == MACH_MSG_OOL_DESCRIPTOR) {
-      if (offset + sizeof(mach_msg_ool_descriptor_t) > size) return;
-      mach_msg_ool_descriptor_t region;
-      std::memcpy(&region, descriptor, sizeof region);
-      if (region.address != nullptr && region.size > 0) {
-        vm_deallocate(mach_task_self(), reinterpret_cast<vm_address_t>(region.address),
-                      region.size);
-      }
-      offset += sizeof region;
-    } else {
-      return;
-    }
-  }
+  WalkDescriptors(
+      reinterpret_cast<const uint8_t*>(msg), msg->msgh_size,
+      [](const mach_msg_port_descriptor_t& port) {
+        DestroyRight(port.name, port.disposition);
+        return true;
+      },
+      [](const mach_msg_ool_descriptor_t& region) {
+        if (region.address != nullptr && region.size > 0) {
+          vm_deallocate(mach_task_self(), reinterpret_cast<vm_address_t>(region.address),
+                        region.size);
+        }
+        return true;
+      });
 }

@@ -5,6 +5,7 @@
 #endif
 
 #include "transport/port_linux.h"
+#include "platform/posix/posix_error.h"
 
 #include <fcntl.h>
 #include <sys/epoll.h>
@@ -256,10 +257,8 @@ void Port::Destroy() {
 }
 
 Port::ReadResult Port::ReadPeer(int fd, Incoming* incoming) {
-  ssize_t length;
-  do {
-    length = ::recv(fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT);
-  } while (length < 0 && errno == EINTR);
+  const ssize_t length = mcom::RetryOnInterrupt(
+      [&] { return ::recv(fd, nullptr, 0, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT); });
   if (length < 0) return errno == EAGAIN ? ReadResult::kNothing : ReadResult::kClosed;
   // A datagram of no bytes cannot be told from the end of the stream; senders never make one.
   if (length == 0) return ReadResult::kClosed;
@@ -272,10 +271,8 @@ Port::ReadResult Port::ReadPeer(int fd, Incoming* incoming) {
   message.msg_iovlen = 1;
   message.msg_control = control;
   message.msg_controllen = sizeof control;
-  ssize_t received;
-  do {
-    received = ::recvmsg(fd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
-  } while (received < 0 && errno == EINTR);
+  const ssize_t received = mcom::RetryOnInterrupt(
+      [&] { return ::recvmsg(fd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC); });
   if (received < 0) return errno == EAGAIN ? ReadResult::kNothing : ReadResult::kClosed;
 
   for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;

@@ -9,9 +9,9 @@
 // name 0 means empty and releases nothing. Rights are move-only: a right has one owner.
 
 #include <system_error>
-#include <utility>
 
 #include "core/foundation/result.h"
+#include "platform/posix/scoped_generic.h"
 #include "transport/mach.h"
 
 namespace mach {
@@ -23,37 +23,17 @@ enum PortRightType : mach_port_right_t {
   SendOnce = MACH_PORT_RIGHT_SEND_ONCE,
 };
 
+// Releases one user reference of a name of kind `Type` (mach_port_mod_refs with delta -1).
 template <PortRightType Type>
-class PortRight {
- public:
-  PortRight() = default;
-  // Takes over one reference of `name`.
-  explicit PortRight(mach_port_t name) : name_(name) {}
-  ~PortRight() { reset(); }
-
-  PortRight(PortRight&& other) noexcept : name_(other.release()) {}
-  PortRight& operator=(PortRight&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-  }
-  PortRight(const PortRight&) = delete;
-  PortRight& operator=(const PortRight&) = delete;
-
-  mach_port_t get() const { return name_; }
-  explicit operator bool() const { return name_ != MACH_PORT_NULL; }
-
-  // Gives the reference up without releasing it; the caller (or a message) now owns it.
-  [[nodiscard]] mach_port_t release() { return std::exchange(name_, MACH_PORT_NULL); }
-
-  // Releases the held reference (mach_port_mod_refs with delta -1) and takes over `name`.
-  void reset(mach_port_t name = MACH_PORT_NULL) {
-    const mach_port_t old = std::exchange(name_, name);
-    if (old != MACH_PORT_NULL) mach_port_mod_refs(mach_task_self(), old, Type, -1);
-  }
-
- private:
-  mach_port_t name_ = MACH_PORT_NULL;
+struct PortRightTraits {
+  static mach_port_t InvalidValue() { return MACH_PORT_NULL; }
+  static void Free(mach_port_t name) { mach_port_mod_refs(mach_task_self(), name, Type, -1); }
 };
+
+// Constructing one from a name takes over one reference of it; get(), release() and reset()
+// are those of the generic owner.
+template <PortRightType Type>
+using PortRight = mcom::ScopedGeneric<mach_port_t, PortRightTraits<Type>>;
 
 // A right that the sender makes at the moment of sending from a receive right it holds.
 template <typename Right>

@@ -33,6 +33,7 @@
 #include <variant>
 
 #include "core/foundation/dispatch.h"
+#include "core/foundation/scope_guard.h"
 #include "transport/message_buffer.h"
 #include "transport/message_catalogue.h"
 #include "transport/message_handler.h"
@@ -133,10 +134,7 @@ class Server {
   void AccessHandlers(Work&& work) {
     if (std::holds_alternative<GlobalQueue>(mode_)) {
       lock_.Wait(dispatch::kForever);
-      struct Unlock {
-        const dispatch::Semaphore& lock;
-        ~Unlock() { lock.Signal(); }
-      } unlock{lock_};
+      const mcom::ScopeExit unlock([this] { lock_.Signal(); });
       work(handlers_);
     } else if (IsOnMainQueue()) {
       work(handlers_);

@@ -2,12 +2,7 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
-// glibc 2.36 declares the pidfd functions without C linkage for C++ (fixed in 2.37).
-extern "C" {
-#include <sys/pidfd.h>
-}
 
 #include <atomic>
 #include <cstdio>
@@ -44,18 +39,10 @@ Child::Child(const std::string& mode, const std::vector<std::string>& arguments)
   mcom::Result<pid_t> pid =
       mcom::SpawnProcess(binary.c_str(), testing::ChildArguments(mode, arguments), actions);
   if (!pid) return;
-  pid_ = *pid;
+  child_ = mcom::ChildProcess(*pid, mcom::ChildProcess::WhenDestroyed::kKill);
   input_ = std::move(input->write);
   output_ = std::move(output->read);
   error_ = std::move(error->read);
-}
-
-Child::~Child() {
-  if (pid_ > 0 && !reaped_) {
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-  }
 }
 
 std::string Child::ReadLine(std::chrono::seconds timeout) {
@@ -93,18 +80,14 @@ void Child::WriteLine(const std::string& line) {
 void Child::CloseInput() { (void)input_.Close(); }
 
 int Child::Wait(std::chrono::seconds timeout) {
-  if (pid_ <= 0 || reaped_) return -1;
-  const int pidfd = ::pidfd_open(pid_, 0);
-  pollfd exited{pidfd, POLLIN, 0};
-  if (pidfd < 0 || ::poll(&exited, 1, static_cast<int>(timeout.count() * 1000)) != 1) {
-    ::kill(pid_, SIGKILL);
+  if (!child_) return -1;
+  const std::optional<std::error_code> ended = child_.WaitFor(timeout);
+  if (!ended) {
+    (void)child_.Signal(SIGKILL);
+    (void)child_.Wait();
+    return -1;
   }
-  if (pidfd >= 0) ::close(pidfd);
-  int status = 0;
-  const pid_t waited = ::waitpid(pid_, &status, 0);
-  reaped_ = true;
-  if (waited != pid_ || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
+  return ended->value();
 }
 
 namespace {

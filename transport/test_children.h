@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "core/foundation/file.h"
+#include "platform/posix/child_process.h"
 
 namespace transport_testing {
 
@@ -42,11 +43,7 @@ namespace transport_testing {
 class Child {
  public:
   Child(const std::string& mode, const std::vector<std::string>& arguments);
-  ~Child();
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return child_.pid(); }
 
   // The next line of standard output (without its newline); empty when the stream ended or
   // nothing came within `timeout` (a guard against hangs, not a timing check).
@@ -56,17 +53,16 @@ class Child {
   void WriteLine(const std::string& line);
   // Ends the child's standard input.
   void CloseInput();
-  // Waits for the child to exit and returns its exit status (-1 when it did not exit
-  // normally, or was still running after `timeout` and was killed).
+  // Waits for the child to end and returns its exit status or the number of the signal that
+  // ended it; -1 when it was still running after `timeout` and was killed.
   int Wait(std::chrono::seconds timeout = std::chrono::seconds(60));
 
  private:
-  pid_t pid_ = -1;
+  mcom::ChildProcess child_;
   mcom::File input_;
   mcom::File output_;
   mcom::File error_;
   std::string buffered_;
-  bool reaped_ = false;
 };
 
 }  // namespace transport_testing

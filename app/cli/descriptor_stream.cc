@@ -1,4 +1,5 @@
 #include "app/cli/descriptor_stream.h"
+#include "platform/posix/posix_error.h"
 
 #include <unistd.h>
 
@@ -32,8 +33,8 @@ int DescriptorStream::Buffer::sync() { return Flush() ? 0 : -1; }
 bool DescriptorStream::Buffer::Flush() {
   size_t written = 0;
   while (written < pending_.size()) {
-    const ssize_t count = ::write(fd_, pending_.data() + written, pending_.size() - written);
-    if (count < 0 && errno == EINTR) continue;
+    const ssize_t count = mcom::RetryOnInterrupt(
+        [&] { return ::write(fd_, pending_.data() + written, pending_.size() - written); });
     if (count <= 0) {
       pending_.clear();  // a closed pipe or a full disk: what cannot be written is dropped
       return false;

@@ -16,9 +16,9 @@
 #include "core/foundation/file.h"
 #include "core/foundation/interruption.h"
 #include "core/foundation/log.h"
-#include "core/foundation/posix_error.h"
 #include "core/foundation/scope_guard.h"
 #include "core/foundation/system_path.h"
+#include "platform/posix/posix_error.h"
 
 namespace {
 

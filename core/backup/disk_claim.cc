@@ -8,8 +8,8 @@
 #include <string>
 
 #include "core/foundation/error.h"
-#include "core/foundation/posix_error.h"
 #include "core/foundation/system_path.h"
+#include "platform/posix/posix_error.h"
 
 namespace {
 

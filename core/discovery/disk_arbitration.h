@@ -13,8 +13,8 @@
 #include "core/foundation/file_path.h"
 #include "core/foundation/optional.h"
 #include "core/foundation/result.h"
-#include "core/foundation/scoped_generic.h"
 #include "platform/disk_arbitration/disk_arbitration.h"
+#include "platform/posix/scoped_generic.h"
 
 // The disk-arbitration service in owning types: sessions, disks and dissenters, and each
 // asynchronous request as a std::future that a worker thread can wait on.

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "core/foundation/scoped_generic.h"
 #include "platform/iokit/io_kit_lib.h"
+#include "platform/posix/scoped_generic.h"
 
 namespace mcom::iokit {
 

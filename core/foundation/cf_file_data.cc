@@ -9,7 +9,7 @@
 #include <new>
 
 #include "core/foundation/file.h"
-#include "core/foundation/posix_error.h"
+#include "platform/posix/posix_error.h"
 
 namespace mcom::cf {
 namespace {

@@ -9,8 +9,8 @@
 
 #include "core/foundation/file_tree.h"
 #include "core/foundation/log.h"
-#include "core/foundation/posix_error.h"
 #include "platform/file_copy.h"
+#include "platform/posix/posix_error.h"
 
 namespace mcom {
 namespace {
@@ -39,14 +39,14 @@ void RemoveDirectoryOf(int fd) {
 }  // namespace
 
 DirectoryHandle::DirectoryHandle(DirectoryHandle&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
+    : fd_(std::move(other.fd_)),
       stream_(std::exchange(other.stream_, nullptr)),
       remove_on_release_(std::exchange(other.remove_on_release_, false)) {}
 
 DirectoryHandle& DirectoryHandle::operator=(DirectoryHandle&& other) noexcept {
   if (this != &other) {
     (void)Release();
-    fd_ = std::exchange(other.fd_, -1);
+    fd_ = std::move(other.fd_);
     stream_ = std::exchange(other.stream_, nullptr);
     remove_on_release_ = std::exchange(other.remove_on_release_, false);
   }
@@ -54,7 +54,7 @@ DirectoryHandle& DirectoryHandle::operator=(DirectoryHandle&& other) noexcept {
 }
 
 std::error_code DirectoryHandle::Release() {
-  if (remove_on_release_ && fd_ >= 0) RemoveDirectoryOf(fd_);
+  if (remove_on_release_ && fd_.is_valid()) RemoveDirectoryOf(fd_.get());
   remove_on_release_ = false;
 
   // The stream reads through its own duplicate of the descriptor (see List), so both are
@@ -64,61 +64,56 @@ std::error_code DirectoryHandle::Release() {
     if (::closedir(stream_) != 0) error = LastSystemError();
     stream_ = nullptr;
   }
-  if (fd_ >= 0) {
-    // Linux frees the descriptor even when close is interrupted.
-    if (::close(fd_) != 0 && errno != EINTR && !error) error = LastSystemError();
-    fd_ = -1;
+  if (const std::error_code closed = fd_.Close(); closed && !error) {
+    error = std::error_code(closed.value(), std::system_category());
   }
   return error;
 }
 
-Result<FilePath> DirectoryHandle::Path() const { return PathOf(fd_); }
+Result<FilePath> DirectoryHandle::Path() const { return PathOf(fd_.get()); }
 
 Result<File> DirectoryHandle::OpenFile(const char* name, OpenFlags flags) const {
   const int fd = RetryOnInterrupt(
-      [&] { return ::openat(fd_, name, PosixOpenFlags(flags), PosixCreationMode(flags)); });
+      [&] { return ::openat(fd_.get(), name, PosixOpenFlags(flags), PosixCreationMode(flags)); });
   if (fd < 0) return LastError();
   return File(fd);
 }
 
 std::error_code DirectoryHandle::Rename(const char* old_name, const char* new_name) const {
-  if (::renameat(fd_, old_name, fd_, new_name) != 0) return LastError();
+  if (::renameat(fd_.get(), old_name, fd_.get(), new_name) != 0) return LastError();
   return {};
 }
 
 bool DirectoryHandle::Exists(const char* name) const {
-  return ::faccessat(fd_, name, F_OK, 0) == 0;
+  return ::faccessat(fd_.get(), name, F_OK, 0) == 0;
 }
 
 std::error_code DirectoryHandle::RemoveFile(const char* name) const {
-  if (::unlinkat(fd_, name, 0) != 0) return LastError();
+  if (::unlinkat(fd_.get(), name, 0) != 0) return LastError();
   return {};
 }
 
 std::error_code DirectoryHandle::RemoveDirectory(const char* name) const {
-  if (::unlinkat(fd_, name, AT_REMOVEDIR) != 0) return LastError();
+  if (::unlinkat(fd_.get(), name, AT_REMOVEDIR) != 0) return LastError();
   return {};
 }
 
 std::error_code DirectoryHandle::MakeDirectory(const char* name) const {
-  if (::mkdirat(fd_, name, 0755) != 0) return LastError();
+  if (::mkdirat(fd_.get(), name, 0755) != 0) return LastError();
   return {};
 }
 
 Result<std::vector<std::string>> DirectoryHandle::List() {
-  if (fd_ < 0) return std::make_error_code(std::errc::bad_file_descriptor);
+  if (!fd_.is_valid()) return std::make_error_code(std::errc::bad_file_descriptor);
   if (stream_ == nullptr) {
     // fdopendir takes the descriptor it is given, and closedir closes it. Giving it a
     // duplicate keeps fd_ this handle's own for every other operation, untouched by the
     // stream, and leaves each of the two with exactly one owner to close it.
-    const int copy = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) return LastError();
-    stream_ = ::fdopendir(copy);
-    if (stream_ == nullptr) {
-      const std::error_code error = LastError();
-      ::close(copy);
-      return error;
-    }
+    ScopedFD copy = DuplicateFD(fd_.get());
+    if (!copy.is_valid()) return LastError();
+    stream_ = ::fdopendir(copy.get());
+    if (stream_ == nullptr) return LastError();
+    (void)copy.release();  // the stream owns it now
   }
   // The duplicate shares the read position with fd_ and with earlier listings: start over.
   ::rewinddir(stream_);
@@ -152,7 +147,7 @@ std::error_code DirectoryHandle::CopyFileInto(const FilePath& source, const char
   if (error) {
     // The name was created here, exclusively: a half-made copy must not look like a whole
     // one.
-    (void)::unlinkat(fd_, name, 0);
+    (void)::unlinkat(fd_.get(), name, 0);
   }
   return error;
 }

@@ -9,6 +9,7 @@
 #include "core/foundation/file.h"
 #include "core/foundation/file_path.h"
 #include "core/foundation/result.h"
+#include "platform/posix/scoped_fd.h"
 
 namespace mcom {
 
@@ -31,8 +32,8 @@ class DirectoryHandle {
   DirectoryHandle(const DirectoryHandle&) = delete;
   DirectoryHandle& operator=(const DirectoryHandle&) = delete;
 
-  int get() const { return fd_; }
-  bool IsValid() const { return fd_ >= 0; }
+  int get() const { return fd_.get(); }
+  bool IsValid() const { return fd_.is_valid(); }
   bool removes_on_release() const { return remove_on_release_; }
 
   // With the remove flag set: takes the directory's path from the descriptor and removes it
@@ -65,7 +66,7 @@ class DirectoryHandle {
   std::error_code CopyFileInto(const FilePath& source, const char* name) const;
 
  private:
-  int fd_ = -1;
+  ScopedFD fd_;
   // Made by the first List() on a duplicate of fd_ and owned by this handle; closedir closes
   // the duplicate, never fd_.
   DIR* stream_ = nullptr;

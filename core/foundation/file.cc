@@ -4,22 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/foundation/posix_error.h"
 #include "platform/libc.h"
+#include "platform/posix/posix_error.h"
 
 namespace mcom {
 
-void DescriptorTraits::Free(int fd) { ::close(fd); }
-
-std::error_code File::Close() {
-  if (!IsValid()) return {};
-  // Whatever close() reports, the descriptor is gone afterwards (Linux frees it even on
-  // EINTR and EIO), so the File lets go of it in every case: keeping the number would make
-  // the destructor close a descriptor that someone else may have been given meanwhile.
-  const int fd = fd_.release();
-  if (::close(fd) != 0 && errno != EINTR) return LastError();
-  return {};
-}
+std::error_code File::Close() { return fd_.Close(); }
 
 Result<size_t> File::Read(void* buffer, size_t length) const {
   const ssize_t count = RetryOnInterrupt([&] { return ::read(get(), buffer, length); });

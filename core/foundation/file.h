@@ -9,14 +9,9 @@
 
 #include "core/foundation/file_path.h"
 #include "core/foundation/result.h"
-#include "core/foundation/scoped_generic.h"
+#include "platform/posix/scoped_fd.h"
 
 namespace mcom {
-
-struct DescriptorTraits {
-  static int InvalidValue() { return -1; }
-  static void Free(int fd);
-};
 
 // Owner of one open file descriptor; -1 means none. Destroying it closes the descriptor and
 // ignores the result; Close() reports it. Move-only.
@@ -51,7 +46,7 @@ class File {
   std::error_code WriteAll(const void* bytes, size_t length) const;
 
  private:
-  ScopedGeneric<int, DescriptorTraits> fd_;
+  ScopedFD fd_;
 };
 
 // The open-flag word: bit 0 read, bit 1 write, bit 2 create, bit 3 exclusive; the high 32

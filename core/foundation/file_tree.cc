@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include "core/foundation/log.h"
-#include "core/foundation/posix_error.h"
 #include "platform/file_copy.h"
+#include "platform/posix/posix_error.h"
 
 namespace mcom {
 namespace {

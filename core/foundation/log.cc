@@ -23,6 +23,7 @@
 #include "core/foundation/log.h"
 #include "core/foundation/system_path.h"
 #include "platform/libc.h"
+#include "platform/posix/posix_error.h"
 
 namespace mcom::log {
 namespace {
@@ -126,11 +127,8 @@ void WriteLine(int fd, const std::string& line) {
   const char* next = line.data();
   size_t remaining = line.size();
   while (remaining > 0) {
-    const ssize_t written = ::write(fd, next, remaining);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
+    const ssize_t written = RetryOnInterrupt([&] { return ::write(fd, next, remaining); });
+    if (written < 0) return;
     next += written;
     remaining -= static_cast<size_t>(written);
   }

@@ -17,10 +17,10 @@
 #include "core/foundation/cf_string.h"
 #include "core/foundation/file.h"
 #include "core/foundation/log.h"
-#include "core/foundation/posix_error.h"
 #include "core/foundation/property_list.h"
 #include "core/foundation/scope_guard.h"
 #include "core/foundation/system_path.h"
+#include "platform/posix/posix_error.h"
 
 namespace mcom::preferences {
 namespace {

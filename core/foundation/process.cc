@@ -7,9 +7,10 @@
 #include <string>
 
 #include "core/foundation/error.h"
-#include "core/foundation/posix_error.h"
 #include "core/foundation/system_path.h"
 #include "platform/libc.h"
+#include "platform/posix/child_process.h"
+#include "platform/posix/posix_error.h"
 
 namespace mcom {
 
@@ -69,11 +70,7 @@ Result<pid_t> SpawnProcess(const char* program, const std::vector<std::string>& 
 std::error_code WaitForProcess(pid_t pid) {
   int status = 0;
   if (RetryOnInterrupt([&] { return ::waitpid(pid, &status, 0); }) < 0) return LastSystemError();
-  // Only terminated children are reported (no WUNTRACED), so a status whose low seven bits
-  // are neither 0 (exited) nor 0x7f (stopped) means a signal ended the child.
-  const int signal = status & 0x7f;
-  if (signal != 0 && signal != 0x7f) return std::error_code(signal, std::system_category());
-  return std::error_code((status >> 8) & 0xff, std::system_category());
+  return ChildStatusCode(status);
 }
 
 Result<FilePath> ExecutablePathOfProcess(pid_t pid) {

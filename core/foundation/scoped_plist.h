@@ -4,7 +4,7 @@
 
 #include <cstdlib>
 
-#include "core/foundation/scoped_generic.h"
+#include "platform/posix/scoped_generic.h"
 
 // Owner types for libplist, the library under the property-list reader. Only the reader and
 // the tests include this header; the rest of the system sees cf:: objects.

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "core/foundation/file_tree.h"
-#include "core/foundation/posix_error.h"
 #include "core/foundation/system_path.h"
+#include "platform/posix/posix_error.h"
 
 namespace mcom {
 

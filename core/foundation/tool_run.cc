@@ -10,10 +10,11 @@
 #include <string_view>
 #include <utility>
 
-#include "core/foundation/posix_error.h"
 #include "core/foundation/process.h"
 #include "core/foundation/scope_guard.h"
 #include "core/foundation/system_path.h"
+#include "platform/posix/child_process.h"
+#include "platform/posix/posix_error.h"
 
 namespace mcom {
 namespace {
@@ -40,9 +41,9 @@ void Append(std::vector<char>& bytes, const char* chunk, size_t length) {
 class ChildReaper {
  public:
   ChildReaper(pid_t pid, File* output, File* other_output = nullptr)
-      : pid_(pid), outputs_{output, other_output} {}
+      : child_(pid, ChildProcess::WhenDestroyed::kWait), outputs_{output, other_output} {}
   ~ChildReaper() {
-    if (pid_ > 0) (void)Wait();
+    if (child_) (void)Wait();
   }
   ChildReaper(const ChildReaper&) = delete;
   ChildReaper& operator=(const ChildReaper&) = delete;
@@ -51,11 +52,11 @@ class ChildReaper {
     for (File* output : outputs_) {
       if (output != nullptr) Discard(*output);
     }
-    return WaitForProcess(std::exchange(pid_, -1));
+    return child_.Wait();
   }
 
  private:
-  pid_t pid_;
+  ChildProcess child_;
   File* outputs_[2];
 };
 
@@ -184,24 +185,22 @@ Result<LineReadingTool> LineReadingTool::Start(const char* tool,
   return LineReadingTool(*pid, std::move(output.read));
 }
 
-LineReadingTool::LineReadingTool(pid_t pid, File output) : pid_(pid) {
-  ScopeFail reap([&] {
-    Discard(output);
-    (void)WaitForProcess(pid);
-  });
+LineReadingTool::LineReadingTool(pid_t pid, File output)
+    : child_(pid, ChildProcess::WhenDestroyed::kWait) {
+  ScopeFail close_output([&] { Discard(output); });  // before the child is waited for
   stoppable_ = std::make_unique<StoppableChild>(pid);
   output_ = std::make_unique<IOStream>(std::move(output));
 }
 
 LineReadingTool::LineReadingTool(LineReadingTool&& other) noexcept
-    : pid_(std::exchange(other.pid_, -1)),
+    : child_(std::move(other.child_)),
       output_(std::move(other.output_)),
       stoppable_(std::move(other.stoppable_)) {}
 
 LineReadingTool& LineReadingTool::operator=(LineReadingTool&& other) noexcept {
   if (this != &other) {
-    if (pid_ > 0) (void)Wait();
-    pid_ = std::exchange(other.pid_, -1);
+    if (child_) (void)Wait();
+    child_ = std::move(other.child_);
     output_ = std::move(other.output_);
     stoppable_ = std::move(other.stoppable_);
   }
@@ -209,7 +208,7 @@ LineReadingTool& LineReadingTool::operator=(LineReadingTool&& other) noexcept {
 }
 
 LineReadingTool::~LineReadingTool() {
-  if (pid_ > 0) (void)Wait();
+  if (child_) (void)Wait();
 }
 
 std::optional<std::string> LineReadingTool::ReadLine() {
@@ -220,11 +219,11 @@ std::optional<std::string> LineReadingTool::ReadLine() {
 }
 
 std::error_code LineReadingTool::Wait() {
-  if (pid_ <= 0) return std::error_code(ECHILD, std::system_category());
+  if (!child_) return std::error_code(ECHILD, std::system_category());
   // Closing the output first: a tool that still writes then fails on the closed pipe and
   // ends, instead of blocking on a pipe nobody reads.
   output_.reset();
-  const std::error_code status = WaitForProcess(std::exchange(pid_, -1));
+  const std::error_code status = child_.Wait();
   stoppable_.reset();  // its pid may be reused from here on
   return status;
 }

@@ -51,6 +51,7 @@
 #include "core/foundation/interruption.h"
 #include "core/foundation/io_stream.h"
 #include "core/foundation/result.h"
+#include "platform/posix/child_process.h"
 
 namespace mcom {
 
@@ -99,7 +100,7 @@ class LineReadingTool {
   // a read failed.
   std::optional<std::string> ReadLine();
 
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return child_.pid(); }
 
   // Closes the output and waits for the tool; returns WaitForProcess's result. Call once: a
   // second call returns ECHILD in the system category.
@@ -108,7 +109,7 @@ class LineReadingTool {
  private:
   LineReadingTool(pid_t pid, File output);
 
-  pid_t pid_ = -1;
+  ChildProcess child_;
   std::unique_ptr<IOStream> output_;
   std::unique_ptr<StoppableChild> stoppable_;
 };

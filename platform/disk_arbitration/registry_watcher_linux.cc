@@ -11,6 +11,8 @@
 #include <cstring>
 
 #include "platform/dispatch/source.h"
+#include "platform/posix/posix_error.h"
+#include "platform/posix/scoped_fd.h"
 #include "sim/machine/machine_paths.h"
 
 namespace platform::da_internal {
@@ -18,28 +20,14 @@ namespace {
 
 constexpr const char* kRegistryFileName = "registry.plist";
 
-// Owns the inotify descriptor. The read source's handler shares it, so the descriptor stays
-// open until the handler has been released, even when the watcher is destroyed meanwhile.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() { ::close(fd_); }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // Reads every queued event; true when one of them concerns the registry file or the queue
 // overflowed (so that a change may have been lost).
 bool DrainEvents(int fd) {
   alignas(struct inotify_event) char buffer[8192];
   bool relevant = false;
   for (;;) {
-    const ssize_t length = ::read(fd, buffer, sizeof buffer);
-    if (length < 0 && errno == EINTR) continue;
+    const ssize_t length =
+        mcom::RetryOnInterrupt([&] { return ::read(fd, buffer, sizeof buffer); });
     if (length <= 0) return relevant;
     for (ssize_t at = 0; at + static_cast<ssize_t>(sizeof(struct inotify_event)) <= length;) {
       struct inotify_event event;
@@ -67,9 +55,11 @@ RegistryWatcher::~RegistryWatcher() { source_->source.Cancel(); }
 std::unique_ptr<RegistryWatcher> RegistryWatcher::Start(const mcom::FilePath& root,
                                                         const dispatch::Queue& queue,
                                                         dispatch::Work changed) {
-  const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (fd < 0) return nullptr;
-  auto descriptor = std::make_shared<Descriptor>(fd);
+  // The read source's handler shares the descriptor, so it stays open until the handler has
+  // been released, even when the watcher is destroyed meanwhile.
+  auto descriptor = std::make_shared<mcom::ScopedFD>(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (!descriptor->is_valid()) return nullptr;
+  const int fd = descriptor->get();
   // The machine writes the file next to itself and renames it into place.
   const uint32_t mask = IN_MOVED_TO | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE;
   if (::inotify_add_watch(fd, sim::StateFolder(root).c_str(), mask) < 0) return nullptr;

@@ -83,7 +83,7 @@ HelperProcess::HelperProcess(const std::string& name, const std::vector<std::str
   const mcom::Result<pid_t> pid = mcom::SpawnProcess(
       ::testing::TestBinary().c_str(), ::testing::ChildArguments(name, arguments), actions);
   if (!pid) return;
-  pid_ = *pid;
+  child_ = mcom::ChildProcess(*pid, mcom::ChildProcess::WhenDestroyed::kWait);
   input_ = std::move(to_child->write);
   output_ = std::move(from_child->read);
 }
@@ -103,11 +103,9 @@ bool HelperProcess::WaitUntilReady() {
 }
 
 int HelperProcess::Finish() {
-  if (pid_ < 0) return -1;
+  if (!child_) return -1;
   (void)input_.Close();
-  const std::error_code status = mcom::WaitForProcess(pid_);
-  pid_ = -1;
-  return status.value();
+  return child_.Wait().value();
 }
 
 void HelperProcess::ReadyAndWait() {

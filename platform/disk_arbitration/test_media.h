@@ -16,6 +16,7 @@
 #include "core/foundation/file_path.h"
 #include "sim/machine/bsd_name.h"
 #include "sim/machine/machine.h"
+#include "platform/posix/child_process.h"
 
 namespace da_testing {
 
@@ -63,7 +64,7 @@ class HelperProcess {
   static void ReadyAndWait();
 
  private:
-  pid_t pid_ = -1;
+  mcom::ChildProcess child_;
   mcom::File input_;   // the child's standard input
   mcom::File output_;  // the child's standard output
 };

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/dispatch/event_loop.h"
+#include "platform/posix/posix_error.h"
 
 namespace dispatch::internal {
 namespace {
@@ -81,8 +82,9 @@ void EventLoop::Run() {
   epoll_event events[kBatch];
   std::vector<std::pair<std::shared_ptr<EventTarget>, uint32_t>> ready;
   for (;;) {
-    const int count = epoll_wait(epoll_fd_, events, kBatch, -1);
-    if (count < 0) continue;  // EINTR; nothing else can happen to a valid epoll descriptor
+    // Nothing but EINTR can happen to a valid epoll descriptor.
+    const int count =
+        mcom::RetryOnInterrupt([&] { return epoll_wait(epoll_fd_, events, kBatch, -1); });
     {
       std::lock_guard lock(mutex_);
       for (int i = 0; i < count; ++i) {

@@ -13,8 +13,8 @@
 #include "core/foundation/cf_number.h"
 #include "core/foundation/cf_string.h"
 #include "core/foundation/file_path.h"
-#include "core/foundation/scoped_generic.h"
 #include "core/foundation/system_path.h"
+#include "platform/posix/scoped_generic.h"
 #include "tests/support/registry_builder.h"
 #include "tests/support/temporary_folder.h"
 

@@ -16,6 +16,7 @@
 
 #include "core/foundation/log.h"
 #include "core/foundation/system_path.h"
+#include "platform/posix/posix_error.h"
 
 namespace platform::iokit_internal {
 namespace {
@@ -81,9 +82,8 @@ bool ReadRegistryFile(int fd, const struct stat& status, std::string* contents,
   contents->reserve(static_cast<size_t>(status.st_size));
   char buffer[1 << 16];
   while (true) {
-    const ssize_t count = read(fd, buffer, sizeof buffer);
+    const ssize_t count = mcom::RetryOnInterrupt([&] { return read(fd, buffer, sizeof buffer); });
     if (count < 0) {
-      if (errno == EINTR) continue;
       *problem = ErrnoText(errno);
       return false;
     }

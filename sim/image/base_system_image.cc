@@ -5,7 +5,7 @@
 
 #include <cinttypes>
 
-#include "core/foundation/posix_error.h"
+#include "platform/posix/posix_error.h"
 #include "sim/image/image_file.h"
 #include "sim/image/image_file_format.h"
 

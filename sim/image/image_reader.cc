@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "core/foundation/posix_error.h"
+#include "platform/posix/posix_error.h"
 #include "sim/image/image_error.h"
 #include "sim/image/image_file.h"
 

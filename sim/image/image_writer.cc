@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "core/foundation/posix_error.h"
+#include "platform/posix/posix_error.h"
 #include "sim/image/image_error.h"
 #include "sim/image/image_file.h"
 #include "sim/image/image_file_format.h"

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <vector>
 
-#include "core/foundation/posix_error.h"
+#include "platform/posix/posix_error.h"
 #include "sim/image/archive_io.h"
 #include "sim/image/image_error.h"
 #include "sim/image/image_file_format.h"

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "core/foundation/extended_attributes.h"
-#include "core/foundation/posix_error.h"
 #include "core/foundation/scope_guard.h"
 #include "platform/extended_attributes.h"
+#include "platform/posix/posix_error.h"
 #include "sim/image/archive_io.h"
 #include "sim/image/image_error.h"
 #include "sim/image/image_file_format.h"

@@ -8,8 +8,8 @@
 #include <string>
 
 #include "core/foundation/file.h"
-#include "core/foundation/posix_error.h"
 #include "core/foundation/scope_guard.h"
+#include "platform/posix/posix_error.h"
 
 namespace sim {
 

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "core/foundation/file_tree.h"
-#include "core/foundation/posix_error.h"
-#include "core/foundation/scoped_generic.h"
+#include "platform/posix/posix_error.h"
+#include "platform/posix/scoped_fd.h"
 
 namespace sim {
 namespace {
@@ -29,11 +29,7 @@ constexpr uint64_t kEntryWeight = 4096;
 std::error_code SystemError(int value) { return std::error_code(value, std::system_category()); }
 std::error_code LastError() { return SystemError(errno); }
 
-struct DescriptorTraits {
-  static int InvalidValue() { return -1; }
-  static void Free(int fd) { ::close(fd); }
-};
-using Descriptor = mcom::ScopedGeneric<int, DescriptorTraits>;
+using Descriptor = mcom::ScopedFD;
 
 // Opens a folder for reading, without updating its access time where the process may ask
 // for that (the owner or a privileged process), and without following a final link.

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "core/foundation/posix_error.h"
+#include "platform/posix/posix_error.h"
 #include "sim/machine/machine_error.h"
 #include "sim/machine/machine_paths.h"
 

@@ -18,6 +18,7 @@
 
 #include "core/foundation/extended_attributes.h"
 #include "core/foundation/file.h"
+#include "platform/posix/posix_error.h"
 
 namespace sim {
 namespace {
@@ -141,8 +142,8 @@ off_t NextHole(int fd, off_t from, off_t size) {
 ssize_t ReadAt(int fd, char* buffer, size_t length, off_t offset) {
   size_t done = 0;
   while (done < length) {
-    const ssize_t count = ::pread(fd, buffer + done, length - done, offset + done);
-    if (count < 0 && errno == EINTR) continue;
+    const ssize_t count = mcom::RetryOnInterrupt(
+        [&] { return ::pread(fd, buffer + done, length - done, offset + done); });
     if (count < 0) return -1;
     if (count == 0) break;
     done += static_cast<size_t>(count);

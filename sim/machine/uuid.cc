@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/posix/posix_error.h"
 #include "sim/machine/machine_error.h"
 
 namespace sim {
@@ -16,9 +17,9 @@ std::string NewUUID() {
   uint8_t bytes[16];
   size_t filled = 0;
   while (filled < sizeof(bytes)) {
-    const ssize_t got = ::getrandom(bytes + filled, sizeof(bytes) - filled, 0);
+    const ssize_t got = mcom::RetryOnInterrupt(
+        [&] { return ::getrandom(bytes + filled, sizeof(bytes) - filled, 0); });
     if (got < 0) {
-      if (errno == EINTR) continue;
       throw MachineError(std::string("cannot read random bytes: ") + std::strerror(errno));
     }
     filled += static_cast<size_t>(got);

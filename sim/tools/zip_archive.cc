@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/foundation/file.h"
+#include "platform/posix/posix_error.h"
 
 namespace sim::tools {
 namespace {
@@ -150,8 +151,8 @@ class ZipWriter {
     uint64_t remaining = static_cast<uint64_t>(status.st_size);
     while (remaining > 0) {
       const size_t wanted = static_cast<size_t>(std::min<uint64_t>(remaining, buffer_.size()));
-      const ssize_t got = ::read(fd, buffer_.data(), wanted);
-      if (got < 0 && errno == EINTR) continue;
+      const ssize_t got =
+          mcom::RetryOnInterrupt([&] { return ::read(fd, buffer_.data(), wanted); });
       if (got < 0) return Fail(ErrnoText(path, errno));
       if (got == 0) return Fail(path + ": changed while being archived");
       if (archive_write_data(writer_, buffer_.data(), static_cast<size_t>(got)) != got) {
