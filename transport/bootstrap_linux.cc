@@ -19,7 +19,7 @@
 #include "core/foundation/file.h"
 #include "core/foundation/system_path.h"
 #include "platform/posix/posix_error.h"
-#include "transport/mach_stand_in.h"
+#include "transport/mach_stand_in_linux.h"
 #include "transport/port_linux.h"
 
 namespace {

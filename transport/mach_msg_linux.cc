@@ -18,7 +18,7 @@
 
 #include "platform/posix/posix_error.h"
 #include "platform/posix/scoped_fd.h"
-#include "transport/mach_stand_in.h"
+#include "transport/mach_stand_in_linux.h"
 #include "transport/port_linux.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <climits>
 
-#include "transport/mach_stand_in.h"
+#include "transport/mach_stand_in_linux.h"
 #include "transport/port_linux.h"
 
 namespace {

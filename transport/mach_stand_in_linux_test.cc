@@ -1,6 +1,6 @@
 // The message-port stand-in: rights as sockets, messages as datagrams, the kernel's checks.
 
-#include "transport/mach_stand_in.h"
+#include "transport/mach_stand_in_linux.h"
 #include "transport/raw_datagram.h"
 
 #include <dirent.h>

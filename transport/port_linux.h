@@ -1,7 +1,7 @@
 #pragma once
 
 // Internal to the message-port stand-in: a receive right and the table of receive rights of
-// the process. See mach_stand_in.h for the model.
+// the process. See mach_stand_in_linux.h for the model.
 
 #include <sys/socket.h>
 
@@ -12,7 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "transport/mach_stand_in.h"
+#include "transport/mach_stand_in_linux.h"
 
 namespace mach_stand_in::internal {
 

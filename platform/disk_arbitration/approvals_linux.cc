@@ -2,7 +2,7 @@
 #error "approvals_linux.cc is the Linux disk-arbitration stand-in"
 #endif
 
-#include "platform/disk_arbitration/approvals.h"
+#include "platform/disk_arbitration/approvals_linux.h"
 
 #include <unistd.h>
 
@@ -12,7 +12,7 @@
 #include <string>
 
 #include "platform/disk_arbitration/disk_arbitration.h"
-#include "platform/disk_arbitration/machine_disks.h"
+#include "platform/disk_arbitration/machine_disks_linux.h"
 #include "sim/machine/blockers.h"
 #include "sim/machine/machine.h"
 

@@ -3,8 +3,8 @@
 #endif
 
 #include "core/foundation/cf_string.h"
-#include "platform/disk_arbitration/da_internal.h"
-#include "platform/disk_arbitration/machine_disks.h"
+#include "platform/disk_arbitration/da_internal_linux.h"
+#include "platform/disk_arbitration/machine_disks_linux.h"
 
 namespace platform {
 

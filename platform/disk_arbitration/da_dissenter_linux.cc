@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-#include "platform/disk_arbitration/da_internal.h"
+#include "platform/disk_arbitration/da_internal_linux.h"
 
 namespace platform {
 

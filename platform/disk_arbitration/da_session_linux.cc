@@ -5,11 +5,11 @@
 #include <algorithm>
 
 #include "core/foundation/system_path.h"
-#include "platform/disk_arbitration/approvals.h"
-#include "platform/disk_arbitration/da_internal.h"
+#include "platform/disk_arbitration/approvals_linux.h"
+#include "platform/disk_arbitration/da_internal_linux.h"
 #include "platform/disk_arbitration/disk_arbitration.h"
-#include "platform/disk_arbitration/machine_disks.h"
-#include "platform/disk_arbitration/registry_watcher.h"
+#include "platform/disk_arbitration/machine_disks_linux.h"
+#include "platform/disk_arbitration/registry_watcher_linux.h"
 
 namespace platform {
 

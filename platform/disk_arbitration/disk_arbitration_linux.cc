@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/disk_arbitration/approvals.h"
-#include "platform/disk_arbitration/da_internal.h"
-#include "platform/disk_arbitration/machine_disks.h"
+#include "platform/disk_arbitration/approvals_linux.h"
+#include "platform/disk_arbitration/da_internal_linux.h"
+#include "platform/disk_arbitration/machine_disks_linux.h"
 #include "sim/machine/blockers.h"
 #include "sim/machine/machine.h"
 #include "sim/machine/mounting.h"

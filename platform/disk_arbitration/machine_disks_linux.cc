@@ -2,7 +2,7 @@
 #error "machine_disks_linux.cc is the Linux disk-arbitration stand-in"
 #endif
 
-#include "platform/disk_arbitration/machine_disks.h"
+#include "platform/disk_arbitration/machine_disks_linux.h"
 
 #include <sys/stat.h>
 

@@ -2,7 +2,7 @@
 #error "registry_watcher_linux.cc is the Linux disk-arbitration stand-in"
 #endif
 
-#include "platform/disk_arbitration/registry_watcher.h"
+#include "platform/disk_arbitration/registry_watcher_linux.h"
 
 #include <sys/inotify.h>
 #include <unistd.h>

@@ -6,9 +6,9 @@
 
 #include <optional>
 
-#include "platform/disk_arbitration/da_internal.h"
+#include "platform/disk_arbitration/da_internal_linux.h"
 #include "platform/disk_arbitration/disk_arbitration.h"
-#include "platform/disk_arbitration/machine_disks.h"
+#include "platform/disk_arbitration/machine_disks_linux.h"
 #include "sim/machine/model.h"
 
 namespace platform {

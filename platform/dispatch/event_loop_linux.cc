@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/dispatch/event_loop.h"
+#include "platform/dispatch/event_loop_linux.h"
 #include "platform/posix/posix_error.h"
 
 namespace dispatch::internal {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/dispatch/group.h"
-#include "platform/dispatch/queue_impl.h"
+#include "platform/dispatch/queue_impl_linux.h"
 
 namespace dispatch {
 namespace internal {

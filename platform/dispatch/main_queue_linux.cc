@@ -8,7 +8,7 @@
 #include <mutex>
 
 #include "platform/dispatch/main_queue.h"
-#include "platform/dispatch/queue_impl.h"
+#include "platform/dispatch/queue_impl_linux.h"
 
 namespace dispatch {
 namespace internal {

@@ -12,8 +12,8 @@
 #include <mutex>
 
 #include "platform/dispatch/queue.h"
-#include "platform/dispatch/queue_impl.h"
-#include "platform/dispatch/worker_pool.h"
+#include "platform/dispatch/queue_impl_linux.h"
+#include "platform/dispatch/worker_pool_linux.h"
 
 namespace dispatch {
 namespace internal {

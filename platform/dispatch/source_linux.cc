@@ -15,8 +15,8 @@ extern "C" {
 #include <memory>
 #include <mutex>
 
-#include "platform/dispatch/event_loop.h"
-#include "platform/dispatch/queue_impl.h"
+#include "platform/dispatch/event_loop_linux.h"
+#include "platform/dispatch/queue_impl_linux.h"
 #include "platform/dispatch/source.h"
 
 namespace dispatch {

@@ -9,7 +9,7 @@
 #include <system_error>
 #include <thread>
 
-#include "platform/dispatch/worker_pool.h"
+#include "platform/dispatch/worker_pool_linux.h"
 
 namespace dispatch::internal {
 

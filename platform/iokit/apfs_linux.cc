@@ -8,8 +8,8 @@
 #include <optional>
 
 #include "core/foundation/cf_number.h"
-#include "platform/iokit/registry_file.h"
-#include "platform/iokit/registry_snapshot.h"
+#include "platform/iokit/registry_file_linux.h"
+#include "platform/iokit/registry_snapshot_linux.h"
 
 namespace platform {
 namespace {

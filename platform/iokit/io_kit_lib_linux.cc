@@ -15,8 +15,8 @@
 #include "core/foundation/cf_data.h"
 #include "core/foundation/cf_number.h"
 #include "core/foundation/cf_string.h"
-#include "platform/iokit/registry_file.h"
-#include "platform/iokit/registry_snapshot.h"
+#include "platform/iokit/registry_file_linux.h"
+#include "platform/iokit/registry_snapshot_linux.h"
 
 namespace platform {
 

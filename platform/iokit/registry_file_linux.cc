@@ -2,7 +2,7 @@
 #error "This file reads the simulated Mac's registry file on Linux only."
 #endif
 
-#include "platform/iokit/registry_file.h"
+#include "platform/iokit/registry_file_linux.h"
 
 #include <errno.h>
 #include <fcntl.h>

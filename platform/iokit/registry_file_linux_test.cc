@@ -1,4 +1,4 @@
-#include "platform/iokit/registry_file.h"
+#include "platform/iokit/registry_file_linux.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

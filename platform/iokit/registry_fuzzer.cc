@@ -17,7 +17,7 @@
 #include "core/foundation/cf_number.h"
 #include "core/foundation/cf_string.h"
 #include "platform/iokit/io_kit_lib.h"
-#include "platform/iokit/registry_snapshot.h"
+#include "platform/iokit/registry_snapshot_linux.h"
 
 namespace {
 

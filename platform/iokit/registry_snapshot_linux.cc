@@ -2,7 +2,7 @@
 #error "This file implements the registry stand-in for Linux only."
 #endif
 
-#include "platform/iokit/registry_snapshot.h"
+#include "platform/iokit/registry_snapshot_linux.h"
 
 #include <algorithm>
 #include <array>

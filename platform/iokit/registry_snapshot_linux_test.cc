@@ -1,4 +1,4 @@
-#include "platform/iokit/registry_snapshot.h"
+#include "platform/iokit/registry_snapshot_linux.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

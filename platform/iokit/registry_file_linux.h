@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "platform/iokit/io_return.h"
-#include "platform/iokit/registry_snapshot.h"
+#include "platform/iokit/registry_snapshot_linux.h"
 
 // The machine's registry file and its cache: internal to the Linux registry stand-in.
 namespace platform::iokit_internal {

@@ -7,7 +7,7 @@
 
 #include "core/foundation/cf_dictionary.h"
 #include "core/foundation/file_path.h"
-#include "platform/disk_arbitration/da_internal.h"
+#include "platform/disk_arbitration/da_internal_linux.h"
 
 // The process's mount approval registrations: internal to the Linux disk-arbitration
 // stand-in. Every mount requested through a session of this process asks them; blocker

@@ -5,7 +5,7 @@
 
 #include "core/foundation/cf_dictionary.h"
 #include "core/foundation/file_path.h"
-#include "platform/disk_arbitration/da_internal.h"
+#include "platform/disk_arbitration/da_internal_linux.h"
 #include "sim/machine/model.h"
 
 // The disks of the simulated machine as the disk-arbitration service sees them: which exist,

@@ -126,7 +126,7 @@ struct DiskIdentity {
 
 // What a session holds: the machine it acts on, the queue it is scheduled on, its appeared
 // and disappeared registrations, and the registry watcher that drives them. Approval
-// registrations live in the process-wide list (approvals.h), which names their session.
+// registrations live in the process-wide list (approvals_linux.h), which names their session.
 class SessionState : public std::enable_shared_from_this<SessionState> {
  public:
   explicit SessionState(mcom::FilePath root);
