@@ -478,7 +478,8 @@ void BuildMessage(Incoming& incoming, const Layout& layout, const std::vector<vo
         out, layout.size,
         [&](mach_msg_port_descriptor_t& port_descriptor) {
           const bool named = port_descriptor.name != MACH_PORT_NULL;
-          port_descriptor.disposition = ReceivedType(port_descriptor.disposition);
+          port_descriptor.disposition =
+              static_cast<uint8_t>(ReceivedType(port_descriptor.disposition));
           port_descriptor.name = named ? take_right() : MACH_PORT_NULL;
           port_descriptor.pad1 = 0;
           port_descriptor.pad2 = 0;

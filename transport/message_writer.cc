@@ -30,7 +30,7 @@ void MessageWriter::PutPort(mach_port_t name, mach_msg_type_name_t disposition) 
   if (!Fits(kPortDescriptorSize)) return;
   mach_msg_port_descriptor_t port{};
   port.name = name;
-  port.disposition = disposition;
+  port.disposition = static_cast<uint8_t>(disposition);
   port.type = MACH_MSG_PORT_DESCRIPTOR;
   std::memcpy(bytes_ + offset_, &port, sizeof port);
   offset_ += sizeof port;
@@ -43,7 +43,7 @@ void MessageWriter::PutRegion(mach_vm_address_t address, mach_msg_size_t size) {
   const bool present = address != 0 && size > 0;
   region.address = present ? reinterpret_cast<void*>(static_cast<uintptr_t>(address)) : nullptr;
   region.deallocate = present ? 1 : 0;
-  region.copy = present ? MACH_MSG_VIRTUAL_COPY : MACH_MSG_PHYSICAL_COPY;
+  region.copy = static_cast<uint8_t>(present ? MACH_MSG_VIRTUAL_COPY : MACH_MSG_PHYSICAL_COPY);
   region.type = MACH_MSG_OOL_DESCRIPTOR;
   region.size = present ? size : 0;
   std::memcpy(bytes_ + offset_, &region, sizeof region);

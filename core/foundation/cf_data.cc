@@ -11,7 +11,7 @@ Ref<Data> Data::Create(const void* bytes, size_t length) {
   auto copy = std::make_unique_for_overwrite<uint8_t[]>(length);
   std::memcpy(copy.get(), bytes, length);
   Ref<Data> data = Make<Data>(
-      copy.get(), length, [](const void* bytes) { delete[] static_cast<const uint8_t*>(bytes); });
+      copy.get(), length, [](const void* owned) { delete[] static_cast<const uint8_t*>(owned); });
   // The object frees the bytes from now on.
   (void)copy.release();
   return data;

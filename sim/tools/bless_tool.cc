@@ -125,7 +125,7 @@ int BlessFolder(ToolContext& context, const std::string& folder, const std::stri
     return true;
   });
   if (!recorded) return context.Fail("\"" + folder + "\" is not on a mounted volume");
-  if (auto status = FailIfAt(context, failure, Point::kAtExit, usual_failure)) return *status;
+  if (auto failed = FailIfAt(context, failure, Point::kAtExit, usual_failure)) return *failed;
   return 0;
 }
 

@@ -106,7 +106,7 @@ int RunDitto(ToolContext& context) {
     return context.Fail(ErrnoText(destination, errno));
   }
   remove_temporary.Dismiss();
-  if (auto status = FailIfAt(context, failure, Point::kAtExit, usual_failure)) return *status;
+  if (auto failed = FailIfAt(context, failure, Point::kAtExit, usual_failure)) return *failed;
   return 0;
 }
 

@@ -45,7 +45,7 @@ bool InjectedFailure::FailsAfter(uint64_t done, uint64_t total) const {
   // An empty copy is complete from its start.
   if (total == 0) return true;
   // done * 100 >= percent * total, without overflow for any size a file can have.
-  return done / static_cast<double>(total) * 100.0 >= percent;
+  return static_cast<double>(done) / static_cast<double>(total) * 100.0 >= percent;
 }
 
 InjectedFailure ParseInjectedFailure(std::string_view value) {

@@ -289,7 +289,7 @@ int Collect(ToolContext& context, const Options& options,
     return context.Fail(ErrnoText("Could not create archive at " + destination, errno));
   }
   remove_folder.Dismiss();
-  if (auto status = FailIfAt(context, failure, Point::kAtExit, usual_failure)) return *status;
+  if (auto failed = FailIfAt(context, failure, Point::kAtExit, usual_failure)) return *failed;
   return 0;
 }
 
