@@ -1,14 +1,12 @@
 #include "core/discovery/apfs_container.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <string>
 #include <system_error>
 #include <vector>
 
-#include "tests/support/registry_builder.h"
-#include "tests/support/temporary_folder.h"
+#include "tests/support/registry_test.h"
 
 namespace {
 
@@ -19,8 +17,6 @@ using testing::ElementsAre;
 using testing::IsEmpty;
 using testing::RegistryBuilder;
 using testing::RegistryEntry;
-
-constexpr const char* kGroup = "A1B2C3D4-0000-4000-8000-000000000001";
 
 APFSContainerName Container(uint32_t number) { return APFSContainerName{DiskName{number}}; }
 
@@ -33,26 +29,14 @@ std::vector<std::string> VolumeNames(APFSContainerName container) {
   return names;
 }
 
-class APFSContainerTest : public testing::Test {
+class APFSContainerTest : public testing::RegistryTest {
  protected:
-  // disk0: EFI (s1) and an APFS store (s2) holding container disk1 (System and Data in one
-  // group, Preboot, Recovery, VM). disk5: an image without partitions holding container
-  // disk6 without volumes. disk2s2 and disk3s2: a Fusion container disk4 over both.
+  // The Mac's container disk1 (System, Preboot, Recovery, VM, Data). disk5: an image without
+  // partitions holding container disk6 without volumes. disk2s2 and disk3s2: a Fusion
+  // container disk4 over both.
   void SetUp() override {
-    RegistryBuilder::Disk disk0 = registry_.AddWholeDisk(0);
-    registry_.AddPartition(disk0, 1, RegistryBuilder::kEFIPartitionType, "EFI");
-    RegistryEntry& store =
-        registry_.AddPartition(disk0, 2, RegistryBuilder::kAPFSPartitionType, "Store");
-    disk1_ = registry_.AddContainer(store, 1);
-    registry_.AddVolume(disk1_, 1, "Macintosh HD", {"System"}, kGroup);
-    registry_.AddVolume(disk1_, 2, "Preboot", {"Preboot"});
-    registry_.AddVolume(disk1_, 3, "Recovery", {"Recovery"});
-    registry_.AddVolume(disk1_, 4, "VM", {"VM"});
-    registry_.AddVolume(disk1_, 5, "Macintosh HD - Data", {"Data"}, kGroup);
-
-    RegistryBuilder::Disk disk5 = registry_.AddWholeDisk(5, "File", /*partitioned=*/false);
-    registry_.AddContainer(*disk5.media, 6);
-
+    disk1_ = registry_.AddMac({"System", "Preboot", "Recovery", "VM", "Data"}).disk1;
+    registry_.AddContainer(*registry_.AddWholeDisk(5, "File", /*partitioned=*/false).media, 6);
     RegistryEntry& ssd = registry_.AddPartition(registry_.AddWholeDisk(2), 2,
                                                 RegistryBuilder::kAPFSPartitionType, "SSD");
     RegistryEntry& hdd = registry_.AddPartition(registry_.AddWholeDisk(3), 2,
@@ -62,10 +46,6 @@ class APFSContainerTest : public testing::Test {
     registry_.AddVolume(fusion, 1, "Fusion HD", {"System"});
   }
 
-  void Write() { ASSERT_TRUE(registry_.WriteToMachine()); }
-
-  testing::TemporaryMachineRoot root_;
-  RegistryBuilder registry_;
   RegistryBuilder::Container disk1_;
 };
 
@@ -75,25 +55,19 @@ TEST_F(APFSContainerTest, FindsTheContainerOnAStoreByItsSynthesizedDisk) {
   EXPECT_EQ(FindAPFSContainerOnDisk(DiskName{5}), Container(6));
   EXPECT_EQ(FindAPFSContainerOnDisk(DiskName{2, 2}), Container(4));
   EXPECT_EQ(FindAPFSContainerOnDisk(DiskName{3, 2}), Container(4));
-}
-
-TEST_F(APFSContainerTest, FindsNoContainerWhereThereIsNone) {
-  Write();
-  EXPECT_EQ(FindAPFSContainerOnDisk(DiskName{0, 1}), std::nullopt);  // EFI
-  EXPECT_EQ(FindAPFSContainerOnDisk(DiskName{0}), std::nullopt);     // a level too high
-  EXPECT_EQ(FindAPFSContainerOnDisk(DiskName{1}), std::nullopt);     // the container itself
-  EXPECT_EQ(FindAPFSContainerOnDisk(DiskName{1, 1}), std::nullopt);  // a volume
-  EXPECT_EQ(FindAPFSContainerOnDisk(DiskName{9}), std::nullopt);     // unknown
+  // EFI, a level too high, the container itself, a volume, unknown.
+  for (const DiskName none :
+       {DiskName{0, 1}, DiskName{0}, DiskName{1}, DiskName{1, 1}, DiskName{9}}) {
+    EXPECT_EQ(FindAPFSContainerOnDisk(none), std::nullopt) << mcom::FormatDiskName(none);
+  }
 }
 
 TEST_F(APFSContainerTest, TakesTheFirstSynthesizedDiskWhoseNameParses) {
-  // A container disk whose BSD name does not parse is passed over.
   RegistryEntry& store = registry_.AddPartition(registry_.AddWholeDisk(7), 1,
                                                 RegistryBuilder::kAPFSPartitionType, "Two");
   RegistryBuilder::Container broken = registry_.AddContainer(store, 8);
   broken.media->String("BSD Name", "disk8 ");
-  RegistryEntry& second = registry_.Add(*broken.scheme, "AppleAPFSMedia", "second");
-  second.String("BSD Name", "disk9");
+  registry_.Add(*broken.scheme, "AppleAPFSMedia", "second").String("BSD Name", "disk9");
   Write();
   EXPECT_EQ(FindAPFSContainerOnDisk(DiskName{7, 1}), Container(9));
 }
@@ -123,11 +97,11 @@ TEST_F(APFSContainerTest, ListsTheVolumesOfAContainerInRegistryOrder) {
               ElementsAre("disk1s1", "disk1s2", "disk1s3", "disk1s4", "disk1s5"));
   ASSERT_EQ(volumes.size(), 5u);
   EXPECT_EQ(volumes[0].role, APFSVolumeRole::kSystem);
-  EXPECT_EQ(volumes[0].volume_group, kGroup);
+  EXPECT_EQ(volumes[0].volume_group, RegistryBuilder::kSystemGroup);
   EXPECT_EQ(volumes[1].role, APFSVolumeRole::kOther);
   EXPECT_EQ(volumes[1].volume_group, std::nullopt);
   EXPECT_EQ(volumes[4].role, APFSVolumeRole::kData);
-  EXPECT_EQ(volumes[4].volume_group, kGroup);
+  EXPECT_EQ(volumes[4].volume_group, RegistryBuilder::kSystemGroup);
 
   EXPECT_THAT(VolumeNames(Container(4)), ElementsAre("disk4s1"));
   EXPECT_THAT(VolumeNames(Container(6)), IsEmpty());
@@ -136,7 +110,7 @@ TEST_F(APFSContainerTest, ListsTheVolumesOfAContainerInRegistryOrder) {
 }
 
 TEST_F(APFSContainerTest, ThrowsWhenTheRegistryCannotBeRead) {
-  root_.WriteFile("private/var/db/macsim/registry.plist", "<plist><true/></plist>");
+  WriteRegistryFile("<plist><true/></plist>");
   EXPECT_THROW(FindAPFSContainerOnDisk(DiskName{0, 2}), std::system_error);
   EXPECT_THROW(FindAPFSContainerOfVolume(DiskName{1, 1}), std::system_error);
   EXPECT_THROW(VolumeNames(Container(1)), std::system_error);

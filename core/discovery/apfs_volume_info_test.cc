@@ -2,36 +2,36 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "core/foundation/cf_array.h"
 #include "core/foundation/cf_number.h"
 #include "core/foundation/cf_string.h"
-#include "tests/support/registry_builder.h"
-#include "tests/support/temporary_folder.h"
+#include "tests/support/registry_test.h"
 
 namespace {
 
 using mcom::DiskName;
+using mcom::cf::Array;
+using mcom::cf::String;
 using mcom::iokit::Service;
 using testing::RegistryBuilder;
 using testing::RegistryEntry;
 
-constexpr const char* kGroup = "A1B2C3D4-0000-4000-8000-000000000001";
+constexpr const char* kGroup = RegistryBuilder::kSystemGroup;
 
-class APFSVolumeInfoTest : public testing::Test {
+class APFSVolumeInfoTest : public testing::RegistryTest {
  protected:
   void SetUp() override {
-    RegistryBuilder::Disk disk0 = registry_.AddWholeDisk(0, "Internal", /*partitioned=*/false);
-    container_ = registry_.AddContainer(*disk0.media, 1);
+    container_ = registry_.AddContainer(
+        *registry_.AddWholeDisk(0, "Internal", /*partitioned=*/false).media, 1);
   }
 
   // Adds a volume diskNs<slice> shaped by `change`, writes the registry and reads it back.
-  template <typename Change>
-  std::optional<APFSVolumeInfo> Read(Change change) {
-    RegistryEntry& volume = registry_.AddVolume(container_, ++slice_, "Volume", {});
-    change(volume);
+  std::optional<APFSVolumeInfo> Read(const std::function<void(RegistryEntry&)>& change) {
+    change(registry_.AddVolume(container_, ++slice_, "Volume", {}));
     EXPECT_TRUE(registry_.WriteToMachine());
     const std::string bsd_name = "disk1s" + std::to_string(slice_);
     const Service service(platform::IOServiceGetMatchingService(
@@ -41,6 +41,7 @@ class APFSVolumeInfoTest : public testing::Test {
     return mcom::ReadAPFSVolumeInfo(service);
   }
 
+  // The role read from a "Role" value of `roles` (none: no "Role").
   std::optional<APFSVolumeRole> RoleOf(mcom::cf::Ref<mcom::cf::Object> roles) {
     const auto info = Read([&](RegistryEntry& volume) {
       if (roles) volume.Value("Role", roles);
@@ -48,15 +49,18 @@ class APFSVolumeInfoTest : public testing::Test {
     EXPECT_TRUE(info.has_value());
     return info ? info->role : std::nullopt;
   }
-
-  static mcom::cf::Ref<mcom::cf::Array> Roles(std::vector<const char*> names) {
-    mcom::cf::Array::Values values;
-    for (const char* name : names) values.push_back(mcom::cf::String::Create(name));
-    return mcom::cf::Array::Create(std::move(values));
+  std::optional<std::string> GroupOf(const std::function<void(RegistryEntry&)>& change) {
+    const auto info = Read(change);
+    EXPECT_TRUE(info.has_value());
+    return info ? info->volume_group : std::nullopt;
   }
 
-  testing::TemporaryMachineRoot root_;
-  RegistryBuilder registry_;
+  static mcom::cf::Ref<Array> Roles(std::vector<const char*> names) {
+    Array::Values values;
+    for (const char* name : names) values.push_back(String::Create(name));
+    return Array::Create(std::move(values));
+  }
+
   RegistryBuilder::Container container_;
   uint32_t slice_ = 0;
 };
@@ -78,35 +82,22 @@ TEST_F(APFSVolumeInfoTest, TakesTheRoleThatMattersMost) {
   EXPECT_EQ(RoleOf(Roles({"Preboot", "Data"})), APFSVolumeRole::kData);
   EXPECT_EQ(RoleOf(Roles({"Preboot"})), APFSVolumeRole::kOther);
   EXPECT_EQ(RoleOf(Roles({"Unheard of"})), APFSVolumeRole::kOther);
-  // Roles are compared exactly.
+  // Roles are compared exactly; an element that is no string is no role.
   EXPECT_EQ(RoleOf(Roles({"system"})), APFSVolumeRole::kOther);
-  EXPECT_EQ(RoleOf(mcom::cf::Array::Create({mcom::cf::Number::CreateInteger(1)})),
-            APFSVolumeRole::kOther);
-}
-
-TEST_F(APFSVolumeInfoTest, HasNoRoleWithoutARoleArray) {
+  EXPECT_EQ(RoleOf(Array::Create({mcom::cf::Number::CreateInteger(1)})), APFSVolumeRole::kOther);
+  // Without a role array there is no role.
   EXPECT_EQ(RoleOf(Roles({})), std::nullopt);
   EXPECT_EQ(RoleOf(nullptr), std::nullopt);
-  EXPECT_EQ(RoleOf(mcom::cf::String::Create("System")), std::nullopt);
+  EXPECT_EQ(RoleOf(String::Create("System")), std::nullopt);
 }
 
 TEST_F(APFSVolumeInfoTest, TreatsTheAllZeroGroupAsNone) {
-  const auto grouped = Read([](RegistryEntry& volume) { volume.String("VolGroupUUID", kGroup); });
-  ASSERT_TRUE(grouped.has_value());
-  EXPECT_EQ(grouped->volume_group, kGroup);
-
-  const auto zero =
-      Read([](RegistryEntry& volume) { volume.String("VolGroupUUID", RegistryBuilder::kNoGroup); });
-  ASSERT_TRUE(zero.has_value());
-  EXPECT_EQ(zero->volume_group, std::nullopt);
-
-  const auto missing = Read([](RegistryEntry& volume) { volume.Remove("VolGroupUUID"); });
-  ASSERT_TRUE(missing.has_value());
-  EXPECT_EQ(missing->volume_group, std::nullopt);
-
-  const auto number = Read([](RegistryEntry& volume) { volume.Integer("VolGroupUUID", 0); });
-  ASSERT_TRUE(number.has_value());
-  EXPECT_EQ(number->volume_group, std::nullopt);
+  EXPECT_EQ(GroupOf([](RegistryEntry& volume) { volume.String("VolGroupUUID", kGroup); }), kGroup);
+  EXPECT_EQ(GroupOf([](RegistryEntry& v) { v.String("VolGroupUUID", RegistryBuilder::kNoGroup); }),
+            std::nullopt);
+  EXPECT_EQ(GroupOf([](RegistryEntry& volume) { volume.Remove("VolGroupUUID"); }), std::nullopt);
+  EXPECT_EQ(GroupOf([](RegistryEntry& volume) { volume.Integer("VolGroupUUID", 0); }),
+            std::nullopt);
 }
 
 TEST_F(APFSVolumeInfoTest, NeedsAUUIDStringAndABSDName) {
@@ -116,7 +107,7 @@ TEST_F(APFSVolumeInfoTest, NeedsAUUIDStringAndABSDName) {
 
   // A volume whose BSD name does not parse: found by name, read as nothing.
   registry_.AddVolume(container_, 90, "Odd", {"Data"}).String("BSD Name", "disk1s90x");
-  ASSERT_TRUE(registry_.WriteToMachine());
+  Write();
   const Service odd(platform::IOServiceGetMatchingService(platform::kIOMainPortDefault,
                                                           platform::IOServiceNameMatching("Odd")));
   ASSERT_TRUE(odd);

@@ -1,45 +1,30 @@
 #include "core/discovery/container_size.h"
 
-#include <gtest/gtest.h>
+#include <gmock/gmock.h>
 
-#include "tests/support/registry_builder.h"
-#include "tests/support/temporary_folder.h"
+#include "tests/support/error_matchers.h"
+#include "tests/support/registry_test.h"
 
 namespace {
 
 using mcom::DiskName;
 using mcom::GetContainerSize;
-using testing::RegistryBuilder;
+using testing::ErrorIs;
+using testing::VariantWith;
 
-TEST(GetContainerSize, IsTheSizeOfTheContainer) {
-  testing::TemporaryMachineRoot root;
-  RegistryBuilder registry;
-  RegistryBuilder::Disk disk0 = registry.AddWholeDisk(0);
-  registry.AddContainer(registry.AddPartition(disk0, 2, RegistryBuilder::kAPFSPartitionType, "S"),
-                        1, 499963174912, 1234);
-  ASSERT_TRUE(registry.WriteToMachine());
+using GetContainerSizeTest = testing::RegistryTest;
 
-  const auto size = GetContainerSize(APFSContainerName{DiskName{1}});
-  ASSERT_TRUE(std::holds_alternative<uint64_t>(size));
-  EXPECT_EQ(std::get<uint64_t>(size), 499963174912u);
-}
-
-TEST(GetContainerSize, FailsWithTheStatusText) {
-  testing::TemporaryMachineRoot root;
-  RegistryBuilder registry;
-  RegistryBuilder::Disk disk0 = registry.AddWholeDisk(0);
-  registry.AddPartition(disk0, 2, RegistryBuilder::kAPFSPartitionType, "S");
-  ASSERT_TRUE(registry.WriteToMachine());
-
-  const auto not_a_container = GetContainerSize(APFSContainerName{DiskName{0, 2}});
-  ASSERT_TRUE(std::holds_alternative<Error>(not_a_container));
-  EXPECT_EQ(std::get<Error>(not_a_container),
-            Error("APFSContainerGetSpaceInfo", "(iokit/common) data was not found"));
-
-  const auto unknown = GetContainerSize(APFSContainerName{DiskName{3}});
-  ASSERT_TRUE(std::holds_alternative<Error>(unknown));
-  EXPECT_EQ(std::get<Error>(unknown),
-            Error("APFSContainerGetSpaceInfo", "(iokit/common) no such device"));
+TEST_F(GetContainerSizeTest, IsTheSizeOfTheContainerOrTheStatusText) {
+  registry_.AddMac({});  // its container's size differs from its free space
+  Write();
+  EXPECT_THAT(GetContainerSize(APFSContainerName{DiskName{1}}),
+              VariantWith<uint64_t>(499963174912u));
+  EXPECT_THAT(GetContainerSize(APFSContainerName{DiskName{0, 2}}),
+              VariantWith<Error>(
+                  ErrorIs("APFSContainerGetSpaceInfo", "(iokit/common) data was not found")));
+  EXPECT_THAT(
+      GetContainerSize(APFSContainerName{DiskName{3}}),
+      VariantWith<Error>(ErrorIs("APFSContainerGetSpaceInfo", "(iokit/common) no such device")));
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "platform/disk_arbitration/test_media.h"
 #include "sim/machine/mount_table.h"
 #include "sim/machine/test_machine.h"
+#include "tests/support/error_matchers.h"
 #include "tests/support/result_matchers.h"
 #include "tests/support/temporary_folder.h"
 
@@ -97,12 +98,10 @@ TEST(MountArgumentsTest, FlagBitsGiveTheArgumentsInOrder) {
 }
 
 TEST_F(DiskArbitrationTest, MountWithOptionsPassesTheFlagsToTheMachine) {
-  const std::vector<std::vector<std::string>> expected = {
-      {"ro"}, {}, {"ro", "nobrowse"}, {"nobrowse"}};
   for (uint32_t flags = 0; flags < 4; ++flags) {
     const Disk preboot = Named("disk1s2");
     EXPECT_FALSE(MountWithOptions(preboot, std::nullopt, flags).get()) << flags;
-    EXPECT_EQ(Volume("disk1s2").mount_options, expected[flags]) << flags;
+    EXPECT_EQ(Volume("disk1s2").mount_options, MountArguments(flags)) << flags;
     EXPECT_FALSE(Unmount(preboot).get()) << flags;
   }
   // At a given directory.
@@ -189,21 +188,14 @@ TEST_F(DiskArbitrationTest, RequestsOnAMovedFromDiskAreRefusedAtOnce) {
 
 TEST(ThrowIfDissentedTest, ThrowsTheStatusInTheDiskArbitrationCategory) {
   EXPECT_NO_THROW(ThrowIfDissented(std::nullopt));
-  try {
-    ThrowIfDissented(Dissenter::Create(platform::kDAReturnBusy, "in use"));
-    FAIL() << "no exception";
-  } catch (const std::system_error& error) {
-    EXPECT_EQ(error.code().category(), category());
-    EXPECT_EQ(static_cast<uint32_t>(error.code().value()), 0xF8DA0002u);
-    EXPECT_EQ(error.code().message(), "(disk arbitration) busy");
-    EXPECT_THAT(error.what(), HasSubstr("(disk arbitration) busy"));
-  }
-  try {
-    ThrowIfDissented(Dissenter::Create(platform::kDAReturnNotPrivileged));
-    FAIL() << "no exception";
-  } catch (const std::system_error& error) {
-    EXPECT_EQ(error.code().message(), "(disk arbitration) not privileged");
-  }
+  const auto code = [](platform::DAReturn status) {
+    return std::error_code(static_cast<int>(status), category());
+  };
+  EXPECT_THAT([] { ThrowIfDissented(Dissenter::Create(platform::kDAReturnBusy, "in use")); },
+              ::testing::ThrowsSystemError(code(platform::kDAReturnBusy)));
+  EXPECT_THAT(
+      [] { ThrowIfDissented(Dissenter::Create(platform::kDAReturnNotPrivileged)); },
+      ::testing::ThrowsMessage<std::system_error>(HasSubstr("(disk arbitration) not privileged")));
 }
 
 }  // namespace

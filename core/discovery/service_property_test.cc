@@ -1,7 +1,6 @@
 #include "core/discovery/service_property.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <string>
 
@@ -9,9 +8,8 @@
 #include "core/foundation/cf_number.h"
 #include "core/foundation/error_category.h"
 #include "platform/iokit/io_return.h"
-#include "tests/support/registry_builder.h"
+#include "tests/support/registry_test.h"
 #include "tests/support/result_matchers.h"
-#include "tests/support/temporary_folder.h"
 
 namespace {
 
@@ -21,7 +19,6 @@ using mcom::iokit::Service;
 using mcom::iokit::SmallStringProperty;
 using testing::FailedWithValue;
 using testing::HasValue;
-using testing::RegistryBuilder;
 
 // The first service named `name`.
 Service Media(const char* name) {
@@ -29,7 +26,7 @@ Service Media(const char* name) {
                                                        platform::IOServiceNameMatching(name)));
 }
 
-class ServicePropertyTest : public testing::Test {
+class ServicePropertyTest : public testing::RegistryTest {
  protected:
   void SetUp() override {
     registry_.Add(registry_.root(), "IOMedia", "sample")
@@ -47,11 +44,8 @@ class ServicePropertyTest : public testing::Test {
     registry_.Add(registry_.root(), "IOMedia", "nameless");
     registry_.Add(registry_.root(), "IOMedia", "padded")
         .Value("BSD Name", mcom::cf::Data::Create(std::string_view("disk2\0junk", 10)));
-    ASSERT_TRUE(registry_.WriteToMachine());
+    Write();
   }
-
-  testing::TemporaryMachineRoot root_;
-  RegistryBuilder registry_;
 };
 
 TEST_F(ServicePropertyTest, TypedViewsReadAnotherTypeAsAbsent) {

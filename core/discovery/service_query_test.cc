@@ -1,7 +1,6 @@
 #include "core/discovery/service_query.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <string>
 #include <system_error>
@@ -11,8 +10,8 @@
 #include "core/discovery/service_property.h"
 #include "core/foundation/error_category.h"
 #include "platform/iokit/io_return.h"
-#include "tests/support/registry_builder.h"
-#include "tests/support/temporary_folder.h"
+#include "tests/support/error_matchers.h"
+#include "tests/support/registry_test.h"
 
 namespace {
 
@@ -39,26 +38,13 @@ std::vector<std::string> Names(const ServiceQuery& query) {
   return AllValues(PropertyQuery<std::string>(query, Name));
 }
 
-class ServiceQueryTest : public testing::Test {
+class ServiceQueryTest : public testing::RegistryTest {
  protected:
-  // disk0: EFI (s1) and an APFS store (s2) holding container disk1 with five volumes.
+  // The Mac: disk0 (EFI s1, store s2) and container disk1 with five volumes.
   void SetUp() override {
-    RegistryBuilder::Disk disk0 = registry_.AddWholeDisk(0);
-    registry_.AddPartition(disk0, 1, RegistryBuilder::kEFIPartitionType, "EFI");
-    store_ = &registry_.AddPartition(disk0, 2, RegistryBuilder::kAPFSPartitionType, "Store");
-    container_ = registry_.AddContainer(*store_, 1);
-    registry_.AddVolume(container_, 1, "Macintosh HD", {"System"});
-    registry_.AddVolume(container_, 2, "Preboot", {"Preboot"});
-    registry_.AddVolume(container_, 3, "Recovery", {"Recovery"});
-    registry_.AddVolume(container_, 4, "VM", {"VM"});
-    registry_.AddVolume(container_, 5, "Macintosh HD - Data", {"Data"});
+    container_ = registry_.AddMac({"System", "Preboot", "Recovery", "VM", "Data"}).disk1;
   }
 
-  void Write() { ASSERT_TRUE(registry_.WriteToMachine()); }
-
-  testing::TemporaryMachineRoot root_;
-  RegistryBuilder registry_;
-  RegistryEntry* store_ = nullptr;
   RegistryBuilder::Container container_;
 };
 
@@ -227,15 +213,10 @@ TEST_F(ServiceQueryTest, CopiesEvaluateIndependently) {
 }
 
 TEST_F(ServiceQueryTest, ThrowsWhenTheRegistryCannotBeAsked) {
-  root_.WriteFile("private/var/db/macsim/registry.plist", "<plist><array>");
+  WriteRegistryFile("<plist><array>");
   ServiceQuery::Iterator cursor = ServiceQuery(DiskName{1}).Children().Iterate();
-  try {
-    cursor.Next();
-    ADD_FAILURE() << "no exception";
-  } catch (const std::system_error& error) {
-    EXPECT_EQ(error.code(), std::error_code(platform::kIOReturnError, mcom::iokit::category()));
-    EXPECT_STREQ(error.code().category().name(), "mcom::iokit");
-  }
+  EXPECT_THAT([&] { cursor.Next(); }, testing::ThrowsSystemError(std::error_code(
+                                          platform::kIOReturnError, mcom::iokit::category())));
   // The cursor is finished; it does not ask again.
   EXPECT_EQ(cursor.Next(), std::nullopt);
 

@@ -2,29 +2,29 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/registry_builder.h"
-#include "tests/support/temporary_folder.h"
+#include "tests/support/registry_test.h"
 
 namespace {
 
 using platform::APFSContainerGetSpaceInfo;
 using platform::APFSContainerSpaceInfo;
 using testing::RegistryBuilder;
-using testing::RegistryEntry;
 
-TEST(APFSContainerGetSpaceInfo, ReadsSizeAndFreeSpaceOfAContainer) {
-  testing::TemporaryMachineRoot root;
-  RegistryBuilder registry;
-  RegistryBuilder::Disk disk0 = registry.AddWholeDisk(0);
-  RegistryEntry& store =
-      registry.AddPartition(disk0, 2, RegistryBuilder::kAPFSPartitionType, "Container");
-  RegistryBuilder::Container disk1 = registry.AddContainer(store, 1, 1000, 300);
-  registry.AddVolume(disk1, 1, "Macintosh HD", {"System"});
+using APFSContainerGetSpaceInfoTest = testing::RegistryTest;
+
+TEST_F(APFSContainerGetSpaceInfoTest, ReadsSizeAndFreeSpaceOfAContainer) {
+  registry_.AddMac({"System"}).disk1.container->Integer("Size", 1000).Integer("ContainerFree", 300);
   // A container whose AppleAPFSContainer has no size of its own: the media's counts.
-  RegistryBuilder::Disk disk2 = registry.AddWholeDisk(2, "External", /*partitioned=*/false);
-  RegistryBuilder::Container disk3 = registry.AddContainer(*disk2.media, 3, 2000, 0);
-  disk3.container->Remove("Size").Remove("ContainerFree");
-  ASSERT_TRUE(registry.WriteToMachine());
+  RegistryBuilder::Disk disk2 = registry_.AddWholeDisk(2, "External", /*partitioned=*/false);
+  registry_.AddContainer(*disk2.media, 3, 2000, 0)
+      .container->Remove("Size")
+      .Remove("ContainerFree");
+  // One without any size it can use.
+  RegistryBuilder::Disk disk4 = registry_.AddWholeDisk(4, "External", /*partitioned=*/false);
+  RegistryBuilder::Container disk5 = registry_.AddContainer(*disk4.media, 5);
+  disk5.container->Remove("Size");
+  disk5.media->String("Size", "big");
+  Write();
 
   APFSContainerSpaceInfo info;
   ASSERT_EQ(APFSContainerGetSpaceInfo("disk1", &info, 0), platform::kIOReturnSuccess);
@@ -36,7 +36,7 @@ TEST(APFSContainerGetSpaceInfo, ReadsSizeAndFreeSpaceOfAContainer) {
 
   // Only a container's synthesized disk is a container: not its store, not its volume, not a
   // whole disk holding one.
-  for (const char* not_a_container : {"disk0s2", "disk1s1", "disk0", "disk2"}) {
+  for (const char* not_a_container : {"disk0s2", "disk1s1", "disk0", "disk2", "disk5"}) {
     info = {7, 7};
     EXPECT_EQ(APFSContainerGetSpaceInfo(not_a_container, &info, 0), platform::kIOReturnNotFound)
         << not_a_container;
@@ -50,23 +50,10 @@ TEST(APFSContainerGetSpaceInfo, ReadsSizeAndFreeSpaceOfAContainer) {
   EXPECT_EQ(APFSContainerGetSpaceInfo("disk1", &info, 1), platform::kIOReturnBadArgument);
 }
 
-TEST(APFSContainerGetSpaceInfo, FailsWithoutASize) {
-  testing::TemporaryMachineRoot root;
-  RegistryBuilder registry;
-  RegistryBuilder::Disk disk0 = registry.AddWholeDisk(0, "Internal", /*partitioned=*/false);
-  RegistryBuilder::Container disk1 = registry.AddContainer(*disk0.media, 1);
-  disk1.container->Remove("Size");
-  disk1.media->String("Size", "big");
-  ASSERT_TRUE(registry.WriteToMachine());
-  APFSContainerSpaceInfo info;
-  EXPECT_EQ(APFSContainerGetSpaceInfo("disk1", &info, 0), platform::kIOReturnNotFound);
-}
-
-TEST(APFSContainerGetSpaceInfo, FindsNoDiskWithoutAMachine) {
-  testing::TemporaryMachineRoot root;
+TEST_F(APFSContainerGetSpaceInfoTest, FindsNoDiskWithoutAMachine) {
   APFSContainerSpaceInfo info;
   EXPECT_EQ(APFSContainerGetSpaceInfo("disk1", &info, 0), platform::kIOReturnNoDevice);
-  root.WriteFile("private/var/db/macsim/registry.plist", "not a registry");
+  WriteRegistryFile("not a registry");
   EXPECT_EQ(APFSContainerGetSpaceInfo("disk1", &info, 0), platform::kIOReturnError);
 }
 

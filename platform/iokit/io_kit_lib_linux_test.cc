@@ -15,8 +15,7 @@
 #include "core/foundation/file_path.h"
 #include "core/foundation/system_path.h"
 #include "platform/posix/scoped_generic.h"
-#include "tests/support/registry_builder.h"
-#include "tests/support/temporary_folder.h"
+#include "tests/support/registry_test.h"
 
 namespace {
 
@@ -29,7 +28,6 @@ using platform::kIOServicePlane;
 using testing::ElementsAre;
 using testing::IsEmpty;
 using testing::RegistryBuilder;
-using testing::RegistryEntry;
 
 struct ObjectTraits {
   static io_object_t InvalidValue() { return IO_OBJECT_NULL; }
@@ -84,27 +82,23 @@ Object Parents(io_object_t entry) {
   return Object(iterator);
 }
 
-// One internal disk with an EFI partition and an APFS container of two volumes.
-void BuildMac(RegistryBuilder& registry) {
-  RegistryBuilder::Disk disk0 = registry.AddWholeDisk(0);
-  registry.AddPartition(disk0, 1, RegistryBuilder::kEFIPartitionType, "EFI");
-  RegistryEntry& store =
-      registry.AddPartition(disk0, 2, RegistryBuilder::kAPFSPartitionType, "Container");
-  RegistryBuilder::Container disk1 = registry.AddContainer(store, 1);
-  registry.AddVolume(disk1, 1, "Macintosh HD", {"System"});
-  registry.AddVolume(disk1, 2, "Macintosh HD - Data", {"Data"});
-}
+class IOKitRegistry : public testing::RegistryTest {
+ protected:
+  // The Mac with container disk1 of two volumes (disk1s1 System, disk1s2 Data).
+  void WriteMac() {
+    registry_.AddMac({"System", "Data"});
+    Write();
+  }
+};
 
-TEST(IOKitRegistry, WithoutAMachineMatchingFindsNothing) {
-  testing::TemporaryMachineRoot root;
+TEST_F(IOKitRegistry, WithoutAMachineMatchingFindsNothing) {
   Object all = Matching(platform::IOServiceMatching("IOService"));
   ASSERT_TRUE(all);
   EXPECT_THAT(Drain(all.get()), IsEmpty());
   EXPECT_FALSE(Service("disk0"));
 }
 
-TEST(IOKitRegistry, RefusesBadArguments) {
-  testing::TemporaryMachineRoot root;
+TEST_F(IOKitRegistry, RefusesBadArguments) {
   EXPECT_EQ(platform::IOServiceMatching(nullptr), nullptr);
   EXPECT_EQ(platform::IOBSDNameMatching(0, 0, nullptr), nullptr);
   EXPECT_EQ(platform::IOServiceNameMatching("\xff"), nullptr);
@@ -120,11 +114,8 @@ TEST(IOKitRegistry, RefusesBadArguments) {
   EXPECT_EQ(platform::IOObjectGetClass(IO_OBJECT_NULL, name), platform::kIOReturnBadArgument);
 }
 
-TEST(IOKitRegistry, WalksChildrenAndParentsInTheServicePlane) {
-  testing::TemporaryMachineRoot root;
-  RegistryBuilder registry;
-  BuildMac(registry);
-  ASSERT_TRUE(registry.WriteToMachine());
+TEST_F(IOKitRegistry, WalksChildrenAndParentsInTheServicePlane) {
+  WriteMac();
 
   Object disk1 = Service("disk1");
   ASSERT_TRUE(disk1);
@@ -158,16 +149,14 @@ TEST(IOKitRegistry, WalksChildrenAndParentsInTheServicePlane) {
             platform::kIOReturnBadArgument);
 }
 
-TEST(IOKitRegistry, NamesClassesAndConformance) {
-  testing::TemporaryMachineRoot root;
-  RegistryBuilder registry;
-  BuildMac(registry);
+TEST_F(IOKitRegistry, NamesClassesAndConformance) {
+  registry_.AddMac({"System", "Data"});
   std::string long_name(200, 'n');
-  registry.Add(registry.root(), "IOService", long_name);
-  registry.Add(registry.root(), "IOMedia", "custom")
+  registry_.Add(registry_.root(), "IOService", long_name);
+  registry_.Add(registry_.root(), "IOMedia", "custom")
       .String("IOClassNameOverride", "IOCustomMedia")
       .String("BSD Name", "disk7");
-  ASSERT_TRUE(registry.WriteToMachine());
+  Write();
 
   Object volume = Service("disk1s1");
   EXPECT_EQ(ClassOf(volume.get()), "AppleAPFSVolume");
@@ -196,11 +185,8 @@ TEST(IOKitRegistry, NamesClassesAndConformance) {
             platform::kIOReturnBadArgument);
 }
 
-TEST(IOKitRegistry, CountsReferencesLikeIOKit) {
-  testing::TemporaryMachineRoot root;
-  RegistryBuilder registry;
-  BuildMac(registry);
-  ASSERT_TRUE(registry.WriteToMachine());
+TEST_F(IOKitRegistry, CountsReferencesLikeIOKit) {
+  WriteMac();
   // Two references: released twice (the sanitizer build finds a leak or a double free).
   io_object_t service = platform::IOServiceGetMatchingService(
       kIOMainPortDefault, platform::IOBSDNameMatching(kIOMainPortDefault, 0, "disk0"));
@@ -211,11 +197,8 @@ TEST(IOKitRegistry, CountsReferencesLikeIOKit) {
   EXPECT_EQ(platform::IOObjectRelease(service), 0);
 }
 
-TEST(IOKitRegistry, ReadsPropertiesAsCFObjects) {
-  testing::TemporaryMachineRoot root;
-  RegistryBuilder registry;
-  BuildMac(registry);
-  ASSERT_TRUE(registry.WriteToMachine());
+TEST_F(IOKitRegistry, ReadsPropertiesAsCFObjects) {
+  WriteMac();
   Object volume = Service("disk1s1");
   const Ref<mcom::cf::Array> roles = mcom::cf::As<mcom::cf::Array>(
       platform::IORegistryEntryCreateCFProperty(volume.get(), "Role", 0));
@@ -227,78 +210,56 @@ TEST(IOKitRegistry, ReadsPropertiesAsCFObjects) {
   EXPECT_EQ(platform::IORegistryEntryCreateCFProperty(IO_OBJECT_NULL, "Role", 0), nullptr);
 }
 
-TEST(IOKitRegistry, ReadsSmallPropertiesIntoABuffer) {
-  testing::TemporaryMachineRoot root;
-  RegistryBuilder registry;
-  registry.Add(registry.root(), "IOMedia", "m")
+TEST_F(IOKitRegistry, ReadsSmallPropertiesIntoABuffer) {
+  registry_.Add(registry_.root(), "IOMedia", "m")
       .String("BSD Name", "disk3s1")
       .Bool("Whole", false)
       .Integer("Size", 0x0102030405060708)
       .Value("Bytes", mcom::cf::Data::Create(std::string_view("\x01\x00\x02", 3)))
       .Strings("Role", {"Data"})
       .Value("Ratio", mcom::cf::Number::CreateReal(0.5));
-  ASSERT_TRUE(registry.WriteToMachine());
+  Write();
   Object media = Service("disk3s1");
   ASSERT_TRUE(media);
-
+  // The bytes a read of `key` into a buffer of `capacity` gives, or its status.
   char buffer[128];
-  uint32_t size = sizeof buffer;
-  ASSERT_EQ(platform::IORegistryEntryGetProperty(media.get(), "BSD Name", buffer, &size), 0);
-  EXPECT_EQ(std::string(buffer, size), std::string("disk3s1\0", 8));
+  uint32_t size = 0;
+  const auto get = [&](const char* key, uint32_t capacity = 128) -> std::string {
+    std::memset(buffer, '#', sizeof buffer);
+    size = capacity;
+    const IOReturn status = platform::IORegistryEntryGetProperty(media.get(), key, buffer, &size);
+    return status != 0 ? std::string("status ").append(std::to_string(status))
+                       : std::string(buffer, size);
+  };
+  const auto status = [](IOReturn value) {
+    return std::string("status ").append(std::to_string(value));
+  };
 
-  size = sizeof buffer;
-  ASSERT_EQ(platform::IORegistryEntryGetProperty(media.get(), "Whole", buffer, &size), 0);
-  EXPECT_EQ(std::string(buffer, size), std::string("No\0", 3));
-
-  size = sizeof buffer;
-  ASSERT_EQ(platform::IORegistryEntryGetProperty(media.get(), "Size", buffer, &size), 0);
-  ASSERT_EQ(size, 8u);
-  uint64_t value = 0;
-  std::memcpy(&value, buffer, sizeof value);
-  EXPECT_EQ(value, 0x0102030405060708u);
-
-  size = sizeof buffer;
-  ASSERT_EQ(platform::IORegistryEntryGetProperty(media.get(), "Bytes", buffer, &size), 0);
-  EXPECT_EQ(std::string(buffer, size), std::string("\x01\x00\x02", 3));
-
-  for (const char* key : {"Role", "Ratio"}) {
-    size = sizeof buffer;
-    EXPECT_EQ(platform::IORegistryEntryGetProperty(media.get(), key, buffer, &size),
-              platform::kIOReturnBadArgument)
-        << key;
-  }
-  size = sizeof buffer;
-  EXPECT_EQ(platform::IORegistryEntryGetProperty(media.get(), "Missing", buffer, &size),
-            platform::kIOReturnNotFound);
-  EXPECT_EQ(platform::IORegistryEntryGetProperty(media.get(), "BSD Name", buffer, nullptr),
-            platform::kIOReturnBadArgument);
-
+  EXPECT_EQ(get("BSD Name"), std::string("disk3s1\0", 8));
+  EXPECT_EQ(get("Whole"), std::string("No\0", 3));
+  const uint64_t number = 0x0102030405060708;
+  EXPECT_EQ(get("Size"), std::string(reinterpret_cast<const char*>(&number), 8));
+  EXPECT_EQ(get("Bytes"), std::string("\x01\x00\x02", 3));
+  EXPECT_EQ(get("Role"), status(platform::kIOReturnBadArgument));
+  EXPECT_EQ(get("Ratio"), status(platform::kIOReturnBadArgument));
+  EXPECT_EQ(get("Missing"), status(platform::kIOReturnNotFound));
   // "disk3s1" and its zero need 8 bytes: 7 is too few, and the buffer stays untouched.
-  std::memset(buffer, '#', sizeof buffer);
-  size = 7;
-  EXPECT_EQ(platform::IORegistryEntryGetProperty(media.get(), "BSD Name", buffer, &size),
-            platform::kIOReturnNoSpace);
+  EXPECT_EQ(get("BSD Name", 7), status(platform::kIOReturnNoSpace));
   EXPECT_EQ(size, 7u);
   EXPECT_EQ(std::string(buffer, 8), "########");
+  EXPECT_EQ(platform::IORegistryEntryGetProperty(media.get(), "BSD Name", buffer, nullptr),
+            platform::kIOReturnBadArgument);
 }
 
-TEST(IOKitRegistry, AnswersFromTheRegistryOfItsMatchingCall) {
-  testing::TemporaryMachineRoot root;
-  {
-    RegistryBuilder registry;
-    BuildMac(registry);
-    ASSERT_TRUE(registry.WriteToMachine());
-  }
+TEST_F(IOKitRegistry, AnswersFromTheRegistryOfItsMatchingCall) {
+  WriteMac();
   Object disk1 = Service("disk1");
   ASSERT_TRUE(disk1);
 
   // The machine erases the container: the volumes are gone from the file.
   {
     RegistryBuilder registry;
-    RegistryBuilder::Disk disk0 = registry.AddWholeDisk(0);
-    RegistryEntry& store =
-        registry.AddPartition(disk0, 2, RegistryBuilder::kAPFSPartitionType, "Container");
-    registry.AddContainer(store, 1);
+    registry.AddMac({});
     ASSERT_TRUE(registry.WriteToMachine());
   }
 
@@ -316,9 +277,8 @@ TEST(IOKitRegistry, AnswersFromTheRegistryOfItsMatchingCall) {
   EXPECT_THAT(Drain(new_volumes.get()), IsEmpty());
 }
 
-TEST(IOKitRegistry, FailsMatchingOnARegistryFileThatIsNone) {
-  testing::TemporaryMachineRoot root;
-  root.WriteFile("private/var/db/macsim/registry.plist", "<plist><dict><key>x</key>");
+TEST_F(IOKitRegistry, FailsMatchingOnARegistryFileThatIsNone) {
+  WriteRegistryFile("<plist><dict><key>x</key>");
   EXPECT_FALSE(Matching(platform::IOServiceMatching("IOMedia"), platform::kIOReturnError));
   EXPECT_FALSE(Service("disk0"));
   EXPECT_FALSE(Matching(platform::IOServiceMatching(nullptr), platform::kIOReturnBadArgument));

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -121,44 +122,42 @@ TEST(RegistrySnapshot, RefusesFilesThatAreNoRegistry) {
   EXPECT_EQ(RegistrySnapshot::FromBytes("<plist", 6, &problem), nullptr);
   EXPECT_EQ(problem, "not a property list");
 
-  {
+  const auto id_of = [](const RegistryEntry& entry) {
+    return mcom::cf::Number::CreateInteger(static_cast<int64_t>(entry.id()));
+  };
+  const std::vector<std::pair<std::function<void(RegistryBuilder&)>, std::string>> cases = {
+      {[](RegistryBuilder& r) { r.Add(r.root(), "IOService", "x").Value("IOObjectClass", S("")); },
+       "an entry has no IOObjectClass string"},
+      {[](RegistryBuilder& r) {
+         r.Add(r.root(), "IOMedia", "x").Value("IORegistryEntryID", S("12"));
+       },
+       "an entry of class IOMedia has no IORegistryEntryID"},
+      {[](RegistryBuilder& r) {
+         r.Add(r.root(), "IOMedia", "x").Value("IORegistryEntryChildren", S("none"));
+       },
+       "are no array"},
+      {[](RegistryBuilder& r) {
+         r.Add(r.root(), "IOMedia", "x")
+             .Value("IORegistryEntryChildren", Array::Create({S("child")}));
+       },
+       "is not an entry"},
+      {[&](RegistryBuilder& r) {
+         RegistryEntry& a = r.Add(r.root(), "IOMedia", "a");
+         r.Add(r.root(), "IOService", "b").Value("IORegistryEntryID", id_of(a));
+       },
+       "appears with two classes"},
+      // An entry listed below itself would make every walk upwards endless.
+      {[&](RegistryBuilder& r) {
+         RegistryEntry& a = r.Add(r.root(), "IOService", "a");
+         r.Add(r.Add(a, "IOService", "b"), "IOService", "a-again")
+             .Value("IORegistryEntryID", id_of(a));
+       },
+       "is its own ancestor"},
+  };
+  for (const auto& [build, problem] : cases) {
     RegistryBuilder registry;
-    registry.Add(registry.root(), "IOService", "nameless")
-        .Remove("IOObjectClass")
-        .Value("IOObjectClass", S(""));
-    EXPECT_EQ(ProblemOf(registry), "an entry has no IOObjectClass string");
-  }
-  {
-    RegistryBuilder registry;
-    registry.Add(registry.root(), "IOMedia", "x").Value("IORegistryEntryID", S("12"));
-    EXPECT_EQ(ProblemOf(registry), "an entry of class IOMedia has no IORegistryEntryID");
-  }
-  {
-    RegistryBuilder registry;
-    registry.Add(registry.root(), "IOMedia", "x").Value("IORegistryEntryChildren", S("none"));
-    EXPECT_THAT(ProblemOf(registry), HasSubstr("are no array"));
-  }
-  {
-    RegistryBuilder registry;
-    registry.Add(registry.root(), "IOMedia", "x")
-        .Value("IORegistryEntryChildren", Array::Create({S("child")}));
-    EXPECT_THAT(ProblemOf(registry), HasSubstr("is not an entry"));
-  }
-  {
-    RegistryBuilder registry;
-    RegistryEntry& a = registry.Add(registry.root(), "IOMedia", "a");
-    registry.Add(registry.root(), "IOService", "b")
-        .Value("IORegistryEntryID", mcom::cf::Number::CreateInteger(static_cast<int64_t>(a.id())));
-    EXPECT_THAT(ProblemOf(registry), HasSubstr("appears with two classes"));
-  }
-  {
-    // An entry listed below itself would make every walk upwards endless.
-    RegistryBuilder registry;
-    RegistryEntry& a = registry.Add(registry.root(), "IOService", "a");
-    RegistryEntry& b = registry.Add(a, "IOService", "b");
-    registry.Add(b, "IOService", "a-again")
-        .Value("IORegistryEntryID", mcom::cf::Number::CreateInteger(static_cast<int64_t>(a.id())));
-    EXPECT_THAT(ProblemOf(registry), HasSubstr("is its own ancestor"));
+    build(registry);
+    EXPECT_THAT(ProblemOf(registry), HasSubstr(problem));
   }
 }
 
@@ -190,13 +189,7 @@ TEST(RegistrySnapshot, NamesTheClassAnEntryOverridesItWith) {
 class RegistryMatching : public testing::Test {
  protected:
   void SetUp() override {
-    RegistryBuilder::Disk disk0 = registry_.AddWholeDisk(0);
-    registry_.AddPartition(disk0, 1, RegistryBuilder::kEFIPartitionType, "EFI");
-    RegistryEntry& store =
-        registry_.AddPartition(disk0, 2, RegistryBuilder::kAPFSPartitionType, "Container");
-    RegistryBuilder::Container disk1 = registry_.AddContainer(store, 1);
-    registry_.AddVolume(disk1, 1, "Macintosh HD", {"System"});
-    registry_.AddVolume(disk1, 2, "Recovery", {"Recovery"});
+    registry_.AddMac({"System", "Recovery"});
     // A service that is no IOMedia but has the media keys.
     registry_.Add(registry_.root(), "IOUnknownThing", "odd")
         .Bool("Whole", true)
@@ -210,9 +203,9 @@ class RegistryMatching : public testing::Test {
 };
 
 TEST_F(RegistryMatching, MatchesAClassAndItsSubclasses) {
-  EXPECT_THAT(MatchNames(*snapshot_, *platform::IOServiceMatching("IOMedia")),
-              ElementsAre("APPLE SSD Media", "EFI", "Container", "AppleAPFSMedia", "Macintosh HD",
-                          "Recovery"));
+  EXPECT_THAT(
+      MatchNames(*snapshot_, *platform::IOServiceMatching("IOMedia")),
+      ElementsAre("APPLE SSD Media", "EFI", "Store", "AppleAPFSMedia", "Macintosh HD", "Recovery"));
   EXPECT_THAT(MatchNames(*snapshot_, *platform::IOServiceMatching("AppleAPFSVolume")),
               ElementsAre("Macintosh HD", "Recovery"));
   EXPECT_THAT(MatchNames(*snapshot_, *platform::IOServiceMatching("IOPartitionScheme")),
@@ -248,7 +241,7 @@ TEST_F(RegistryMatching, MatchesTheMediaKeysOnMediaOnly) {
   Ref<MutableDictionary> partitions = platform::IOServiceMatching("IOMedia");
   partitions->SetValue("Whole", mcom::cf::Boolean::False());
   EXPECT_THAT(MatchNames(*snapshot_, *partitions),
-              ElementsAre("EFI", "Container", "Macintosh HD", "Recovery"));
+              ElementsAre("EFI", "Store", "Macintosh HD", "Recovery"));
   partitions->SetValue("Content", S(RegistryBuilder::kEFIPartitionType));
   EXPECT_THAT(MatchNames(*snapshot_, *partitions), ElementsAre("EFI"));
 

@@ -226,4 +226,23 @@ RegistryEntry& RegistryBuilder::AddVolume(const Container& container, uint32_t s
   return volume;
 }
 
+RegistryBuilder::Mac RegistryBuilder::AddMac(const std::vector<std::string>& roles) {
+  Mac mac;
+  mac.disk0 = AddWholeDisk(0);
+  mac.efi = &AddPartition(mac.disk0, 1, kEFIPartitionType, "EFI");
+  mac.store = &AddPartition(mac.disk0, 2, kAPFSPartitionType, "Store");
+  mac.disk1 = AddContainer(*mac.store, 1);
+  uint32_t slice = 0;
+  for (const std::string& role : roles) {
+    const bool system = role == "System";
+    const bool grouped = system || role == "Data";
+    AddVolume(mac.disk1, ++slice,
+              system           ? "Macintosh HD"
+              : role == "Data" ? "Macintosh HD - Data"
+                               : role,
+              {role}, grouped ? kSystemGroup : kNoGroup);
+  }
+  return mac;
+}
+
 }  // namespace testing

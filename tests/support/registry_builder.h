@@ -120,6 +120,19 @@ class RegistryBuilder {
   RegistryEntry& AddVolume(const Container& container, uint32_t slice, std::string name,
                            const std::vector<std::string>& roles, const char* group = kNoGroup);
 
+  // The internal disk most tests start from: disk0 with an EFI partition "EFI" (s1) and an
+  // APFS store "Store" (s2) holding container disk1, with one volume per role in `roles`
+  // (slices from 1). "System" is named "Macintosh HD" and "Data" "Macintosh HD - Data", both
+  // in the group kSystemGroup; any other role names its volume.
+  static constexpr const char* kSystemGroup = "A1B2C3D4-0000-4000-8000-000000000001";
+  struct Mac {
+    Disk disk0;
+    RegistryEntry* efi = nullptr;
+    RegistryEntry* store = nullptr;
+    Container disk1;
+  };
+  Mac AddMac(const std::vector<std::string>& roles);
+
  private:
   mcom::cf::Ref<mcom::cf::Dictionary> BuildEntry(const RegistryEntry& entry) const;
 
