@@ -16,6 +16,7 @@
 #include "core/foundation/error.h"
 #include "core/foundation/file.h"
 #include "tests/support/child_process.h"
+#include "tests/support/error_matchers.h"
 #include "tests/support/result_matchers.h"
 #include "tests/support/temporary_folder.h"
 
@@ -57,10 +58,12 @@ DORVANE_TEST_CHILD(process_report_descriptors) {
 namespace {
 
 using mcom::FilePath;
+using testing::ErrorIs;
 using testing::FailedWith;
 using testing::FailedWithValue;
 using testing::HasValue;
 using testing::Succeeded;
+using testing::ThrowsError;
 
 std::vector<std::string> Child(const std::string& name,
                                const std::vector<std::string>& extra = {}) {
@@ -97,16 +100,6 @@ std::error_code RunAndWait(const std::string& program, const std::vector<std::st
   const mcom::Result<pid_t> pid = mcom::SpawnProcess(program.c_str(), arguments, inherit);
   if (!pid) return pid.error();
   return mcom::WaitForProcess(*pid);
-}
-
-template <typename Call>
-std::optional<Error> ErrorThrownBy(Call call) {
-  try {
-    call();
-  } catch (const Error& error) {
-    return error;
-  }
-  return std::nullopt;
 }
 
 TEST(SpawnProcess, ReportsTheCodeOfTheStartCall) {
@@ -216,28 +209,15 @@ class RunAndCheckTest : public testing::Test {
   testing::TemporaryMachineRoot root_;
 };
 
-TEST_F(RunAndCheckTest, RunsTheProgramUnderTheMachineRoot) {
-  EXPECT_FALSE(
-      ErrorThrownBy([] { mcom::RunAndCheck("/usr/bin/log", Child("process_exit_with", {"0"})); }));
-}
-
 TEST_F(RunAndCheckTest, NamesTheProgramAsGivenInItsErrors) {
-  const auto failed =
-      ErrorThrownBy([] { mcom::RunAndCheck("/usr/bin/log", Child("process_exit_with", {"3"})); });
-  ASSERT_TRUE(failed);
-  EXPECT_EQ(failed->operation(), "/usr/bin/log");
-  EXPECT_EQ(failed->message(), "program did exit with error code 3");
-
-  const auto killed =
-      ErrorThrownBy([] { mcom::RunAndCheck("/usr/bin/log", Child("process_kill_self")); });
-  ASSERT_TRUE(killed);
-  EXPECT_EQ(killed->message(), "program did exit with error code 9");
-
-  const auto missing = ErrorThrownBy([] { mcom::RunAndCheck("/usr/bin/ditto", {"-c", "-k"}); });
-  ASSERT_TRUE(missing);
-  EXPECT_EQ(missing->operation(), "/usr/bin/ditto");
-  EXPECT_EQ(missing->message(), std::generic_category().message(ENOENT));
-  EXPECT_FALSE(missing->cause());
+  EXPECT_NO_THROW(mcom::RunAndCheck("/usr/bin/log", Child("process_exit_with", {"0"})));
+  EXPECT_THAT([] { mcom::RunAndCheck("/usr/bin/log", Child("process_exit_with", {"3"})); },
+              ThrowsError("/usr/bin/log", "program did exit with error code 3"));
+  EXPECT_THAT([] { mcom::RunAndCheck("/usr/bin/log", Child("process_kill_self")); },
+              ThrowsError("/usr/bin/log", "program did exit with error code 9"));
+  const Error missing = testing::ErrorThrownBy([] { mcom::RunAndCheck("/usr/bin/ditto", {"-c"}); });
+  EXPECT_THAT(missing, ErrorIs("/usr/bin/ditto", std::generic_category().message(ENOENT)));
+  EXPECT_FALSE(missing.cause());
 }
 
 }  // namespace

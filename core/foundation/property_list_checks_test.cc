@@ -104,22 +104,13 @@ TEST(PropertyListChecksTest, RefusesBinaryTextLibplistWouldMangle) {
   const auto text = [](const std::string& object) {
     return BinaryPropertyListWithinLimits(Binary(object, "\x08", 1), 10, 100, 100);
   };
-  EXPECT_TRUE(
-      text(std::string("\x52"
-                       "ab",
-                       3)));
-  EXPECT_FALSE(
-      text(std::string("\x52"
-                       "a\0",
-                       3)));                                   // zero character
+  EXPECT_TRUE(text(std::string("\x52\x61\x62", 3)));           // "ab"
+  EXPECT_FALSE(text(std::string("\x52\x61\0", 3)));            // zero character
   EXPECT_TRUE(text(std::string("\x62\xD8\x3D\xDE\x00", 5)));   // a proper pair
   EXPECT_FALSE(text(std::string("\x61\x00\x00", 3)));          // zero character
   EXPECT_FALSE(text(std::string("\x61\xD8\x3D", 3)));          // high alone
   EXPECT_FALSE(text(std::string("\x62\xDE\x00\xD8\x3D", 5)));  // reversed
-  EXPECT_FALSE(
-      text(std::string("\x63\x00"
-                       "a",
-                       3)));  // runs out
+  EXPECT_FALSE(text(std::string("\x63\x00\x61", 3)));          // runs out
 }
 
 TEST(PropertyListChecksTest, CountsBinaryNestingAndExpansion) {
@@ -137,10 +128,8 @@ TEST(PropertyListChecksTest, CountsBinaryNestingAndExpansion) {
   EXPECT_FALSE(BinaryPropertyListWithinLimits(shared, 2, 4));
 
   // ["abcd", "abcd", "abcd"] with one string: twelve bytes of text once copied.
-  const std::string copies = Binary(std::string("\xA3\x01\x01\x01\x54"
-                                                "abcd",
-                                                9),
-                                    "\x08\x0C", 2);
+  const std::string copies =
+      Binary(std::string("\xA3\x01\x01\x01\x54\x61\x62\x63\x64", 9), "\x08\x0C", 2);
   EXPECT_TRUE(BinaryPropertyListWithinLimits(copies, 1, 4, 12));
   EXPECT_FALSE(BinaryPropertyListWithinLimits(copies, 1, 4, 11));
 }
