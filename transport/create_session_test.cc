@@ -6,32 +6,33 @@
 
 #include <variant>
 
+#include "tests/support/error_matchers.h"
 #include "tests/support/temporary_folder.h"
 #include "transport/test_children.h"
 
 namespace mach {
 namespace {
 
+using testing::ErrorIs;
+using testing::VariantWith;
 using transport_testing::Child;
 
 TEST(CreateSessionTest, UnknownServiceIsALookUpError) {
   testing::TemporaryMachineRoot root;
-  std::variant<Session, Error> session = CreateSession();
-  ASSERT_TRUE(std::holds_alternative<Error>(session));
-  EXPECT_EQ(std::get<Error>(session),
-            Error("CreateSession", "bootstrap lookup failed with error: " +
-                                       std::system_category().message(BOOTSTRAP_UNKNOWN_SERVICE)));
+  EXPECT_THAT(CreateSession(),
+              VariantWith<Error>(ErrorIs(
+                  "CreateSession", "bootstrap lookup failed with error: " +
+                                       std::system_category().message(BOOTSTRAP_UNKNOWN_SERVICE))));
 }
 
 TEST(CreateSessionTest, RefusedCallerGetsNoSession) {
   testing::TemporaryMachineRoot root;
   Child server("session_server", {root.path().string(), "refuse"});
   ASSERT_EQ(server.ReadLine(), "ready");
-  std::variant<Session, Error> session = CreateSession();
-  ASSERT_TRUE(std::holds_alternative<Error>(session));
-  EXPECT_EQ(
-      std::get<Error>(session),
-      Error("CreateSession", "failed to get session port: (ipc/mig) client type check failure"));
+  EXPECT_THAT(
+      CreateSession(),
+      VariantWith<Error>(ErrorIs(
+          "CreateSession", "failed to get session port: (ipc/mig) client type check failure")));
 }
 
 TEST(CreateSessionTest, SessionCarriesTheHelpersAuditToken) {

@@ -10,6 +10,7 @@
 #include <variant>
 #include <vector>
 
+#include "tests/support/error_matchers.h"
 #include "tests/support/result_matchers.h"
 #include "tests/support/temporary_folder.h"
 #include "transport/create_session.h"
@@ -19,6 +20,8 @@
 namespace mach {
 namespace {
 
+using testing::ErrorIs;
+using testing::ThrowsError;
 using transport_testing::Child;
 
 class RunWithProgressTest : public testing::Test {
@@ -90,50 +93,36 @@ TEST_F(RunWithProgressTest, CallWithoutProgressReturnsAfterTheLoop) {
   EXPECT_EQ(calls, 0);
 }
 
-TEST_F(RunWithProgressTest, HelpersErrorIsThrownUnchanged) {
-  try {
-    RunWithProgress(
-        Provider(), "ReplicateContainer", kReplicateContainerId, [](ProgressUpdate) {},
-        Container(2), Container(0));
-    FAIL() << "no error";
-  } catch (const Error& error) {
-    EXPECT_EQ(error, Error("ReplicateContainer", "failed", Error("asr", "boom")));
-  }
-  try {
-    RunWithProgress(
-        Provider(), "BuildRecovery", kBuildRecoveryId, [](ProgressUpdate) {},
-        mcom::DiskName{4, mcom::DiskName::kNoSlice});
-    FAIL() << "no error";
-  } catch (const Error& error) {
-    EXPECT_EQ(error, Error("BuildRecovery", std::to_string(getpid()) + " disk4"));
-  }
-}
-
-TEST_F(RunWithProgressTest, TransportFailureIsACommunicationError) {
-  try {
-    RunWithProgress(
-        Provider(), "ReplicateContainer", kReplicateContainerId, [](ProgressUpdate) {},
-        Container(3), Container(0));
-    FAIL() << "no error";
-  } catch (const Error& error) {
-    EXPECT_EQ(error, Error("ReplicateContainer",
-                           "helper communication error: (ipc/mig) client type check failure"));
-  }
-}
-
-TEST_F(RunWithProgressTest, MissingSessionIsWrapped) {
+TEST_F(RunWithProgressTest, ErrorsOfTheHelperTheTransportAndTheSession) {
+  const auto replicate = [&](uint32_t source) {
+    return [this, source] {
+      RunWithProgress(
+          Provider(), "ReplicateContainer", kReplicateContainerId, [](ProgressUpdate) {},
+          Container(source), Container(0));
+    };
+  };
+  const auto build_recovery = [](SessionProvider provider) {
+    return [=] {
+      RunWithProgress(
+          provider, "BuildRecovery", kBuildRecoveryId, [](ProgressUpdate) {},
+          mcom::DiskName{4, mcom::DiskName::kNoSlice});
+    };
+  };
+  // The helper's own error, unchanged.
+  EXPECT_THAT(replicate(2), ThrowsError("ReplicateContainer", "failed", ErrorIs("asr", "boom")));
+  EXPECT_THAT(build_recovery(Provider()),
+              ThrowsError("BuildRecovery", std::to_string(getpid()) + " disk4"));
+  // A transport failure, as a communication error.
+  EXPECT_THAT(replicate(3),
+              ThrowsError("ReplicateContainer",
+                          "helper communication error: (ipc/mig) client type check failure"));
+  // No session, wrapped.
   const SessionProvider failing = []() -> SessionResult {
     return Error("CreateSession", "bootstrap lookup failed with error: 1102");
   };
-  try {
-    RunWithProgress(
-        failing, "BuildRecovery", kBuildRecoveryId, [](ProgressUpdate) {},
-        mcom::DiskName{4, mcom::DiskName::kNoSlice});
-    FAIL() << "no error";
-  } catch (const Error& error) {
-    EXPECT_EQ(error, Error("BuildRecovery", "failed to create session",
-                           Error("CreateSession", "bootstrap lookup failed with error: 1102")));
-  }
+  EXPECT_THAT(build_recovery(failing),
+              ThrowsError("BuildRecovery", "failed to create session",
+                          ErrorIs("CreateSession", "bootstrap lookup failed with error: 1102")));
 }
 
 }  // namespace

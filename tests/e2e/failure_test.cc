@@ -14,6 +14,7 @@
 #include "core/backup/restore.h"
 #include "core/foundation/error.h"
 #include "tests/e2e/e2e_machine.h"
+#include "tests/support/error_matchers.h"
 
 namespace e2e {
 namespace {
@@ -42,18 +43,6 @@ constexpr Fault kRestoreFaults[] = {
 };
 constexpr const char* kPoints[] = {"fail-before-start", "fail-at-start", "fail-after-percent:50",
                                    "fail-at-exit"};
-
-// The Error `operation` throws; fails the test when it throws none.
-template <typename Operation>
-Error ErrorOf(Operation operation) {
-  try {
-    operation();
-  } catch (const Error& error) {
-    return error;
-  }
-  ADD_FAILURE() << "no Error was thrown";
-  return Error("", "");
-}
 
 // Identity, size and modification time: what changes when a file is written or replaced.
 std::string FileSignature(const mcom::FilePath& path) {
@@ -95,7 +84,7 @@ TEST_P(BackupFaultTest, FailsNamingTheStepAndKeepsThePreviousBackup) {
   }
   mac.SetFault(fault.hook, point);
 
-  const Error error = ErrorOf(
+  const Error error = testing::ErrorThrownBy(
       [&] { backup::PerformBackup(std::nullopt, image, ReplicateHere, [](ProgressUpdate) {}); });
   ExpectStepNamed(error, fault.step);
   EXPECT_THAT(mac.ScratchNames(), ElementsAre("Backup.sparseimage"));
@@ -133,7 +122,7 @@ TEST_P(RestoreFaultTest, FailsNamingTheStepAndSaysWhetherTheTargetWasErased) {
   const std::string image_before = FileSignature(Image());
   mac.SetFault(fault.hook, point);
 
-  const Error error = ErrorOf([&] {
+  const Error error = testing::ErrorThrownBy([&] {
     PerformRestore(Image(), APFSContainerName{target}, ReplicateHere, [](ProgressUpdate) {});
   });
   ExpectStepNamed(error, fault.step);

@@ -16,23 +16,14 @@
 #include "core/discovery/apfs_container.h"
 #include "core/foundation/error.h"
 #include "tests/e2e/e2e_machine.h"
+#include "tests/support/error_matchers.h"
 
 namespace e2e {
 namespace {
 
 using testing::HasSubstr;
 using testing::IsEmpty;
-
-template <typename Operation>
-Error ErrorOf(Operation operation) {
-  try {
-    operation();
-  } catch (const Error& error) {
-    return error;
-  }
-  ADD_FAILURE() << "no Error was thrown";
-  return Error("", "");
-}
+using testing::ThrowsError;
 
 std::string EveryDisk(E2EMachine& mac) {
   std::string state;
@@ -55,11 +46,12 @@ class RestoreTarget : public testing::Test {
 
   void ExpectRefused(mcom::DiskName target, const std::string& reason) {
     const std::string before = EveryDisk(mac_);
-    const Error error = ErrorOf([&] {
-      PerformRestore(image_, APFSContainerName{target}, ReplicateHere, [](ProgressUpdate) {});
-    });
-    EXPECT_EQ(error.operation(), "PerformRestore") << FormatDiskName(target);
-    EXPECT_THAT(error.message(), HasSubstr(reason)) << FormatDiskName(target);
+    EXPECT_THAT(
+        [&] {
+          PerformRestore(image_, APFSContainerName{target}, ReplicateHere, [](ProgressUpdate) {});
+        },
+        ThrowsError("PerformRestore", HasSubstr(reason)))
+        << FormatDiskName(target);
     EXPECT_EQ(EveryDisk(mac_), before) << FormatDiskName(target);
     EXPECT_THAT(mac_.AttachedImages(), IsEmpty());
   }
@@ -110,11 +102,12 @@ TEST_F(RestoreTarget, AnImageWithoutVolumesIsRefusedBeforeTheTargetIsTouched) {
   }
   const mcom::DiskName hfs = mac_.Plug("usb-hfs");
   const std::string before = mac_.DiskState(hfs);
-  const Error error = ErrorOf([&] {
-    PerformRestore(empty, APFSContainerName{mcom::DiskName{hfs.disk, 2}}, ReplicateHere,
-                   [](ProgressUpdate) {});
-  });
-  EXPECT_EQ(error, Error("PerformRestore", "the image at " + empty.string() + " holds no volumes"));
+  EXPECT_THAT(
+      [&] {
+        PerformRestore(empty, APFSContainerName{mcom::DiskName{hfs.disk, 2}}, ReplicateHere,
+                       [](ProgressUpdate) {});
+      },
+      ThrowsError("PerformRestore", "the image at " + empty.string() + " holds no volumes"));
   EXPECT_EQ(mac_.DiskState(hfs), before);
   EXPECT_THAT(mac_.AttachedImages(), IsEmpty());
 }
@@ -162,8 +155,9 @@ TEST(AttachOutput, ThatCannotBeReadLeavesNothingAttached) {
   CreateSparseImage(1 << 20, image);
   for (const char* output : {"text", "empty-entities", "bad-dev-entry"}) {
     mac.SetFault("hdiutil.attach-output", output);
-    const Error error = ErrorOf([&] { AttachImage(image, kAttachReadOnly); });
-    EXPECT_THAT(error.message(), testing::StartsWith("failed to parse hdiutil output: ")) << output;
+    EXPECT_THAT([&] { AttachImage(image, kAttachReadOnly); },
+                ThrowsError(testing::_, testing::StartsWith("failed to parse hdiutil output: ")))
+        << output;
     EXPECT_THAT(mac.AttachedImages(), IsEmpty()) << output;
   }
 }
