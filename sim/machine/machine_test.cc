@@ -52,12 +52,8 @@ TEST(MachineLayout, ARootLooksLikeAMac) {
 TEST(MachineCreation, RefusesRootsThatAreNotEmptyAndFixturesThatAreMedia) {
   ::testing::TemporaryFolder folder;
   folder.WriteFile("used/file", "x");
-  try {
-    testing::MakeTestMachine(folder.Join("used"));
-    FAIL() << "created a machine over files";
-  } catch (const MachineError& error) {
-    EXPECT_THAT(error.what(), HasSubstr("not empty"));
-  }
+  EXPECT_THAT([&] { testing::MakeTestMachine(folder.Join("used")); },
+              ::testing::ThrowsMessage<MachineError>(HasSubstr("not empty")));
   EXPECT_EQ(::testing::TemporaryFolder::ReadFile(folder.Join("used/file")), "x");
   EXPECT_THROW(testing::MakeTestMachine(folder.Join("usb"), "usb-hfs"), MachineError);
   EXPECT_FALSE(std::filesystem::exists(folder.Join("usb").string())) << "cleaned up";

@@ -220,12 +220,8 @@ TEST(ModelFile, ADamagedFileGivesAClearError) {
   ::testing::TemporaryFolder folder;
   Machine machine = testing::MakeTestMachine(folder.Join("mac"));
   folder.WriteFile("mac/private/var/db/macsim/machine.plist", "<plist><dict><key>Disks");
-  try {
-    machine.Read();
-    FAIL() << "read a damaged machine";
-  } catch (const MachineError& error) {
-    EXPECT_THAT(error.what(), HasSubstr("is damaged: not a property list"));
-  }
+  EXPECT_THAT([&] { machine.Read(); },
+              ::testing::ThrowsMessage<MachineError>(HasSubstr("is damaged: not a property list")));
   folder.WriteFile("mac/private/var/db/macsim/machine.plist",
                    "<plist><dict><key>Disks</key><string>x</string></dict></plist>");
   EXPECT_THROW(machine.Read(), MachineError);

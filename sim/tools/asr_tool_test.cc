@@ -8,6 +8,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
@@ -31,6 +32,7 @@
 #include "sim/machine/test_machine.h"
 #include "sim/machine/tree_differences.h"
 #include "sim/machine/volume_store.h"
+#include "sim/tools/tool_test_run.h"
 #include "tests/support/child_process.h"
 #include "tests/support/result_matchers.h"
 #include "tests/support/temporary_folder.h"
@@ -56,18 +58,8 @@ DORVANE_TEST_CHILD(work_in_folder) {
   return 0;
 }
 
-struct AsrResult {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream stream(text);
-  for (std::string line; std::getline(stream, line);) lines.push_back(line);
-  return lines;
-}
+using AsrResult = testing::ProgramRun;
+using testing::Lines;
 
 // What the system makes of the tool's standard output, by its line rules: the fractions its
 // progress callback receives, the texts, and the unrecognised lines joined with ": " (its
@@ -164,15 +156,8 @@ class AsrTest : public ::testing::Test {
 
   const mcom::FilePath& root() const { return machine_.root(); }
 
-  AsrResult RunAsr(const std::vector<std::string>& arguments) {
-    mcom::Result<mcom::ToolRun> run = mcom::RunCapturingBothStreams("/usr/sbin/asr", arguments);
-    EXPECT_TRUE(run.has_value()) << run.error().message();
-    AsrResult result;
-    if (!run) return result;
-    result.status = run->exit_status.value();
-    result.out.assign(run->standard_output.begin(), run->standard_output.end());
-    result.err.assign(run->standard_error.begin(), run->standard_error.end());
-    return result;
+  static AsrResult RunAsr(const std::vector<std::string>& arguments) {
+    return testing::RunTool("/usr/sbin/asr", arguments);
   }
 
   static std::vector<std::string> Replicate(uint32_t source, uint32_t target,
@@ -689,29 +674,44 @@ TEST_F(AsrTest, RefusesEveryOtherArgumentList) {
   const uint32_t target = MakeEmptyContainer();
   const std::string s = "/dev/disk1";
   const std::string t = "/dev/disk" + std::to_string(target);
+  // The accepted line with words added, left out or replaced.
+  const std::vector<std::string> valid = Replicate(1, target, std::nullopt, false);
+  const auto with = [&](const std::vector<std::string>& extra) {
+    std::vector<std::string> arguments = valid;
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    return arguments;
+  };
+  const auto without = [&](const std::vector<std::string>& words) {
+    std::vector<std::string> arguments;
+    for (const std::string& word : valid) {
+      if (std::find(words.begin(), words.end(), word) == words.end()) arguments.push_back(word);
+    }
+    return arguments;
+  };
+  const auto replaced = [&](const std::string& word, const std::string& by) {
+    std::vector<std::string> arguments = valid;
+    std::replace(arguments.begin(), arguments.end(), word, by);
+    return arguments;
+  };
   const std::vector<std::vector<std::string>> cases = {
       {},
       {"restore"},
-      {"verify", "-s", s, "-t", t, "--useReplication", "--puppetstrings", "--noprompt"},
-      {"restore", "-s", s, "-t", t, "--useReplication", "--puppetstrings"},
-      {"restore", "-s", s, "-t", t, "--useReplication", "--noprompt"},
-      {"restore", "-s", s, "--useReplication", "--puppetstrings", "--noprompt"},
-      {"restore", "-t", t, "--useReplication", "--puppetstrings", "--noprompt"},
-      {"restore", "-s", "disk1", "-t", t, "--useReplication", "--puppetstrings", "--noprompt"},
-      {"restore", "-s", s, "-t", "disk3", "--useReplication", "--puppetstrings", "--noprompt"},
-      {"restore", "-s", s, "-t", "/dev/", "--useReplication", "--puppetstrings", "--noprompt"},
-      {"restore", "-s", s, "-t", t, "--useReplication", "--puppetstrings", "--noprompt", "--erase",
-       "--erase"},
-      {"restore", "-s", s, "-s", s, "-t", t, "--useReplication", "--puppetstrings", "--noprompt"},
-      {"restore", "-s", s, "-t", t, "--useReplication", "--puppetstrings", "--noprompt",
-       "--sourcevolumeUUID"},
-      {"restore", "-s", s, "-t", t, "--useReplication", "--puppetstrings", "--noprompt",
-       "--sourcevolumeUUID", ""},
-      {"restore", "-s", s, "-t", t, "--useReplication", "--puppetstrings", "--noprompt",
-       "--noverify"},
-      {"restore", "-s", s, "-t", t, "--useReplication", "--puppetstrings", "--noprompt",
-       "--verbose"},
-      {"restore", "-s", s, "-t", t, "--useReplication", "--puppetstrings", "--noprompt", "extra"},
+      replaced("restore", "verify"),
+      without({"--noprompt"}),
+      without({"--puppetstrings"}),
+      without({"-t", t}),
+      without({"-s", s}),
+      replaced(s, "disk1"),
+      replaced(t, "disk3"),
+      replaced(t, "/dev/"),
+      with({"--erase", "--erase"}),
+      with({"-s", s}),
+      with({"--sourcevolumeUUID"}),
+      with({"--sourcevolumeUUID", ""}),
+      with({"--noverify"}),
+      with({"--verbose"}),
+      with({"extra"}),
+      // The image restore's line takes no replication options and needs all of its own.
       {"restore", "-s", "/x.dmg", "-t", "/dev/disk2s2", "--erase", "--noprompt", "--puppetstrings"},
       {"restore", "-s", "/x.dmg", "-t", "/dev/disk2s2", "--noprompt", "--puppetstrings",
        "--noverify"},

@@ -18,11 +18,11 @@
 #include "core/foundation/cf_dictionary.h"
 #include "core/foundation/property_list.h"
 #include "core/foundation/system_path.h"
-#include "core/foundation/tool_run.h"
 #include "sim/machine/blockers.h"
 #include "sim/machine/machine_paths.h"
 #include "sim/machine/mount_table.h"
 #include "sim/machine/test_machine.h"
+#include "sim/tools/tool_test_run.h"
 #include "tests/support/temporary_folder.h"
 
 namespace sim {
@@ -34,11 +34,7 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
 
-struct Outcome {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using Outcome = testing::ProgramRun;
 
 bool Exists(const mcom::FilePath& path) {
   struct stat status {};
@@ -54,16 +50,8 @@ class DiskutilTest : public ::testing::Test {
   }
   ~DiskutilTest() override { mcom::SetSystemRoot(previous_root_); }
 
-  Outcome Diskutil(const std::vector<std::string>& arguments) {
-    mcom::Result<mcom::ToolRun> run =
-        mcom::RunCapturingBothStreams("/usr/sbin/diskutil", arguments);
-    if (!run) {
-      ADD_FAILURE() << "diskutil did not start: " << run.error().message();
-      return {};
-    }
-    return {run->exit_status.value(),
-            std::string(run->standard_output.begin(), run->standard_output.end()),
-            std::string(run->standard_error.begin(), run->standard_error.end())};
+  static Outcome Diskutil(const std::vector<std::string>& arguments) {
+    return testing::RunTool("/usr/sbin/diskutil", arguments);
   }
 
   uint32_t Plug(const std::string& medium) { return testing::PlugTestMedium(machine_, medium); }
@@ -180,13 +168,12 @@ TEST_F(DiskutilTest, TheVolumeHoldingAnAttachedImageIsBusy) {
   const uint32_t disk = Plug("usb-hfs");
   const std::string name = "disk" + std::to_string(disk);
   const std::string image = root().Join("Volumes/USB HFS/Backup.sparseimage").string();
-  ASSERT_EQ(mcom::RunCapturingBothStreams("/usr/bin/hdiutil", {"create", "-size", "1g", "-type",
-                                                               "SPARSE", "-layout", "NONE", image})
-                ->exit_status.value(),
+  ASSERT_EQ(testing::RunTool("/usr/bin/hdiutil",
+                             {"create", "-size", "1g", "-type", "SPARSE", "-layout", "NONE", image})
+                .status,
             0);
-  const mcom::Result<mcom::ToolRun> attach =
-      mcom::RunCapturingBothStreams("/usr/bin/hdiutil", {"attach", "-nomount", "-plist", image});
-  ASSERT_EQ(attach->exit_status.value(), 0);
+  ASSERT_EQ(testing::RunTool("/usr/bin/hdiutil", {"attach", "-nomount", "-plist", image}).status,
+            0);
 
   const std::string state = ::testing::TemporaryFolder::ReadFile(MachinePlistPath(root()));
   for (const std::vector<std::string>& arguments : std::vector<std::vector<std::string>>{
@@ -202,10 +189,7 @@ TEST_F(DiskutilTest, TheVolumeHoldingAnAttachedImageIsBusy) {
 
   for (const Disk& attached : machine_.Read().disks) {
     if (attached.kind != DiskKind::kImage) continue;
-    ASSERT_EQ(
-        mcom::RunCapturingBothStreams("/usr/bin/hdiutil", {"detach", attached.name().Format()})
-            ->exit_status.value(),
-        0);
+    ASSERT_EQ(testing::RunTool("/usr/bin/hdiutil", {"detach", attached.name().Format()}).status, 0);
   }
   EXPECT_EQ(Diskutil({"unmountDisk", "force", name}).status, 0);
 }

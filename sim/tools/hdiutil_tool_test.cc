@@ -135,33 +135,48 @@ TEST_F(HdiutilTest, CommandLinesItDoesNotKnowAreUsageErrors) {
 
 TEST_F(HdiutilTest, FailureHooksFailEachVerbWithARealLookingError) {
   const mcom::FilePath image = folder().Join("hooked.sparseimage");
-
-  SetFault("create", "fail");
-  ToolOutcome outcome =
-      Hdiutil({"create", "-size", "1g", "-type", "SPARSE", "-layout", "NONE", image.string()});
-  EXPECT_EQ(outcome.status, 1);
-  EXPECT_EQ(outcome.err, "hdiutil: create failed - No space left on device\n");
-  EXPECT_FALSE(std::filesystem::exists(image.string()));
+  const mcom::FilePath made = folder().Join("made");  // what no failed verb may leave
+  const std::vector<std::string> create{"create", "-size",   "1g",   "-type",
+                                        "SPARSE", "-layout", "NONE", image.string()};
   SetFault("create", "fail:Operation not permitted");
-  outcome =
-      Hdiutil({"create", "-size", "1g", "-type", "SPARSE", "-layout", "NONE", image.string()});
-  EXPECT_EQ(outcome.err, "hdiutil: create failed - Operation not permitted\n");
+  EXPECT_EQ(Hdiutil(create).err, "hdiutil: create failed - Operation not permitted\n");
   SetFault("create", "explode");
-  outcome =
-      Hdiutil({"create", "-size", "1g", "-type", "SPARSE", "-layout", "NONE", image.string()});
+  ToolOutcome outcome = Hdiutil(create);
   EXPECT_EQ(outcome.status, 1);
   EXPECT_THAT(outcome.err, HasSubstr("not understood: explode"));
-  SetFault("create", "");
-  CreateImage(image);
 
-  SetFault("attach", "fail");
-  outcome = Hdiutil(
-      {"attach", "-nobrowse", "-owners", "on", "-readwrite", "-plist", image.string(), "-nomount"});
-  EXPECT_EQ(outcome.status, 1);
-  EXPECT_EQ(outcome.err, "hdiutil: attach failed - Device not configured\n");
-  EXPECT_EQ(outcome.out, "");
-  EXPECT_TRUE(ImageDisks().empty());
-  SetFault("attach", "");
+  struct Case {
+    const char* verb;
+    std::vector<std::string> arguments;
+    std::string error;
+  };
+  for (const Case& c : std::vector<Case>{
+           {"create", create, "create failed - No space left on device"},
+           {"attach",
+            {"attach", "-nobrowse", "-owners", "on", "-readwrite", "-plist", image.string(),
+             "-nomount"},
+            "attach failed - Device not configured"},
+           {"info", {"info"}, "info failed - Device not configured"},
+           {"resize",
+            {"resize", "-size", "2g", "-growonly", image.string(), "-shadow", made.string()},
+            "resize failed - Resource busy"},
+           {"convert",
+            {"convert", "-format", "UDZO", "-o", made.string(), "-puppetstrings", image.string()},
+            "convert failed - Input/output error"},
+       }) {
+    SetFault(c.verb, "fail");
+    outcome = Hdiutil(c.arguments);
+    SetFault(c.verb, "");
+    EXPECT_EQ(outcome.status, 1) << c.verb;
+    EXPECT_EQ(outcome.err, "hdiutil: " + c.error + "\n");
+    EXPECT_EQ(outcome.out, "") << c.verb;
+    EXPECT_FALSE(std::filesystem::exists(made.string())) << c.verb;
+    EXPECT_TRUE(ImageDisks().empty()) << c.verb;
+    if (c.arguments == create) {
+      EXPECT_FALSE(std::filesystem::exists(image.string()));
+      CreateImage(image);
+    }
+  }
 
   SetFault("detach", "fail");
   const cf::Ref<cf::Dictionary> attached = AttachPlist(image, /*read_only=*/false, false);
@@ -172,29 +187,6 @@ TEST_F(HdiutilTest, FailureHooksFailEachVerbWithARealLookingError) {
   EXPECT_EQ(ImageDisks().size(), 1u);
   SetFault("detach", "");
   EXPECT_EQ(Hdiutil({"detach", "-force", disk}).status, 0);
-
-  SetFault("info", "fail");
-  outcome = Hdiutil({"info"});
-  EXPECT_EQ(outcome.status, 1);
-  EXPECT_EQ(outcome.err, "hdiutil: info failed - Device not configured\n");
-  SetFault("info", "");
-
-  const mcom::FilePath shadow = folder().Join("shadow");
-  SetFault("resize", "fail");
-  outcome =
-      Hdiutil({"resize", "-size", "2g", "-growonly", image.string(), "-shadow", shadow.string()});
-  EXPECT_EQ(outcome.status, 1);
-  EXPECT_EQ(outcome.err, "hdiutil: resize failed - Resource busy\n");
-  EXPECT_FALSE(std::filesystem::exists(shadow.string()));
-  SetFault("resize", "");
-
-  const mcom::FilePath converted = folder().Join("converted.dmg");
-  SetFault("convert", "fail");
-  outcome = Hdiutil(
-      {"convert", "-format", "UDZO", "-o", converted.string(), "-puppetstrings", image.string()});
-  EXPECT_EQ(outcome.status, 1);
-  EXPECT_EQ(outcome.err, "hdiutil: convert failed - Input/output error\n");
-  EXPECT_FALSE(std::filesystem::exists(converted.string()));
 }
 
 // The failure points the system's failure paths are driven with: before the arguments are
