@@ -167,15 +167,18 @@ TEST(ReplicationOutput, FailureMessageJoinsUnrecognisedLines) {
   EXPECT_EQ(output.collected(), "A: B");
 }
 
-TEST(ReplicationArguments, ExactCommandLines) {
-  EXPECT_THAT(ReplicationArguments({1, mcom::DiskName::kNoSlice}, std::nullopt,
-                                   {5, mcom::DiskName::kNoSlice}, true),
-              ElementsAre("restore", "-s", "/dev/disk1", "-t", "/dev/disk5", "--useReplication",
-                          "--puppetstrings", "--noprompt", "--erase"));
-  EXPECT_THAT(ReplicationArguments({1, mcom::DiskName::kNoSlice}, "UUID-1",
-                                   {5, mcom::DiskName::kNoSlice}, false),
-              ElementsAre("restore", "-s", "/dev/disk1", "-t", "/dev/disk5", "--useReplication",
-                          "--puppetstrings", "--noprompt", "--sourcevolumeUUID", "UUID-1"));
+TEST(ReplicationArguments, TheLineOfARealRunWithTheVolumeOrTheErase) {
+  const std::vector<std::string> whole = ReplicationArguments(
+      {1, mcom::DiskName::kNoSlice}, std::nullopt, {5, mcom::DiskName::kNoSlice}, true);
+  EXPECT_THAT(whole, ElementsAre("restore", "-s", "/dev/disk1", "-t", "/dev/disk5",
+                                 "--useReplication", "--puppetstrings", "--noprompt", "--erase"));
+  // A volume group instead of the container, added to the target.
+  std::vector<std::string> group = whole;
+  group.back() = "--sourcevolumeUUID";
+  group.push_back("UUID-1");
+  EXPECT_EQ(ReplicationArguments({1, mcom::DiskName::kNoSlice}, "UUID-1",
+                                 {5, mcom::DiskName::kNoSlice}, false),
+            group);
 }
 
 }  // namespace
