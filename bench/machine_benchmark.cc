@@ -61,7 +61,7 @@ void AddDisks(sim::Model& model, int disks) {
     container.uuid = id;
     container.number = sim::LowestFreeDiskNumber(model);
     container.size = 32'000'000'000;
-    container.stores = {sim::BSDName{disk.number, 2}.Format()};
+    container.stores = {mcom::FormatDiskName(mcom::DiskName{disk.number, 2})};
     container.bsd_minor = sim::LowestFreeBSDMinor(model);
     container.registry_id = sim::AllocateRegistryIDs(model);
     model.containers.push_back(container);
@@ -69,7 +69,7 @@ void AddDisks(sim::Model& model, int disks) {
       sim::Volume volume;
       volume.uuid = id + "-" + std::to_string(slice);
       volume.name = "Volume " + std::to_string(slice);
-      volume.disk = sim::BSDName{container.number, slice};
+      volume.disk = mcom::DiskName{container.number, slice};
       volume.roles = {slice == 1 ? "System" : "Data"};
       volume.store = volume.uuid;
       volume.content = std::string(sim::kAPFSVolumeContent);

@@ -24,7 +24,7 @@
 #include <optional>
 #include <system_error>
 
-#include "core/discovery/disk_name.h"
+#include "core/foundation/disk_name.h"
 #include "core/foundation/error.h"
 #include "core/foundation/error_category.h"
 #include "core/foundation/file.h"

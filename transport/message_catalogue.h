@@ -25,7 +25,7 @@
 
 #include <optional>
 
-#include "core/discovery/disk_name.h"
+#include "core/foundation/disk_name.h"
 #include "core/foundation/error.h"
 #include "core/foundation/file.h"
 #include "transport/args_traits.h"

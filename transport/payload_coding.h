@@ -13,7 +13,7 @@
 
 #include <optional>
 
-#include "core/discovery/disk_name.h"
+#include "core/foundation/disk_name.h"
 #include "core/foundation/error.h"
 #include "transport/payload_buffer.h"
 #include "transport/payload_reader.h"

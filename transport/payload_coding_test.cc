@@ -43,7 +43,7 @@ TEST(PayloadCodingTest, StringsArePaddedToFourBytes) {
 
 TEST(PayloadCodingTest, DiskNamesWithAndWithoutSlice) {
   PayloadBuffer whole;
-  AppendDiskName(whole, mcom::DiskName{1, mcom::DiskName::kNoSlice});
+  AppendDiskName(whole, mcom::DiskName{1});
   EXPECT_EQ(whole.bytes(), Concat({U32(1), U32(0xFFFFFFFF)}));
 
   PayloadBuffer slice;
@@ -55,7 +55,7 @@ TEST(PayloadCodingTest, DiskNamesWithAndWithoutSlice) {
   // Any negative slice reads back as none.
   const Bytes negative = Concat({U32(3), U32(static_cast<uint32_t>(-7))});
   PayloadReader read_negative(negative.data(), negative.size());
-  EXPECT_EQ(ReadDiskName(read_negative), (mcom::DiskName{3, mcom::DiskName::kNoSlice}));
+  EXPECT_EQ(ReadDiskName(read_negative), (mcom::DiskName{3}));
 
   // Short and overlong regions are refused.
   PayloadReader short_reader(negative.data(), 6);

@@ -5,7 +5,7 @@
 #include <variant>
 
 #include "app/cli/command_line.h"
-#include "core/discovery/disk_name.h"
+#include "core/foundation/disk_name.h"
 #include "core/foundation/file_path.h"
 
 // A command whose arguments were checked against the machine, so that a mistyped disk or

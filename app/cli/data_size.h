@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "core/discovery/disk_name.h"
+#include "core/foundation/disk_name.h"
 #include "core/foundation/file_path.h"
 
 // How much data an operation copies, for the throughput it shows; 0 when unknown.

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "core/discovery/disk_name.h"
+#include "core/foundation/disk_name.h"
 
 // How an image is attached: bit 0 read-only (else read-write), bit 1 mount its file systems
 // (else attach without mounting).

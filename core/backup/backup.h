@@ -3,7 +3,7 @@
 #include <optional>
 
 #include "core/backup/progress.h"
-#include "core/discovery/disk_name.h"
+#include "core/foundation/disk_name.h"
 #include "core/foundation/file_path.h"
 
 namespace backup {

@@ -9,7 +9,7 @@
 
 #include <vector>
 
-#include "core/discovery/disk_name.h"
+#include "core/foundation/disk_name.h"
 #include "core/foundation/file.h"
 
 class DiskClaims {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/backup/attached_image.h"
-#include "core/discovery/disk_name.h"
+#include "core/foundation/disk_name.h"
 #include "core/foundation/file_path.h"
 
 // "hdiutil create -size <size> -type SPARSE -layout NONE <path>": an image whose whole disk is

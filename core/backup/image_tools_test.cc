@@ -29,7 +29,7 @@ TEST(AttachArguments, ModeBitsChooseReadingOnlyAndMounting) {
 TEST(ParseAttachOutput, RealOutputNamesTheFirstEntity) {
   const auto apfs = ParseAttachOutput(Sample("hdiutil-attach-plist-1.xml"));
   ASSERT_TRUE(apfs);
-  EXPECT_EQ(apfs->disk, (mcom::DiskName{6, mcom::DiskName::kNoSlice}));
+  EXPECT_EQ(apfs->disk, (mcom::DiskName{6}));
   // The mounted volume is listed after the whole disk, which has no mount point.
   EXPECT_EQ(apfs->mount_point, "/private/tmp/brcart.5kKPp5/mnt");
 

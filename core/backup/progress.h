@@ -4,7 +4,7 @@
 #include <string>
 #include <variant>
 
-#include "core/discovery/disk_name.h"
+#include "core/foundation/disk_name.h"
 
 // Progress of a long operation: a fraction of the work done (0.0 to 1.0, index 0) or a line
 // of status text (index 1).

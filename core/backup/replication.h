@@ -16,7 +16,7 @@
 
 #include "core/backup/progress.h"
 #include "core/discovery/apfs_volume_info.h"
-#include "core/discovery/disk_name.h"
+#include "core/foundation/disk_name.h"
 
 // One run of the tool: the volume (group) it starts from and how many volumes it covers.
 struct ReplicationPass {

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "core/backup/progress.h"
-#include "core/discovery/disk_name.h"
+#include "core/foundation/disk_name.h"
 #include "core/foundation/file_path.h"
 
 // Restores the backup image at `image_path` onto `target`:

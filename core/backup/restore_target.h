@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "core/discovery/disk_name.h"
+#include "core/foundation/disk_name.h"
 #include "core/foundation/file_path.h"
 
 struct RestoreTarget {

@@ -50,7 +50,7 @@ TEST_P(SystemContainerTest, FoundFromTheRootWithItsVolumesAndSize) {
   ASSERT_NE(expected, nullptr);
   EXPECT_EQ(container.name, mcom::DiskName{expected->number});
   EXPECT_THAT(texts, ElementsAre("no target specified. looking for system APFS container",
-                                 "found system disk " + system->disk.Format(),
+                                 "found system disk " + mcom::FormatDiskName(system->disk),
                                  "found system APFS container " + FormatDiskName(container)));
 
   const std::variant<uint64_t, Error> size = mcom::GetContainerSize(container);

@@ -3,8 +3,8 @@
 #include <optional>
 
 #include "core/discovery/apfs_volume_info.h"
-#include "core/discovery/disk_name.h"
 #include "core/discovery/property_query.h"
+#include "core/foundation/disk_name.h"
 
 // Registry look-ups of APFS containers. Each throws std::system_error (category
 // "mcom::iokit") when the registry cannot be read; a disk the registry does not know is no

@@ -3,8 +3,8 @@
 #include <optional>
 #include <string>
 
-#include "core/discovery/disk_name.h"
 #include "core/discovery/service.h"
+#include "core/foundation/disk_name.h"
 
 // The role of an APFS volume as the system distinguishes it: the System and Data volumes of
 // a macOS installation, and everything else (Preboot, Recovery, VM, ...).

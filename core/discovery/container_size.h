@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <variant>
 
-#include "core/discovery/disk_name.h"
+#include "core/foundation/disk_name.h"
 #include "core/foundation/error.h"
 
 namespace mcom {

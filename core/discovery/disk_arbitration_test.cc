@@ -37,7 +37,7 @@ class DiskArbitrationTest : public ::testing::Test {
     return std::move(*disk);
   }
   sim::Volume Volume(const std::string& name) {
-    return *sim::FindVolume(machine_.Read(), *sim::BSDName::Parse(name));
+    return *sim::FindVolume(machine_.Read(), *mcom::ParseDiskName(name));
   }
   std::string SystemLog() {
     return ::testing::TemporaryFolder::ReadFile(SystemPath("/private/var/log/system.log"));
@@ -60,7 +60,8 @@ TEST(DiskArbitrationSystemVolumeTest, TheRootPathGivesTheSystemVolumeOnEveryMac)
     const std::optional<Disk> disk =
         Disk::FromVolumePath(session, cf::URLFromPath(SystemPath("/"), true));
     ASSERT_TRUE(disk.has_value()) << fixture;
-    EXPECT_EQ(disk->BSDName(), sim::RunningSystemVolume(model)->disk.Format()) << fixture;
+    EXPECT_EQ(disk->BSDName(), mcom::FormatDiskName(sim::RunningSystemVolume(model)->disk))
+        << fixture;
   }
 }
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "core/discovery/disk_name.h"
+#include "core/foundation/disk_name.h"
 
 // What a BSD name stands for in the registry, and what lies beneath it. Used to check a
 // target before anything is erased: which physical disks an operation touches, and whether

@@ -30,7 +30,7 @@ class MountedVolumeTest : public ::testing::Test {
 
   Disk Named(const std::string& name) { return std::move(*Disk::FromBSDName(session_, name)); }
   sim::Volume Volume(const std::string& name) {
-    return *sim::FindVolume(machine_.Read(), *sim::BSDName::Parse(name));
+    return *sim::FindVolume(machine_.Read(), *mcom::ParseDiskName(name));
   }
   // The entries of the machine's /tmp (where temporary mount points are made).
   std::vector<std::string> TemporaryEntries() {

@@ -4,12 +4,12 @@
 #include <string>
 #include <string_view>
 
-#include "core/discovery/disk_name.h"
 #include "core/discovery/service.h"
 #include "core/foundation/cf_array.h"
 #include "core/foundation/cf_dictionary.h"
 #include "core/foundation/cf_object.h"
 #include "core/foundation/cf_string.h"
+#include "core/foundation/disk_name.h"
 #include "core/foundation/result.h"
 
 // Reading the properties of a registry service. None of these throws; a property that is

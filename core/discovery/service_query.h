@@ -7,9 +7,9 @@
 #include <string_view>
 #include <variant>
 
-#include "core/discovery/disk_name.h"
 #include "core/discovery/service.h"
 #include "core/foundation/cf_dictionary.h"
+#include "core/foundation/disk_name.h"
 
 namespace mcom::iokit {
 

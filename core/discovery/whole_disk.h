@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "core/discovery/disk_name.h"
+#include "core/foundation/disk_name.h"
 
 namespace mcom {
 

@@ -86,7 +86,7 @@ TEST_F(RecoverySourceTest, FallsBackToAnAppleBootPartition) {
     if (entry.is_directory()) fs::remove(entry.path() / "BaseSystem.dmg");
   }
   const uint32_t usb = sim::testing::PlugTestMedium(machine_, "usb-hfs");
-  const sim::BSDName partition{usb, 2};
+  const mcom::DiskName partition{usb, 2};
   machine_.Change([&](sim::Model& model) {
     sim::FindPartition(model, partition)->type = std::string(sim::kAppleBootPartitionGUID);
   });

@@ -64,8 +64,8 @@ void AddApproval(const std::shared_ptr<SessionState>& session,
                  std::shared_ptr<Registration> registration) {
   Approvals& approvals = TheApprovals();
   std::lock_guard lock(approvals.mutex);
-  if (const std::optional<sim::BSDName> name = ParseDiskName(registration->blocker())) {
-    const std::string canonical = name->Format();
+  if (const std::optional<mcom::DiskName> name = ParseDiskName(registration->blocker())) {
+    const std::string canonical = mcom::FormatDiskName(*name);
     // The machine change is made under the lock, so that an add and a remove of one name in
     // two threads reach the machine in the order they were counted.
     if (approvals.blockers[{session->root().string(), canonical}]++ == 0) {
@@ -89,8 +89,8 @@ void RemoveApprovals(const SessionState* session, void* callback, void* context)
         ++it;
         continue;
       }
-      if (const std::optional<sim::BSDName> name = ParseDiskName(registration.blocker())) {
-        const BlockerKey key{session->root().string(), name->Format()};
+      if (const std::optional<mcom::DiskName> name = ParseDiskName(registration.blocker())) {
+        const BlockerKey key{session->root().string(), mcom::FormatDiskName(*name)};
         if (--approvals.blockers[key] == 0) {
           approvals.blockers.erase(key);
           ChangeMachineBlocker(session->root(), key.second, /*add=*/false);

@@ -23,12 +23,12 @@ namespace {
 
 // A disk of `session` for `name`, with the BSD name set when the machine has that disk now.
 DADiskRef DiskForName(const std::shared_ptr<da_internal::SessionState>& session,
-                      std::optional<sim::BSDName> name) {
+                      std::optional<mcom::DiskName> name) {
   std::optional<std::string> bsd_name;
   if (name) {
     if (const std::optional<sim::Model> model = da_internal::ReadMachine(session->root());
         model && da_internal::HasDisk(*model, *name)) {
-      bsd_name = name->Format();
+      bsd_name = mcom::FormatDiskName(*name);
     }
   }
   return da_internal::MakeDisk(session, std::move(bsd_name));
@@ -46,7 +46,7 @@ DADiskRef DADiskCreateFromIOMedia(DASessionRef session, io_service_t media) {
   const mcom::cf::Ref<mcom::cf::String> name =
       mcom::cf::As<mcom::cf::String>(IORegistryEntryCreateCFProperty(media, kIOBSDNameKey, 0));
   if (!name) return nullptr;
-  const std::optional<sim::BSDName> parsed = da_internal::ParseDiskName(name->utf8());
+  const std::optional<mcom::DiskName> parsed = da_internal::ParseDiskName(name->utf8());
   if (!parsed) return nullptr;
   DADiskRef disk = DiskForName(session->state, parsed);
   if (disk->bsd_name) return disk;
@@ -60,10 +60,10 @@ DADiskRef DADiskCreateFromVolumePath(DASessionRef session,
   const mcom::FilePath& root = session->state->root();
   const std::optional<sim::Model> model = da_internal::ReadMachine(root);
   if (!model) return nullptr;
-  const std::optional<sim::BSDName> volume =
+  const std::optional<mcom::DiskName> volume =
       da_internal::VolumeMountedAt(*model, root, path->path());
   if (!volume) return nullptr;
-  return da_internal::MakeDisk(session->state, volume->Format());
+  return da_internal::MakeDisk(session->state, mcom::FormatDiskName(*volume));
 }
 
 const char* DADiskGetBSDName(DADiskRef disk) {
@@ -73,7 +73,7 @@ const char* DADiskGetBSDName(DADiskRef disk) {
 
 DADiskRef DADiskCopyWholeDisk(DADiskRef disk) {
   if (disk == nullptr || !disk->bsd_name) return nullptr;
-  const std::optional<sim::BSDName> name = da_internal::ParseDiskName(*disk->bsd_name);
+  const std::optional<mcom::DiskName> name = da_internal::ParseDiskName(*disk->bsd_name);
   if (!name) return nullptr;
   DADiskRef whole = DiskForName(disk->session, name->Whole());
   if (whole->bsd_name) return whole;
@@ -85,7 +85,7 @@ mcom::cf::Ref<mcom::cf::Dictionary> DADiskCopyDescription(DADiskRef disk) {
   if (disk == nullptr) return nullptr;
   if (disk->gone) return disk->gone_description;
   if (!disk->bsd_name) return nullptr;
-  const std::optional<sim::BSDName> name = da_internal::ParseDiskName(*disk->bsd_name);
+  const std::optional<mcom::DiskName> name = da_internal::ParseDiskName(*disk->bsd_name);
   const std::optional<sim::Model> model = da_internal::ReadMachine(disk->session->root());
   if (!name || !model) return nullptr;
   return da_internal::DescribeDisk(*model, disk->session->root(), *name);

@@ -101,9 +101,8 @@ TEST_F(DADiskTest, AMountedVolumeIsFoundByItsMountPointUnderAnySpelling) {
   EXPECT_EQ(FromPath(mount_point.Join("inner")).get(), nullptr);
 
   // Unmounted, the path is an ordinary (missing) folder again.
-  machine_.Change([&](sim::Model& model) {
-    sim::UnplugMedium(machine_.root(), model, sim::BSDName{usb, sim::BSDName::kNoSlice});
-  });
+  machine_.Change(
+      [&](sim::Model& model) { sim::UnplugMedium(machine_.root(), model, mcom::DiskName{usb}); });
   EXPECT_EQ(FromPath(mount_point).get(), nullptr);
 }
 
@@ -246,9 +245,8 @@ TEST_F(DADiskTest, ADiskThatWentHasNoDescriptionAndADiskOutlivesItsSession) {
     disk.reset(DADiskCreateFromBSDName(session.session, ("disk" + std::to_string(usb)).c_str()));
   }
   EXPECT_THAT(DADiskCopyDescription(disk.get()), NotNull());
-  machine_.Change([&](sim::Model& model) {
-    sim::UnplugMedium(machine_.root(), model, sim::BSDName{usb, sim::BSDName::kNoSlice});
-  });
+  machine_.Change(
+      [&](sim::Model& model) { sim::UnplugMedium(machine_.root(), model, mcom::DiskName{usb}); });
   EXPECT_THAT(DADiskCopyDescription(disk.get()), IsNull());
   EXPECT_EQ(NameOf(disk), "disk" + std::to_string(usb)) << "the name stays";
 }

@@ -16,12 +16,12 @@
 
 #include "core/foundation/cf_dictionary.h"
 #include "core/foundation/cf_string.h"
+#include "core/foundation/disk_name.h"
 #include "core/foundation/file_path.h"
 #include "platform/disk_arbitration/da_disk.h"
 #include "platform/disk_arbitration/da_dissenter.h"
 #include "platform/disk_arbitration/da_session.h"
 #include "platform/dispatch/queue.h"
-#include "sim/machine/bsd_name.h"
 
 // The objects behind the disk-arbitration references: internal to the Linux stand-in
 // (platform/disk_arbitration/*_linux.cc) and its tests.
@@ -113,7 +113,7 @@ class Registration {
 // disk that goes and comes back under the same name counts as another disk. Ordered by disk
 // number, a whole disk before its slices.
 struct DiskIdentity {
-  sim::BSDName name;
+  mcom::DiskName name;
   uint64_t registry_id = 0;
 
   friend bool operator<(const DiskIdentity& left, const DiskIdentity& right) {

@@ -177,7 +177,7 @@ void SessionState::Rescan() {
           !registration->Matches(description)) {
         continue;
       }
-      DADiskRef disk = MakeDisk(self, identity.name.Format());
+      DADiskRef disk = MakeDisk(self, mcom::FormatDiskName(identity.name));
       disk->gone = true;
       disk->gone_description = description;
       Deliver(queue, registration, disk);
@@ -190,7 +190,7 @@ void SessionState::Rescan() {
     for (const auto& [identity, description] : current) {
       if (!everything && previous.contains(identity)) continue;
       if (!registration->Matches(description)) continue;
-      Deliver(queue, registration, MakeDisk(self, identity.name.Format()));
+      Deliver(queue, registration, MakeDisk(self, mcom::FormatDiskName(identity.name)));
     }
   }
 }

@@ -82,19 +82,21 @@ struct MountRequest {
   sim::MountOptions machine_options;
 };
 
-DADissenterRef PerformMount(DADiskRef disk, const MountRequest& request, sim::BSDName name) {
+DADissenterRef PerformMount(DADiskRef disk, const MountRequest& request, mcom::DiskName name) {
   const bool whole = (request.options & kDADiskMountOptionWhole) != 0;
   const mcom::FilePath& root = disk->session->root();
 
   // The disks the mount would change, for the approval callbacks.
   std::vector<da_internal::MountCandidate> candidates;
   if (const std::optional<sim::Model> model = da_internal::ReadMachine(root)) {
-    std::vector<sim::BSDName> names = {whole ? name.Whole() : name};
+    std::vector<mcom::DiskName> names = {whole ? name.Whole() : name};
     if (whole) {
-      for (sim::BSDName volume : sim::VolumesOnDisk(*model, name.Whole())) names.push_back(volume);
+      for (mcom::DiskName volume : sim::VolumesOnDisk(*model, name.Whole()))
+        names.push_back(volume);
     }
-    for (sim::BSDName each : names) {
-      candidates.push_back({each.Format(), da_internal::DescribeDisk(*model, root, each)});
+    for (mcom::DiskName each : names) {
+      candidates.push_back(
+          {mcom::FormatDiskName(each), da_internal::DescribeDisk(*model, root, each)});
     }
   }
   if (DADissenterRef dissenter = da_internal::AskApprovals(root, candidates)) return dissenter;
@@ -111,7 +113,7 @@ DADissenterRef PerformMount(DADiskRef disk, const MountRequest& request, sim::BS
       return DissenterOf(sim::Mount(machine_root, model, name, options));
     }
     if (sim::FindBlocker(model, name.Whole())) return BlockedDissenter();
-    for (sim::BSDName volume : sim::VolumesOnDisk(model, name.Whole())) {
+    for (mcom::DiskName volume : sim::VolumesOnDisk(model, name.Whole())) {
       const sim::Volume* found = sim::FindVolume(model, volume);
       if (found != nullptr && !found->is_mounted() && sim::FindBlocker(model, volume)) {
         return BlockedDissenter();
@@ -122,7 +124,7 @@ DADissenterRef PerformMount(DADiskRef disk, const MountRequest& request, sim::BS
 }
 
 DADissenterRef Perform(DADiskRef disk, Request request, const MountRequest& mount) {
-  const std::optional<sim::BSDName> name =
+  const std::optional<mcom::DiskName> name =
       disk->bsd_name ? da_internal::ParseDiskName(*disk->bsd_name) : std::nullopt;
   if (!name) return Dissent(kDAReturnNotFound, "the disk has no BSD name");
   switch (request) {

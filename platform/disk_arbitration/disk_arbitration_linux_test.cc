@@ -132,7 +132,7 @@ class DiskArbitrationTest : public ::testing::Test {
   }
 
   const sim::Volume* Volume(const sim::Model& model, const std::string& name) {
-    return sim::FindVolume(model, *sim::BSDName::Parse(name));
+    return sim::FindVolume(model, *mcom::ParseDiskName(name));
   }
 
   testing::TemporaryMachineRoot root_;
@@ -303,7 +303,7 @@ DORVANE_TEST_CHILD(plug_medium) {
 DORVANE_TEST_CHILD(unplug_disk) {
   sim::Machine machine{mcom::FilePath(arguments.at(0))};
   machine.Change([&](sim::Model& model) {
-    sim::UnplugMedium(machine.root(), model, *sim::BSDName::Parse(arguments.at(1)));
+    sim::UnplugMedium(machine.root(), model, *mcom::ParseDiskName(arguments.at(1)));
   });
   return 0;
 }
@@ -360,9 +360,8 @@ TEST_F(DiskArbitrationTest, MatchesFilterTheDisksAndUnregisteredCallbacksStayQui
 
   const uint32_t usb = sim::testing::PlugTestMedium(machine_, "usb-hfs");
   EXPECT_THAT(external.WaitFor(1), ElementsAre("disk" + std::to_string(usb)));
-  machine_.Change([&](sim::Model& model) {
-    sim::UnplugMedium(machine_.root(), model, sim::BSDName{usb, sim::BSDName::kNoSlice});
-  });
+  machine_.Change(
+      [&](sim::Model& model) { sim::UnplugMedium(machine_.root(), model, mcom::DiskName{usb}); });
   // The gone disk keeps the description it had.
   EXPECT_THAT(gone.WaitFor(1), ElementsAre("disk2 Generic Flash Disk Media"));
   // Everything from one look is queued together, so the unregistered callback would have

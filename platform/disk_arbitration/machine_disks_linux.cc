@@ -56,11 +56,11 @@ class Describer {
  public:
   Describer(const sim::Model& model, const mcom::FilePath& root) : model_(model), root_(root) {}
 
-  cf::Ref<cf::Dictionary> Describe(sim::BSDName name) {
+  cf::Ref<cf::Dictionary> Describe(mcom::DiskName name) {
     const std::optional<Media> media = MediaOf(name);
     if (!media) return nullptr;
     description_ = cf::MutableDictionary::Create();
-    String(kDADiskDescriptionMediaBSDNameKey, name.Format());
+    String(kDADiskDescriptionMediaBSDNameKey, mcom::FormatDiskName(name));
     Integer(kDADiskDescriptionMediaBSDMajorKey, kDiskMajor);
     Integer(kDADiskDescriptionMediaBSDMinorKey, media->minor);
     Integer(kDADiskDescriptionMediaBSDUnitKey, name.disk);
@@ -81,12 +81,13 @@ class Describer {
   }
 
  private:
-  std::optional<Media> MediaOf(sim::BSDName name) const {
+  std::optional<Media> MediaOf(mcom::DiskName name) const {
     Media media;
     if (!name.has_slice()) {
       if (const sim::Disk* disk = sim::FindDisk(model_, name.disk)) {
         const bool has_children =
-            disk->scheme == "GPT" || sim::ContainerOnStore(model_, name.Format()) != nullptr;
+            disk->scheme == "GPT" ||
+            sim::ContainerOnStore(model_, mcom::FormatDiskName(name)) != nullptr;
         media.name = disk->media_name;
         media.size = disk->size;
         media.block_size = disk->block_size;
@@ -125,7 +126,7 @@ class Describer {
       media.block_size = disk->block_size;
       media.minor = partition->bsd_minor;
       media.whole = false;
-      media.leaf = sim::ContainerOnStore(model_, name.Format()) == nullptr;
+      media.leaf = sim::ContainerOnStore(model_, mcom::FormatDiskName(name)) == nullptr;
       media.writable = disk->writable;
       media.content = partition->type;
       media.uuid = partition->uuid;
@@ -228,7 +229,7 @@ std::optional<sim::Model> ReadMachine(const mcom::FilePath& root) {
   }
 }
 
-bool HasDisk(const sim::Model& model, sim::BSDName name) {
+bool HasDisk(const sim::Model& model, mcom::DiskName name) {
   if (!name.has_slice()) {
     return sim::FindDisk(model, name.disk) != nullptr ||
            sim::FindContainer(model, name.disk) != nullptr;
@@ -241,7 +242,7 @@ std::vector<DiskIdentity> ListDisks(const sim::Model& model) {
   for (const sim::Disk& disk : model.disks) {
     disks.push_back({disk.name(), disk.registry_id});
     for (const sim::Partition& partition : disk.partitions) {
-      disks.push_back({sim::BSDName{disk.number, partition.slice}, partition.registry_id});
+      disks.push_back({mcom::DiskName{disk.number, partition.slice}, partition.registry_id});
     }
   }
   for (const sim::Container& container : model.containers) {
@@ -258,12 +259,12 @@ std::vector<DiskIdentity> ListDisks(const sim::Model& model) {
 }
 
 mcom::cf::Ref<mcom::cf::Dictionary> DescribeDisk(const sim::Model& model,
-                                                 const mcom::FilePath& root, sim::BSDName name) {
+                                                 const mcom::FilePath& root, mcom::DiskName name) {
   return Describer(model, root).Describe(name);
 }
 
-std::optional<sim::BSDName> VolumeMountedAt(const sim::Model& model, const mcom::FilePath& root,
-                                            const mcom::FilePath& path) {
+std::optional<mcom::DiskName> VolumeMountedAt(const sim::Model& model, const mcom::FilePath& root,
+                                              const mcom::FilePath& path) {
   struct stat target {};
   if (::stat(path.c_str(), &target) != 0 || !S_ISDIR(target.st_mode)) return std::nullopt;
   if (SameDirectory(target, root)) {
@@ -283,9 +284,9 @@ std::optional<sim::BSDName> VolumeMountedAt(const sim::Model& model, const mcom:
   return std::nullopt;
 }
 
-std::optional<sim::BSDName> ParseDiskName(std::string_view name) {
+std::optional<mcom::DiskName> ParseDiskName(std::string_view name) {
   if (name.starts_with("/dev/")) name.remove_prefix(5);
-  return sim::BSDName::Parse(name);
+  return mcom::ParseDiskName(name);
 }
 
 }  // namespace platform::da_internal

@@ -19,7 +19,7 @@ std::optional<sim::Model> ReadMachine(const mcom::FilePath& root);
 
 // Whether the machine has a disk of that name: a whole disk, a partition, an APFS
 // container's disk or an APFS volume.
-bool HasDisk(const sim::Model& model, sim::BSDName name);
+bool HasDisk(const sim::Model& model, mcom::DiskName name);
 
 // Every disk of the machine with its identity, in BSD-name order.
 std::vector<DiskIdentity> ListDisks(const sim::Model& model);
@@ -28,14 +28,14 @@ std::vector<DiskIdentity> ListDisks(const sim::Model& model);
 // has no such disk. The running system's System and Data volumes have the volume paths
 // `root` and `root`/System/Volumes/Data.
 mcom::cf::Ref<mcom::cf::Dictionary> DescribeDisk(const sim::Model& model,
-                                                 const mcom::FilePath& root, sim::BSDName name);
+                                                 const mcom::FilePath& root, mcom::DiskName name);
 
 // The volume whose mount point is the directory `path` names (see DADiskCreateFromVolumePath
 // for the running system's volumes), or nothing.
-std::optional<sim::BSDName> VolumeMountedAt(const sim::Model& model, const mcom::FilePath& root,
-                                            const mcom::FilePath& path);
+std::optional<mcom::DiskName> VolumeMountedAt(const sim::Model& model, const mcom::FilePath& root,
+                                              const mcom::FilePath& path);
 
 // The BSD name of a disk-arbitration name: "disk2s1" or "/dev/disk2s1"; nothing otherwise.
-std::optional<sim::BSDName> ParseDiskName(std::string_view name);
+std::optional<mcom::DiskName> ParseDiskName(std::string_view name);
 
 }  // namespace platform::da_internal

@@ -22,7 +22,7 @@ uint32_t AddBlockerTestDisk(sim::Machine& machine) {
     spec.size = 8ull << 30;
     spec.removable = true;
     const uint32_t disk = sim::AddWholeDisk(model, spec);
-    const std::vector<sim::BSDName> partitions =
+    const std::vector<mcom::DiskName> partitions =
         sim::PartitionDisk(machine.root(), model, disk,
                            {{std::string(sim::kHFSPartitionGUID), "Blocked Volume", 1ull << 30},
                             {std::string(sim::kAPFSPartitionGUID), "", 0}},
@@ -39,10 +39,10 @@ uint32_t AttachTestImage(sim::Machine& machine) {
     const sim::WholeDiskSpec spec = sim::ImageDiskSpec(
         machine.root().Join("private/tmp/test.sparseimage").string(), "SPARSE", 1ull << 30, "rw");
     const uint32_t disk = sim::AddWholeDisk(model, spec);
-    const std::vector<sim::BSDName> partitions = sim::PartitionDisk(
+    const std::vector<mcom::DiskName> partitions = sim::PartitionDisk(
         machine.root(), model, disk, {{std::string(sim::kAPFSPartitionGUID), "disk image", 0}});
     const uint32_t container = sim::CreateContainer(machine.root(), model, {partitions[0]});
-    const sim::BSDName volume =
+    const mcom::DiskName volume =
         sim::AddVolume(machine.root(), model, container, {"Image Volume", {}, {}});
     sim::Mount(machine.root(), model, volume, {});
     return disk;

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
+#include "core/foundation/disk_name.h"
 #include "core/foundation/file.h"
 #include "core/foundation/file_path.h"
-#include "sim/machine/bsd_name.h"
 #include "sim/machine/machine.h"
 #include "platform/posix/child_process.h"
 

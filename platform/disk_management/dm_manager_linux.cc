@@ -29,7 +29,7 @@ DADiskRef DMManager::CopyRecoveryDiskForDisk(DADiskRef disk, int* error) const {
     return nullptr;
   };
   if (session_ == nullptr || disk == nullptr || !disk->bsd_name) return fail(kDMErrorNoSuchDisk);
-  const std::optional<sim::BSDName> name = sim::BSDName::Parse(*disk->bsd_name);
+  const std::optional<mcom::DiskName> name = mcom::ParseDiskName(*disk->bsd_name);
   const std::optional<sim::Model> model = da_internal::ReadMachine(session_->state->root());
   if (!name || !model) return fail(kDMErrorNoSuchDisk);
   // A volume's container has the volume's disk number; a container is named by it.
@@ -37,7 +37,7 @@ DADiskRef DMManager::CopyRecoveryDiskForDisk(DADiskRef disk, int* error) const {
   for (const sim::Volume* volume : sim::VolumesOfContainer(*model, name->disk)) {
     if (volume->HasRole("Recovery")) {
       if (error != nullptr) *error = 0;
-      return da_internal::MakeDisk(session_->state, volume->disk.Format());
+      return da_internal::MakeDisk(session_->state, mcom::FormatDiskName(volume->disk));
     }
   }
   return fail(kDMErrorNoRecoveryDisk);

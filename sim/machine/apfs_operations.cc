@@ -11,36 +11,38 @@
 namespace sim {
 namespace {
 
-Volume& VolumeOrThrow(Model& model, BSDName name) {
+Volume& VolumeOrThrow(Model& model, mcom::DiskName name) {
   Volume* volume = FindVolume(model, name);
-  if (volume == nullptr) throw MachineError("no such volume: " + name.Format());
+  if (volume == nullptr) throw MachineError("no such volume: " + mcom::FormatDiskName(name));
   return *volume;
 }
 
 void ThrowIfRunningSystem(const Model& model, const Volume& volume) {
   if (IsRunningSystemVolume(model, volume)) {
-    throw MachineError(volume.disk.Format() + " belongs to the running system");
+    throw MachineError(mcom::FormatDiskName(volume.disk) + " belongs to the running system");
   }
 }
 
 // The size of a store, checking that it may become one: an existing partition or blank
 // whole disk that holds no container and no volume.
-uint64_t CheckStore(const Model& model, BSDName store) {
-  if (ContainerOnStore(model, store.Format()) != nullptr) {
-    throw MachineError(store.Format() + " already holds an APFS container");
+uint64_t CheckStore(const Model& model, mcom::DiskName store) {
+  if (ContainerOnStore(model, mcom::FormatDiskName(store)) != nullptr) {
+    throw MachineError(mcom::FormatDiskName(store) + " already holds an APFS container");
   }
   if (store.has_slice()) {
     const Partition* partition = FindPartition(model, store);
-    if (partition == nullptr) throw MachineError("no such partition: " + store.Format());
+    if (partition == nullptr)
+      throw MachineError("no such partition: " + mcom::FormatDiskName(store));
     if (VolumeOnPartition(model, store) != nullptr) {
-      throw MachineError(store.Format() + " holds a volume");
+      throw MachineError(mcom::FormatDiskName(store) + " holds a volume");
     }
     return partition->size;
   }
   const Disk* disk = FindDisk(model, store.disk);
-  if (disk == nullptr) throw MachineError("no such disk: " + store.Format());
+  if (disk == nullptr) throw MachineError("no such disk: " + mcom::FormatDiskName(store));
   if (disk->scheme != "none") {
-    throw MachineError(store.Format() + " has a partition scheme; use one of its partitions");
+    throw MachineError(mcom::FormatDiskName(store) +
+                       " has a partition scheme; use one of its partitions");
   }
   return disk->size;
 }
@@ -48,18 +50,18 @@ uint64_t CheckStore(const Model& model, BSDName store) {
 }  // namespace
 
 uint32_t CreateContainer(const mcom::FilePath& /*root*/, Model& model,
-                         const std::vector<BSDName>& stores) {
+                         const std::vector<mcom::DiskName>& stores) {
   if (stores.empty()) throw MachineError("a container needs at least one physical store");
   uint64_t size = 0;
   std::vector<std::string> names;
-  for (BSDName store : stores) {
-    if (std::find(names.begin(), names.end(), store.Format()) != names.end()) {
-      throw MachineError(store.Format() + " is named twice");
+  for (mcom::DiskName store : stores) {
+    if (std::find(names.begin(), names.end(), mcom::FormatDiskName(store)) != names.end()) {
+      throw MachineError(mcom::FormatDiskName(store) + " is named twice");
     }
     size += CheckStore(model, store);
-    names.push_back(store.Format());
+    names.push_back(mcom::FormatDiskName(store));
   }
-  for (BSDName store : stores) {
+  for (mcom::DiskName store : stores) {
     if (Partition* partition = FindPartition(model, store)) {
       partition->type = std::string(kAPFSPartitionGUID);
     }
@@ -78,23 +80,23 @@ uint32_t CreateContainer(const mcom::FilePath& /*root*/, Model& model,
 
 void DeleteContainer(const mcom::FilePath& root, Model& model, uint32_t number) {
   if (FindContainer(model, number) == nullptr) {
-    throw MachineError("no such container: " + BSDName{number, BSDName::kNoSlice}.Format());
+    throw MachineError("no such container: " + mcom::FormatDiskName(mcom::DiskName{number}));
   }
-  std::vector<BSDName> volumes;
+  std::vector<mcom::DiskName> volumes;
   for (const Volume* volume : VolumesOfContainer(model, number)) {
     ThrowIfRunningSystem(model, *volume);
     volumes.push_back(volume->disk);
   }
-  for (BSDName volume : volumes) RemoveVolume(root, model, volume);
+  for (mcom::DiskName volume : volumes) RemoveVolume(root, model, volume);
   std::erase_if(model.containers, [&](const Container& c) { return c.number == number; });
 }
 
-BSDName AddVolume(const mcom::FilePath& root, Model& model, uint32_t container_number,
-                  const VolumeSpec& spec) {
+mcom::DiskName AddVolume(const mcom::FilePath& root, Model& model, uint32_t container_number,
+                         const VolumeSpec& spec) {
   const Container* container = FindContainer(model, container_number);
   if (container == nullptr) {
     throw MachineError("no such container: " +
-                       BSDName{container_number, BSDName::kNoSlice}.Format());
+                       mcom::FormatDiskName(mcom::DiskName{container_number}));
   }
   bool writable = false;
   for (uint32_t disk_number : PhysicalDisksOf(model, container->name())) {
@@ -105,7 +107,7 @@ BSDName AddVolume(const mcom::FilePath& root, Model& model, uint32_t container_n
   Volume volume;
   volume.uuid = NewUUID();
   volume.name = spec.name;
-  volume.disk = BSDName{container_number, LowestFreeVolumeSlice(model, container_number)};
+  volume.disk = mcom::DiskName{container_number, LowestFreeVolumeSlice(model, container_number)};
   volume.file_system = "apfs";
   volume.roles = spec.roles;
   volume.group_uuid = spec.group_uuid;
@@ -120,7 +122,7 @@ BSDName AddVolume(const mcom::FilePath& root, Model& model, uint32_t container_n
   return volume.disk;
 }
 
-void EraseVolume(const mcom::FilePath& root, Model& model, BSDName name,
+void EraseVolume(const mcom::FilePath& root, Model& model, mcom::DiskName name,
                  const std::string& new_name) {
   Volume& volume = VolumeOrThrow(model, name);
   ThrowIfRunningSystem(model, volume);
@@ -129,14 +131,14 @@ void EraseVolume(const mcom::FilePath& root, Model& model, BSDName name,
   if (!new_name.empty()) volume.name = new_name;
 }
 
-void RemoveVolume(const mcom::FilePath& root, Model& model, BSDName name) {
+void RemoveVolume(const mcom::FilePath& root, Model& model, mcom::DiskName name) {
   const Volume& volume = VolumeOrThrow(model, name);
   ThrowIfRunningSystem(model, volume);
   RemoveVolumeFiles(root, volume);
   std::erase_if(model.volumes, [&](const Volume& v) { return v.disk == name; });
 }
 
-void RenameVolume(Model& model, BSDName name, const std::string& new_name) {
+void RenameVolume(Model& model, mcom::DiskName name, const std::string& new_name) {
   VolumeOrThrow(model, name).name = new_name;
 }
 

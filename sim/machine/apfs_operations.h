@@ -19,7 +19,7 @@ namespace sim {
 // make a Fusion container (main tier first). Throws (changing nothing) for an unknown store,
 // a store that already holds a container or an HFS+ volume, or no stores at all.
 uint32_t CreateContainer(const mcom::FilePath& root, Model& model,
-                         const std::vector<BSDName>& stores);
+                         const std::vector<mcom::DiskName>& stores);
 
 // Removes a container with its volumes (their files are deleted); its stores stay, blank.
 // Throws for an unknown container or the running system's.
@@ -34,20 +34,20 @@ struct VolumeSpec {
 // Adds an empty volume to a container at the lowest free slice, with a new UUID and a new
 // store, and returns its BSD name. Every APFS volume, the Recovery volume too, has the APFS
 // volume content (41504653-…), as on a real Mac. Throws for an unknown container.
-BSDName AddVolume(const mcom::FilePath& root, Model& model, uint32_t container,
-                  const VolumeSpec& spec);
+mcom::DiskName AddVolume(const mcom::FilePath& root, Model& model, uint32_t container,
+                         const VolumeSpec& spec);
 
 // Erases a volume: its files are removed (a mounted volume stays mounted, empty), it gets
 // a new UUID, and the name `new_name` when that is not empty. Works for HFS+ volumes too.
 // Throws for an unknown volume or the running system's.
-void EraseVolume(const mcom::FilePath& root, Model& model, BSDName volume,
+void EraseVolume(const mcom::FilePath& root, Model& model, mcom::DiskName volume,
                  const std::string& new_name);
 
 // Removes a volume: unmounts it and deletes its files. Throws for an unknown volume or the
 // running system's.
-void RemoveVolume(const mcom::FilePath& root, Model& model, BSDName volume);
+void RemoveVolume(const mcom::FilePath& root, Model& model, mcom::DiskName volume);
 
 // Gives a volume another name (the mount point stays where it is).
-void RenameVolume(Model& model, BSDName volume, const std::string& name);
+void RenameVolume(Model& model, mcom::DiskName volume, const std::string& name);
 
 }  // namespace sim

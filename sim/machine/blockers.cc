@@ -23,7 +23,7 @@ bool IsProcessAlive(pid_t pid) {
 }
 
 void AddBlocker(Model& model, pid_t pid, std::string_view bsd_name) {
-  const std::string name = ParseBSDNameOrThrow(bsd_name).Format();
+  const std::string name = mcom::FormatDiskName(ParseDiskNameOrThrow(bsd_name));
   for (const Blocker& blocker : model.blockers) {
     if (blocker.pid == pid && blocker.bsd_name == name) return;
   }
@@ -31,18 +31,18 @@ void AddBlocker(Model& model, pid_t pid, std::string_view bsd_name) {
 }
 
 void RemoveBlocker(Model& model, pid_t pid, std::string_view bsd_name) {
-  const std::optional<BSDName> parsed =
-      BSDName::Parse(bsd_name.starts_with("/dev/") ? bsd_name.substr(5) : bsd_name);
+  const std::optional<mcom::DiskName> parsed =
+      mcom::ParseDiskName(bsd_name.starts_with("/dev/") ? bsd_name.substr(5) : bsd_name);
   if (!parsed) return;
-  const std::string name = parsed->Format();
+  const std::string name = mcom::FormatDiskName(*parsed);
   std::erase_if(model.blockers, [&](const Blocker& blocker) {
     return blocker.pid == pid && blocker.bsd_name == name;
   });
 }
 
-std::optional<Blocker> FindBlocker(const Model& model, BSDName name) {
-  const std::string own = name.Format();
-  const std::string whole = name.Whole().Format();
+std::optional<Blocker> FindBlocker(const Model& model, mcom::DiskName name) {
+  const std::string own = mcom::FormatDiskName(name);
+  const std::string whole = mcom::FormatDiskName(name.Whole());
   for (const Blocker& blocker : model.blockers) {
     if ((blocker.bsd_name == own || blocker.bsd_name == whole) && IsProcessAlive(blocker.pid)) {
       return blocker;
@@ -52,7 +52,7 @@ std::optional<Blocker> FindBlocker(const Model& model, BSDName name) {
 }
 
 void AddClaim(Model& model, pid_t pid, std::string_view bsd_name) {
-  const std::string name = ParseBSDNameOrThrow(bsd_name).Format();
+  const std::string name = mcom::FormatDiskName(ParseDiskNameOrThrow(bsd_name));
   for (const Claim& claim : model.claims) {
     if (claim.pid == pid && claim.bsd_name == name) return;
   }
@@ -60,10 +60,10 @@ void AddClaim(Model& model, pid_t pid, std::string_view bsd_name) {
 }
 
 void RemoveClaim(Model& model, pid_t pid, std::string_view bsd_name) {
-  const std::optional<BSDName> parsed =
-      BSDName::Parse(bsd_name.starts_with("/dev/") ? bsd_name.substr(5) : bsd_name);
+  const std::optional<mcom::DiskName> parsed =
+      mcom::ParseDiskName(bsd_name.starts_with("/dev/") ? bsd_name.substr(5) : bsd_name);
   if (!parsed) return;
-  const std::string name = parsed->Format();
+  const std::string name = mcom::FormatDiskName(*parsed);
   std::erase_if(model.claims,
                 [&](const Claim& claim) { return claim.pid == pid && claim.bsd_name == name; });
 }

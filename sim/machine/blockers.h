@@ -29,7 +29,7 @@ void RemoveBlocker(Model& model, pid_t pid, std::string_view bsd_name);
 
 // The live blocker that refuses a mount of `name`: one registered for the name itself or
 // for its whole disk (a blocker of disk2 refuses disk2 and disk2s1, not disk3s1).
-std::optional<Blocker> FindBlocker(const Model& model, BSDName name);
+std::optional<Blocker> FindBlocker(const Model& model, mcom::DiskName name);
 
 // Registers a busy claim of `pid` on `bsd_name` ("disk4", "disk2s2"), once per pair. Throws
 // MachineError for a name that is not a disk name.

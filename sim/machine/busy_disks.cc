@@ -11,41 +11,41 @@
 namespace sim {
 namespace {
 
-void Reach(const Model& model, BSDName name, std::set<std::string>* reached) {
-  if (!reached->insert(name.Format()).second) return;
+void Reach(const Model& model, mcom::DiskName name, std::set<std::string>* reached) {
+  if (!reached->insert(mcom::FormatDiskName(name)).second) return;
   if (!name.has_slice()) {
     if (const Disk* disk = FindDisk(model, name.disk)) {
       for (const Partition& partition : disk->partitions) {
-        Reach(model, BSDName{disk->number, partition.slice}, reached);
+        Reach(model, mcom::DiskName{disk->number, partition.slice}, reached);
       }
     }
     if (FindContainer(model, name.disk) != nullptr) {
       for (const Volume* volume : VolumesOfContainer(model, name.disk)) {
-        reached->insert(volume->disk.Format());
+        reached->insert(mcom::FormatDiskName(volume->disk));
       }
     }
   }
   // A container on this store (a Fusion container has two).
   for (const Container& container : model.containers) {
     for (const std::string& store : container.stores) {
-      if (store == name.Format()) Reach(model, container.name(), reached);
+      if (store == mcom::FormatDiskName(name)) Reach(model, container.name(), reached);
     }
   }
 }
 
-std::string DevicePath(BSDName name) { return "/dev/" + name.Format(); }
+std::string DevicePath(mcom::DiskName name) { return "/dev/" + mcom::FormatDiskName(name); }
 
 }  // namespace
 
-std::set<std::string> MediaReachedBy(const Model& model, BSDName name) {
+std::set<std::string> MediaReachedBy(const Model& model, mcom::DiskName name) {
   std::set<std::string> reached;
   Reach(model, name, &reached);
   return reached;
 }
 
-std::optional<BSDName> VolumeHoldingPath(const mcom::FilePath& root, const Model& model,
-                                         const mcom::FilePath& path) {
-  std::map<std::pair<dev_t, ino_t>, BSDName> folders;
+std::optional<mcom::DiskName> VolumeHoldingPath(const mcom::FilePath& root, const Model& model,
+                                                const mcom::FilePath& path) {
+  std::map<std::pair<dev_t, ino_t>, mcom::DiskName> folders;
   for (const Volume& volume : model.volumes) {
     struct stat status {};
     if (::stat(VolumeFilesPath(root, volume).c_str(), &status) == 0) {
@@ -63,11 +63,11 @@ std::optional<BSDName> VolumeHoldingPath(const mcom::FilePath& root, const Model
   return std::nullopt;
 }
 
-std::optional<std::string> ClaimedBy(const Model& model, BSDName name, pid_t self) {
+std::optional<std::string> ClaimedBy(const Model& model, mcom::DiskName name, pid_t self) {
   const std::set<std::string> reached = MediaReachedBy(model, name);
   for (const Claim& claim : model.claims) {
     if (claim.pid == self || !IsProcessAlive(claim.pid)) continue;
-    const std::optional<BSDName> claimed = BSDName::Parse(claim.bsd_name);
+    const std::optional<mcom::DiskName> claimed = mcom::ParseDiskName(claim.bsd_name);
     if (!claimed) continue;
     for (const std::string& covered : MediaReachedBy(model, *claimed)) {
       if (reached.count(covered) != 0) {
@@ -79,14 +79,15 @@ std::optional<std::string> ClaimedBy(const Model& model, BSDName name, pid_t sel
 }
 
 std::optional<std::string> HeldByImage(const mcom::FilePath& root, const Model& model,
-                                       BSDName name) {
+                                       mcom::DiskName name) {
   const std::set<std::string> reached = MediaReachedBy(model, name);
   for (const Disk& disk : model.disks) {
     if (disk.kind != DiskKind::kImage) continue;
     for (const std::string& file : {disk.image_path, disk.shadow_path}) {
       if (file.empty()) continue;
-      const std::optional<BSDName> volume = VolumeHoldingPath(root, model, mcom::FilePath(file));
-      if (volume && reached.count(volume->Format()) != 0) {
+      const std::optional<mcom::DiskName> volume =
+          VolumeHoldingPath(root, model, mcom::FilePath(file));
+      if (volume && reached.count(mcom::FormatDiskName(*volume)) != 0) {
         return DevicePath(*volume) + " holds the image " + file + " attached as " +
                DevicePath(disk.name());
       }
@@ -95,8 +96,8 @@ std::optional<std::string> HeldByImage(const mcom::FilePath& root, const Model& 
   return std::nullopt;
 }
 
-std::optional<std::string> WhyBusy(const mcom::FilePath& root, const Model& model, BSDName name,
-                                   pid_t self) {
+std::optional<std::string> WhyBusy(const mcom::FilePath& root, const Model& model,
+                                   mcom::DiskName name, pid_t self) {
   if (std::optional<std::string> claimed = ClaimedBy(model, name, self)) return claimed;
   return HeldByImage(root, model, name);
 }

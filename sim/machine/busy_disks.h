@@ -20,28 +20,28 @@ namespace sim {
 // whole disk reaches its partitions and what they hold; a partition (or a blank whole disk
 // used as a store) the HFS+ volume on it or the container stored on it with its volumes; a
 // container its volumes; a volume itself only.
-std::set<std::string> MediaReachedBy(const Model& model, BSDName name);
+std::set<std::string> MediaReachedBy(const Model& model, mcom::DiskName name);
 
 // The volume whose files hold the host path `path` (somewhere below its mount point, or
 // below its store folder when it is not mounted), found by the identity of the folders on
 // the way up, so that links in either path do not matter. Nothing for a path on no volume
 // (the machine root's own folders, a folder outside the machine).
-std::optional<BSDName> VolumeHoldingPath(const mcom::FilePath& root, const Model& model,
-                                         const mcom::FilePath& path);
+std::optional<mcom::DiskName> VolumeHoldingPath(const mcom::FilePath& root, const Model& model,
+                                                const mcom::FilePath& path);
 
 // Why a change of `name` would take a disk from under a live claim of another process than
 // `self`: "/dev/disk4 is in use by process 1234". Nothing when no such claim reaches what the
 // change reaches (a claim reaches what a change of its disk would: MediaReachedBy).
-std::optional<std::string> ClaimedBy(const Model& model, BSDName name, pid_t self);
+std::optional<std::string> ClaimedBy(const Model& model, mcom::DiskName name, pid_t self);
 
 // Why a change of `name` would take away the file of an attached image (or its shadow):
 // "/dev/disk3s1 holds the image /Volumes/USB/Backup.sparseimage attached as /dev/disk5".
 // Nothing when no image file lies on a volume the change reaches.
 std::optional<std::string> HeldByImage(const mcom::FilePath& root, const Model& model,
-                                       BSDName name);
+                                       mcom::DiskName name);
 
 // ClaimedBy, else HeldByImage.
-std::optional<std::string> WhyBusy(const mcom::FilePath& root, const Model& model, BSDName name,
-                                   pid_t self);
+std::optional<std::string> WhyBusy(const mcom::FilePath& root, const Model& model,
+                                   mcom::DiskName name, pid_t self);
 
 }  // namespace sim

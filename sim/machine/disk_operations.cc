@@ -24,14 +24,14 @@ uint64_t AlignDown(uint64_t value) { return value / kAlignment * kAlignment; }
 Disk& DiskOrThrow(Model& model, uint32_t number) {
   Disk* disk = FindDisk(model, number);
   if (disk == nullptr)
-    throw MachineError("no such disk: " + BSDName{number, BSDName::kNoSlice}.Format());
+    throw MachineError("no such disk: " + mcom::FormatDiskName(mcom::DiskName{number}));
   return *disk;
 }
 
 // The containers with a store on the disk, and the HFS+ volumes on its partitions.
 struct DiskContents {
   std::vector<uint32_t> containers;
-  std::vector<BSDName> volumes;
+  std::vector<mcom::DiskName> volumes;
 };
 
 DiskContents ContentsOf(const Model& model, const Disk& disk) {
@@ -43,7 +43,7 @@ DiskContents ContentsOf(const Model& model, const Disk& disk) {
     }
   }
   for (const Partition& partition : disk.partitions) {
-    const BSDName name{disk.number, partition.slice};
+    const mcom::DiskName name{disk.number, partition.slice};
     if (VolumeOnPartition(model, name) != nullptr) contents.volumes.push_back(name);
   }
   return contents;
@@ -54,7 +54,7 @@ void ThrowIfHoldsRunningSystem(const Model& model, const Disk& disk) {
   if (system == nullptr) return;
   const std::vector<uint32_t> disks = PhysicalDisksOf(model, system->disk);
   if (std::find(disks.begin(), disks.end(), disk.number) != disks.end()) {
-    throw MachineError(disk.name().Format() + " holds the running system");
+    throw MachineError(mcom::FormatDiskName(disk.name()) + " holds the running system");
   }
 }
 
@@ -64,7 +64,7 @@ void RemoveContents(const mcom::FilePath& root, Model& model, uint32_t number) {
   ThrowIfHoldsRunningSystem(model, disk);
   const DiskContents contents = ContentsOf(model, disk);
   for (uint32_t container : contents.containers) DeleteContainer(root, model, container);
-  for (BSDName volume : contents.volumes) RemoveVolume(root, model, volume);
+  for (mcom::DiskName volume : contents.volumes) RemoveVolume(root, model, volume);
 }
 
 }  // namespace
@@ -127,7 +127,7 @@ uint32_t AddWholeDisk(Model& model, const WholeDiskSpec& spec) {
 
 void RemoveDisk(const mcom::FilePath& root, Model& model, uint32_t number) {
   RemoveContents(root, model, number);
-  model.plugged.erase(BSDName{number, BSDName::kNoSlice}.Format());
+  model.plugged.erase(mcom::FormatDiskName(mcom::DiskName{number}));
   std::erase_if(model.disks, [&](const Disk& disk) { return disk.number == number; });
 }
 
@@ -139,8 +139,8 @@ void EraseDisk(const mcom::FilePath& root, Model& model, uint32_t number) {
   disk.content.clear();
 }
 
-std::vector<BSDName> PartitionDisk(const mcom::FilePath& root, Model& model, uint32_t number,
-                                   const std::vector<PartitionSpec>& specs, bool with_efi) {
+std::vector<mcom::DiskName> PartitionDisk(const mcom::FilePath& root, Model& model, uint32_t number,
+                                          const std::vector<PartitionSpec>& specs, bool with_efi) {
   const Disk& disk = DiskOrThrow(model, number);
   ThrowIfHoldsRunningSystem(model, disk);
 
@@ -160,7 +160,7 @@ std::vector<BSDName> PartitionDisk(const mcom::FilePath& root, Model& model, uin
     }
     const uint64_t size = spec.size == 0 ? (end > base ? end - base : 0) : AlignUp(spec.size);
     if (size == 0 || base + size > end) {
-      throw MachineError("the partitions do not fit on " + disk.name().Format());
+      throw MachineError("the partitions do not fit on " + mcom::FormatDiskName(disk.name()));
     }
     Partition partition;
     partition.slice = static_cast<uint32_t>(i + 1);
@@ -173,14 +173,14 @@ std::vector<BSDName> PartitionDisk(const mcom::FilePath& root, Model& model, uin
   }
 
   EraseDisk(root, model, number);
-  std::vector<BSDName> names;
+  std::vector<mcom::DiskName> names;
   for (Partition& partition : planned) {
     partition.uuid = NewUUID();
     partition.bsd_minor = LowestFreeBSDMinor(model);
     partition.registry_id = AllocateRegistryIDs(model);
     Disk& target = DiskOrThrow(model, number);
     target.partitions.push_back(partition);
-    if (!with_efi || partition.slice > 1) names.push_back(BSDName{number, partition.slice});
+    if (!with_efi || partition.slice > 1) names.push_back(mcom::DiskName{number, partition.slice});
   }
   Disk& target = DiskOrThrow(model, number);
   target.scheme = "GPT";
@@ -188,12 +188,12 @@ std::vector<BSDName> PartitionDisk(const mcom::FilePath& root, Model& model, uin
   return names;
 }
 
-BSDName CreateHFSVolume(const mcom::FilePath& root, Model& model, BSDName name,
-                        const std::string& volume_name) {
+mcom::DiskName CreateHFSVolume(const mcom::FilePath& root, Model& model, mcom::DiskName name,
+                               const std::string& volume_name) {
   Partition* partition = FindPartition(model, name);
-  if (partition == nullptr) throw MachineError("no such partition: " + name.Format());
-  if (ContainerOnStore(model, name.Format()) != nullptr) {
-    throw MachineError(name.Format() + " is a store of an APFS container");
+  if (partition == nullptr) throw MachineError("no such partition: " + mcom::FormatDiskName(name));
+  if (ContainerOnStore(model, mcom::FormatDiskName(name)) != nullptr) {
+    throw MachineError(mcom::FormatDiskName(name) + " is a store of an APFS container");
   }
   if (VolumeOnPartition(model, name) != nullptr) RemoveVolume(root, model, name);
 

@@ -21,7 +21,7 @@
 //     const auto partitions = sim::PartitionDisk(root, model, disk, {{sim::kAPFSPartitionGUID,
 //                                                                     "disk image", 0}});
 //     const uint32_t container = sim::CreateContainer(root, model, {partitions[0]});
-//     const sim::BSDName volume = sim::AddVolume(root, model, container, {"Untitled"});
+//     const mcom::DiskName volume = sim::AddVolume(root, model, container, {"Untitled"});
 //     sim::Mount(root, model, volume, {});
 //   });
 namespace sim {
@@ -83,15 +83,15 @@ inline constexpr uint64_t kEFIPartitionSize = 209715200;
 // 4096 bytes. Returns the BSD names of `partitions` (not of the EFI partition). Throws
 // (changing nothing) when they do not fit, a size of 0 is not last, or the disk is unknown
 // or holds the running system.
-std::vector<BSDName> PartitionDisk(const mcom::FilePath& root, Model& model, uint32_t number,
-                                   const std::vector<PartitionSpec>& partitions,
-                                   bool with_efi = true);
+std::vector<mcom::DiskName> PartitionDisk(const mcom::FilePath& root, Model& model, uint32_t number,
+                                          const std::vector<PartitionSpec>& partitions,
+                                          bool with_efi = true);
 
 // Formats a partition as an HFS+ volume named `name`: its type becomes Apple_HFS, any
 // volume or container on it is removed, and a new empty volume store is made. Returns the
 // volume's BSD name (the partition's). Throws for an unknown partition or one that is a
 // store of a container.
-BSDName CreateHFSVolume(const mcom::FilePath& root, Model& model, BSDName partition,
-                        const std::string& name);
+mcom::DiskName CreateHFSVolume(const mcom::FilePath& root, Model& model, mcom::DiskName partition,
+                               const std::string& name);
 
 }  // namespace sim

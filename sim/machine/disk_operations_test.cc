@@ -45,9 +45,7 @@ TEST_F(DiskOperationsTest, DiskNumbersAreTheLowestFreeAndAreReused) {
   EXPECT_EQ(second, 4u);
   EXPECT_EQ(third, 6u);
 
-  machine_.Change([&](Model& model) {
-    UnplugMedium(root(), model, BSDName{first, BSDName::kNoSlice});
-  });
+  machine_.Change([&](Model& model) { UnplugMedium(root(), model, mcom::DiskName{first}); });
   EXPECT_EQ(testing::PlugTestMedium(machine_, "usb-blank"), 2u) << "the freed number first";
   EXPECT_EQ(testing::PlugTestMedium(machine_, "usb-blank"), 3u);
   EXPECT_EQ(LowestFreeDiskNumber(machine_.Read()), 7u);
@@ -86,10 +84,10 @@ TEST_F(DiskOperationsTest, MinorsAreUniqueAndRegistryIdsNeverReused) {
 
 TEST_F(DiskOperationsTest, PartitionContainerAndVolumesOnABlankDisk) {
   const uint32_t disk = testing::PlugTestMedium(machine_, "usb-blank");
-  const BSDName volume = machine_.Change([&](Model& model) {
-    const std::vector<BSDName> partitions =
+  const mcom::DiskName volume = machine_.Change([&](Model& model) {
+    const std::vector<mcom::DiskName> partitions =
         PartitionDisk(root(), model, disk, {{std::string(kAPFSPartitionGUID), "Backup", 0}});
-    EXPECT_THAT(partitions, ElementsAre(BSDName{disk, 2}));
+    EXPECT_THAT(partitions, ElementsAre(mcom::DiskName{disk, 2}));
     const uint32_t container = CreateContainer(root(), model, partitions);
     const std::string group = "0F0F0F0F-1111-4222-8333-444444444444";
     AddVolume(root(), model, container, {"Macintosh HD", {"System"}, group});
@@ -103,10 +101,10 @@ TEST_F(DiskOperationsTest, PartitionContainerAndVolumesOnABlankDisk) {
   EXPECT_EQ(blank.partitions[0].size, kEFIPartitionSize);
   EXPECT_EQ(blank.partitions[1].base % 4096, 0u);
   EXPECT_LE(blank.partitions[1].base + blank.partitions[1].size, blank.size);
-  EXPECT_EQ(volume, (BSDName{disk + 1, 2}));
+  EXPECT_EQ(volume, (mcom::DiskName{disk + 1, 2}));
   const Container& container = *FindContainer(model, disk + 1);
   EXPECT_EQ(container.size, blank.partitions[1].size);
-  EXPECT_THAT(container.stores, ElementsAre(BSDName{disk, 2}.Format()));
+  EXPECT_THAT(container.stores, ElementsAre(mcom::FormatDiskName(mcom::DiskName{disk, 2})));
   EXPECT_TRUE(std::filesystem::is_directory(
       VolumeStorePath(root(), FindVolume(model, volume)->store).string()));
 }
@@ -115,18 +113,18 @@ TEST_F(DiskOperationsTest, VolumeSlicesAreReusedAndRecoveryGetsTheBootContent) {
   const uint32_t container = machine_.Change([&](Model& model) {
     const uint32_t disk =
         AddWholeDisk(model, ImageDiskSpec("/i.sparseimage", "SPARSE", 1 << 30, "rw"));
-    return CreateContainer(root(), model, {BSDName{disk, BSDName::kNoSlice}});
+    return CreateContainer(root(), model, {mcom::DiskName{disk}});
   });
   machine_.Change([&](Model& model) {
     AddVolume(root(), model, container, {"A", {}, ""});
     AddVolume(root(), model, container, {"B", {}, ""});
-    RemoveVolume(root(), model, BSDName{container, 1});
+    RemoveVolume(root(), model, mcom::DiskName{container, 1});
     EXPECT_EQ(AddVolume(root(), model, container, {"R", {"Recovery"}, ""}),
-              (BSDName{container, 1}));
+              (mcom::DiskName{container, 1}));
   });
   const Model model = machine_.Read();
-  EXPECT_EQ(FindVolume(model, BSDName{container, 1})->content, kAPFSVolumeContent);
-  EXPECT_EQ(FindVolume(model, BSDName{container, 2})->content, kAPFSVolumeContent);
+  EXPECT_EQ(FindVolume(model, mcom::DiskName{container, 1})->content, kAPFSVolumeContent);
+  EXPECT_EQ(FindVolume(model, mcom::DiskName{container, 2})->content, kAPFSVolumeContent);
   EXPECT_EQ(FindDisk(model, container - 1)->media_name, "Apple sparse disk image Media");
 }
 
@@ -162,8 +160,8 @@ TEST(MeasureUsedBytesTest, CountsAllocatedBlocksAndKeepsAccessTimes) {
 TEST_F(DiskOperationsTest, HFSVolumesEraseAndCopy) {
   const uint32_t hfs_disk = testing::PlugTestMedium(machine_, "usb-hfs");
   const uint32_t apfs_disk = testing::PlugTestMedium(machine_, "usb-apfs");
-  const BSDName hfs{hfs_disk, 2};
-  const BSDName apfs{apfs_disk + 1, 1};
+  const mcom::DiskName hfs{hfs_disk, 2};
+  const mcom::DiskName apfs{apfs_disk + 1, 1};
   machine_.Change([&](Model& model) { CopyVolumeFiles(root(), model, hfs, apfs); });
   Model model = machine_.Read();
   const mcom::FilePath source = VolumeFilesPath(root(), *FindVolume(model, hfs));
@@ -216,28 +214,26 @@ TEST_F(DiskOperationsTest, RefusalsChangeNothing) {
   expect_refused([&](Model& m) { RemoveDisk(root(), m, 42); }, "no such disk: disk42");
   expect_refused(
       [&](Model& m) {
-        CreateContainer(root(), m, {BSDName{disk, 2}});
+        CreateContainer(root(), m, {mcom::DiskName{disk, 2}});
       },
       "holds a volume");
   expect_refused(
       [&](Model& m) {
-        CreateContainer(root(), m, {BSDName{0, 2}});
+        CreateContainer(root(), m, {mcom::DiskName{0, 2}});
       },
       "already holds an APFS container");
+  expect_refused([&](Model& m) { CreateContainer(root(), m, {mcom::DiskName{disk}}); },
+                 "has a partition scheme");
   expect_refused(
       [&](Model& m) {
-        CreateContainer(root(), m, {BSDName{disk, BSDName::kNoSlice}});
+        EraseVolume(root(), m, mcom::DiskName{1, 1}, "");
       },
-      "has a partition scheme");
-  expect_refused([&](Model& m) { EraseVolume(root(), m, BSDName{1, 1}, ""); }, "running system");
+      "running system");
   expect_refused([&](Model& m) { AddWholeDisk(m, WholeDiskSpec{}); }, "needs a size");
-  expect_refused(
-      [&](Model& m) {
-        UnplugMedium(root(), m, BSDName{0, BSDName::kNoSlice});
-      },
-      "disk0 was not plugged");
+  expect_refused([&](Model& m) { UnplugMedium(root(), m, mcom::DiskName{0}); },
+                 "disk0 was not plugged");
   EXPECT_EQ(FindDisk(machine_.Read(), disk)->partitions.size(), before.disks[1].partitions.size());
-  EXPECT_TRUE(FindVolume(machine_.Read(), BSDName{disk, 2})->is_mounted());
+  EXPECT_TRUE(FindVolume(machine_.Read(), mcom::DiskName{disk, 2})->is_mounted());
 }
 
 }  // namespace

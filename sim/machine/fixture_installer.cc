@@ -42,21 +42,21 @@ class Installer {
  private:
   uint32_t AddDisk(const FixtureDisk& disk) {
     const uint32_t number = AddWholeDisk(model_, disk.spec);
-    if (!disk.container.empty())
-      stores_[disk.container].push_back(BSDName{number, BSDName::kNoSlice});
+    if (!disk.container.empty()) stores_[disk.container].push_back(mcom::DiskName{number});
     if (!disk.gpt) return number;
 
     std::vector<PartitionSpec> specs;
     for (const FixturePartition& partition : disk.partitions) {
       specs.push_back(PartitionSpec{partition.type, partition.name, partition.size});
     }
-    const std::vector<BSDName> names =
+    const std::vector<mcom::DiskName> names =
         PartitionDisk(root_, model_, number, specs, /*with_efi=*/false);
     for (size_t i = 0; i < names.size(); ++i) {
       const FixturePartition& partition = disk.partitions[i];
       if (!partition.container.empty()) stores_[partition.container].push_back(names[i]);
       if (partition.volume) {
-        const BSDName volume = CreateHFSVolume(root_, model_, names[i], partition.volume->name);
+        const mcom::DiskName volume =
+            CreateHFSVolume(root_, model_, names[i], partition.volume->name);
         Fill(volume, *partition.volume, "");
       }
     }
@@ -65,7 +65,7 @@ class Installer {
 
   void AddContainer(const FixtureContainer& fixture_container) {
     const uint32_t container = CreateContainer(root_, model_, stores_[fixture_container.name]);
-    std::vector<std::pair<BSDName, const FixtureVolume*>> volumes;
+    std::vector<std::pair<mcom::DiskName, const FixtureVolume*>> volumes;
     for (const FixtureVolume& volume : fixture_container.volumes) {
       VolumeSpec spec{volume.name, volume.roles,
                       volume.group.empty() ? std::string() : GroupUUID(volume.group)};
@@ -91,7 +91,8 @@ class Installer {
 
   // System files first, then the generated tree, whose times (set last) then cover the
   // volume's root folder too.
-  void Fill(BSDName name, const FixtureVolume& fixture_volume, const std::string& recovery_folder) {
+  void Fill(mcom::DiskName name, const FixtureVolume& fixture_volume,
+            const std::string& recovery_folder) {
     Volume* volume = FindVolume(model_, name);
     const mcom::FilePath files = VolumeFilesPath(root_, *volume);
     if (volume->HasRole("System")) WriteSystemVersion(files, model_.facts);
@@ -114,7 +115,7 @@ class Installer {
   const Fixture& fixture_;
   uint64_t data_size_;
   uint64_t total_share_ = 0;
-  std::map<std::string, std::vector<BSDName>> stores_;
+  std::map<std::string, std::vector<mcom::DiskName>> stores_;
   std::map<std::string, std::string> groups_;
 };
 

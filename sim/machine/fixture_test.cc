@@ -86,16 +86,11 @@ TEST(DataSize, UnitsArePowersOf1024) {
   }
 }
 
-TEST(BSDName, ParsesOnlyWholeNames) {
-  EXPECT_EQ(BSDName::Parse("disk0"), (BSDName{0, BSDName::kNoSlice}));
-  EXPECT_EQ(BSDName::Parse("disk12s3"), (BSDName{12, 3}));
-  EXPECT_EQ((BSDName{12, 3}.Format()), "disk12s3");
-  for (const char* bad : {"disk", "disk0s", "disk0s1x", "/dev/disk0", "disk01", "disk0s4294967295",
-                          "disk99999999999", "Disk0"}) {
-    EXPECT_FALSE(BSDName::Parse(bad).has_value()) << bad;
-  }
-  EXPECT_EQ(ParseBSDNameOrThrow("/dev/disk4s2"), (BSDName{4, 2}));
-  EXPECT_THROW(ParseBSDNameOrThrow("sda1"), MachineError);
+// The parsing itself is DiskName's; the machine adds "/dev/" and an error to show.
+TEST(ParseDiskNameOrThrow, TakesDevicePathsAndThrowsForTheRest) {
+  EXPECT_EQ(ParseDiskNameOrThrow("/dev/disk4s2"), (mcom::DiskName{4, 2}));
+  EXPECT_THROW(ParseDiskNameOrThrow("sda1"), MachineError);
+  EXPECT_THROW(ParseDiskNameOrThrow("disk01"), MachineError);
 }
 
 }  // namespace

@@ -64,12 +64,12 @@ TEST(MachineCreation, SystemAndRecoveryVolumesHoldTheirFiles) {
   ::testing::TemporaryFolder folder;
   const Machine machine = testing::MakeTestMachine(folder.Join("mac"));
   const Model model = machine.Read();
-  const Volume& system = *FindVolume(model, BSDName{1, 5});
+  const Volume& system = *FindVolume(model, mcom::DiskName{1, 5});
   const mcom::FilePath system_files = VolumeFilesPath(machine.root(), system);
   EXPECT_THAT(::testing::TemporaryFolder::ReadFile(
                   system_files.Join("System/Library/CoreServices/SystemVersion.plist")),
               HasSubstr("<string>10.15.7</string>"));
-  const Volume& recovery = *FindVolume(model, BSDName{1, 3});
+  const Volume& recovery = *FindVolume(model, mcom::DiskName{1, 3});
   const mcom::FilePath boot_folder =
       VolumeFilesPath(machine.root(), recovery).Join(system.group_uuid);
   for (const char* name : {"BaseSystem.dmg", "boot.efi", "prelinkedkernel"}) {
@@ -154,7 +154,7 @@ DORVANE_TEST_CHILD(hammer_machine) {
     for (int round = 0; round < rounds; ++round) {
       const uint32_t disk = machine.Change(
           [&](Model& model) { return PlugMedium(machine.root(), model, medium, 4096); });
-      const BSDName volume{disk + 1, 1};
+      const mcom::DiskName volume{disk + 1, 1};
       machine.Change([&](Model& model) { Unmount(machine.root(), model, volume); });
       const MountOutcome mounted =
           machine.Change([&](Model& model) { return Mount(machine.root(), model, volume, {}); });
@@ -162,9 +162,8 @@ DORVANE_TEST_CHILD(hammer_machine) {
       machine.Change([&](Model& model) {
         ApplySetting(model, "fault.hammer." + std::to_string(getpid()), std::to_string(round));
       });
-      machine.Change([&](Model& model) {
-        UnplugMedium(machine.root(), model, BSDName{disk, BSDName::kNoSlice});
-      });
+      machine.Change(
+          [&](Model& model) { UnplugMedium(machine.root(), model, mcom::DiskName{disk}); });
     }
   } catch (const std::exception& error) {
     std::fprintf(stderr, "hammer: %s\n", error.what());

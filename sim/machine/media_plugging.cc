@@ -14,15 +14,15 @@ uint32_t PlugMedium(const mcom::FilePath& root, Model& model, const Fixture& fix
   }
   const std::vector<uint32_t> disks = InstallFixtureDisks(root, model, fixture, data_size);
   for (uint32_t number : disks) {
-    const BSDName disk{number, BSDName::kNoSlice};
-    model.plugged[disk.Format()] = fixture.name;
-    for (BSDName volume : VolumesOnDisk(model, disk)) Mount(root, model, volume, {});
+    const mcom::DiskName disk{number};
+    model.plugged[mcom::FormatDiskName(disk)] = fixture.name;
+    for (mcom::DiskName volume : VolumesOnDisk(model, disk)) Mount(root, model, volume, {});
   }
   return disks.front();
 }
 
-void UnplugMedium(const mcom::FilePath& root, Model& model, BSDName disk) {
-  const std::string name = disk.Format();
+void UnplugMedium(const mcom::FilePath& root, Model& model, mcom::DiskName disk) {
+  const std::string name = mcom::FormatDiskName(disk);
   if (disk.has_slice() || FindDisk(model, disk.disk) == nullptr) {
     throw MachineError("no such disk: " + name);
   }

@@ -25,6 +25,6 @@ uint32_t PlugMedium(const mcom::FilePath& root, Model& model, const Fixture& fix
 // Pulls a plugged disk out: its volumes are unmounted and the disk and everything on it are
 // removed (the files go with the medium). Throws MachineError for a disk that was not
 // plugged (the machine's own disks, attached images) or does not exist.
-void UnplugMedium(const mcom::FilePath& root, Model& model, BSDName disk);
+void UnplugMedium(const mcom::FilePath& root, Model& model, mcom::DiskName disk);
 
 }  // namespace sim

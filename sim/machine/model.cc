@@ -62,10 +62,10 @@ const Container* FindContainerByUUID(const Model& model, std::string_view uuid) 
   return FindIn(model.containers, [&](const Container& c) { return c.uuid == uuid; });
 }
 
-Volume* FindVolume(Model& model, BSDName name) {
+Volume* FindVolume(Model& model, mcom::DiskName name) {
   return FindIn(model.volumes, [&](const Volume& volume) { return volume.disk == name; });
 }
-const Volume* FindVolume(const Model& model, BSDName name) {
+const Volume* FindVolume(const Model& model, mcom::DiskName name) {
   return FindIn(model.volumes, [&](const Volume& volume) { return volume.disk == name; });
 }
 
@@ -76,12 +76,12 @@ const Volume* FindVolumeByUUID(const Model& model, std::string_view uuid) {
   return FindIn(model.volumes, [&](const Volume& volume) { return volume.uuid == uuid; });
 }
 
-Partition* FindPartition(Model& model, BSDName name) {
+Partition* FindPartition(Model& model, mcom::DiskName name) {
   Disk* disk = name.has_slice() ? FindDisk(model, name.disk) : nullptr;
   if (disk == nullptr) return nullptr;
   return FindIn(disk->partitions, [&](const Partition& p) { return p.slice == name.slice; });
 }
-const Partition* FindPartition(const Model& model, BSDName name) {
+const Partition* FindPartition(const Model& model, mcom::DiskName name) {
   const Disk* disk = name.has_slice() ? FindDisk(model, name.disk) : nullptr;
   if (disk == nullptr) return nullptr;
   return FindIn(disk->partitions, [&](const Partition& p) { return p.slice == name.slice; });
@@ -94,7 +94,7 @@ const Container* ContainerOnStore(const Model& model, std::string_view store) {
   });
 }
 
-const Volume* VolumeOnPartition(const Model& model, BSDName partition) {
+const Volume* VolumeOnPartition(const Model& model, mcom::DiskName partition) {
   if (FindPartition(model, partition) == nullptr) return nullptr;
   return FindVolume(model, partition);
 }
@@ -111,7 +111,7 @@ std::vector<const Volume*> VolumesOfContainer(const Model& model, uint32_t conta
   return volumes;
 }
 
-std::vector<uint32_t> PhysicalDisksOf(const Model& model, BSDName name) {
+std::vector<uint32_t> PhysicalDisksOf(const Model& model, mcom::DiskName name) {
   if (FindDisk(model, name.disk) != nullptr) {
     if (name.has_slice() && FindPartition(model, name) == nullptr) return {};
     return {name.disk};
@@ -121,7 +121,7 @@ std::vector<uint32_t> PhysicalDisksOf(const Model& model, BSDName name) {
   if (name.has_slice() && FindVolume(model, name) == nullptr) return {};
   std::vector<uint32_t> disks;
   for (const std::string& store : container->stores) {
-    const std::optional<BSDName> store_name = BSDName::Parse(store);
+    const std::optional<mcom::DiskName> store_name = mcom::ParseDiskName(store);
     if (store_name && std::find(disks.begin(), disks.end(), store_name->disk) == disks.end()) {
       disks.push_back(store_name->disk);
     }
@@ -142,10 +142,10 @@ void SortModel(Model& model) {
             [](const Volume& a, const Volume& b) { return a.disk < b.disk; });
 }
 
-BSDName ParseBSDNameOrThrow(std::string_view text) {
+mcom::DiskName ParseDiskNameOrThrow(std::string_view text) {
   std::string_view name = text;
   if (name.starts_with("/dev/")) name.remove_prefix(5);
-  const std::optional<BSDName> parsed = BSDName::Parse(name);
+  const std::optional<mcom::DiskName> parsed = mcom::ParseDiskName(name);
   if (!parsed) throw MachineError("not a disk name: " + std::string(text));
   return *parsed;
 }

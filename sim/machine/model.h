@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/foundation/cf_dictionary.h"
-#include "sim/machine/bsd_name.h"
+#include "core/foundation/disk_name.h"
 
 // The machine model: everything the simulated Mac knows about its disks, containers,
 // volumes, facts, faults, boot settings, mount blockers and busy claims. It is kept in
@@ -80,7 +80,7 @@ struct Disk {
   uint64_t registry_id = 0;
   std::vector<Partition> partitions;
 
-  BSDName name() const { return BSDName{number, BSDName::kNoSlice}; }
+  mcom::DiskName name() const { return mcom::DiskName{number}; }
 };
 
 struct Container {
@@ -93,13 +93,13 @@ struct Container {
   uint32_t bsd_minor = 0;
   uint64_t registry_id = 0;
 
-  BSDName name() const { return BSDName{number, BSDName::kNoSlice}; }
+  mcom::DiskName name() const { return mcom::DiskName{number}; }
 };
 
 struct Volume {
   std::string uuid;
   std::string name;
-  BSDName disk;                            // its BSD name
+  mcom::DiskName disk;                     // its BSD name
   std::string file_system;                 // "apfs" or "hfs"
   std::vector<std::string> roles;          // "System", "Data", "Preboot", "Recovery", "VM"
   std::string group_uuid;                  // empty without a volume group
@@ -180,24 +180,24 @@ Container* FindContainer(Model& model, uint32_t number);
 const Container* FindContainer(const Model& model, uint32_t number);
 Container* FindContainerByUUID(Model& model, std::string_view uuid);
 const Container* FindContainerByUUID(const Model& model, std::string_view uuid);
-Volume* FindVolume(Model& model, BSDName name);
-const Volume* FindVolume(const Model& model, BSDName name);
+Volume* FindVolume(Model& model, mcom::DiskName name);
+const Volume* FindVolume(const Model& model, mcom::DiskName name);
 Volume* FindVolumeByUUID(Model& model, std::string_view uuid);
 const Volume* FindVolumeByUUID(const Model& model, std::string_view uuid);
-Partition* FindPartition(Model& model, BSDName name);
-const Partition* FindPartition(const Model& model, BSDName name);
+Partition* FindPartition(Model& model, mcom::DiskName name);
+const Partition* FindPartition(const Model& model, mcom::DiskName name);
 
 // The container that has `store` (a partition or whole disk BSD name) as a physical store.
 const Container* ContainerOnStore(const Model& model, std::string_view store);
 // The volume living directly on a partition (an HFS+ volume), if any.
-const Volume* VolumeOnPartition(const Model& model, BSDName partition);
+const Volume* VolumeOnPartition(const Model& model, mcom::DiskName partition);
 // The volumes of a container, in slice order.
 std::vector<const Volume*> VolumesOfContainer(const Model& model, uint32_t container_number);
 
 // The physical whole disks a BSD name lives on: the disk itself for a whole disk or a
 // partition, the disks of the container's stores for a container or an APFS volume. Empty
 // for a name the model does not know.
-std::vector<uint32_t> PhysicalDisksOf(const Model& model, BSDName name);
+std::vector<uint32_t> PhysicalDisksOf(const Model& model, mcom::DiskName name);
 
 // Puts disks and containers in disk-number order, partitions in slice order and volumes in
 // BSD-name order: the order of the registry, the mount table and machine.plist.
@@ -205,6 +205,6 @@ void SortModel(Model& model);
 
 // Parses a BSD name, with or without "/dev/", or throws MachineError ("not a disk name:
 // TEXT").
-BSDName ParseBSDNameOrThrow(std::string_view text);
+mcom::DiskName ParseDiskNameOrThrow(std::string_view text);
 
 }  // namespace sim

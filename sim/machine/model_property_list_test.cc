@@ -60,7 +60,7 @@ Model FullModel() {
   Volume apfs;
   apfs.uuid = "DDDDDDDD-2222-4333-8444-555555555555";
   apfs.name = "Data";
-  apfs.disk = BSDName{1, 1};
+  apfs.disk = mcom::DiskName{1, 1};
   apfs.file_system = "apfs";
   apfs.roles = {"Data"};
   apfs.group_uuid = "EEEEEEEE-2222-4333-8444-555555555555";
@@ -78,7 +78,7 @@ Model FullModel() {
   Volume hfs;
   hfs.uuid = "FFFFFFFF-2222-4333-8444-555555555555";
   hfs.name = "HFS";
-  hfs.disk = BSDName{0, 2};
+  hfs.disk = mcom::DiskName{0, 2};
   hfs.file_system = "hfs";
   hfs.store = "store-2";
   hfs.content = std::string(kHFSPartitionGUID);
@@ -118,7 +118,7 @@ TEST(ModelPropertyList, RoundTripKeepsEveryField) {
   EXPECT_EQ(read.disks[0].shadow_path, "/images/a.shadow");
   EXPECT_EQ(read.disks[0].partitions[1].base, 16000020480u);
   ASSERT_EQ(read.volumes.size(), 2u);
-  EXPECT_EQ(read.volumes[0].disk, (BSDName{0, 2})) << "volumes are kept in BSD-name order";
+  EXPECT_EQ(read.volumes[0].disk, (mcom::DiskName{0, 2})) << "volumes are kept in BSD-name order";
   EXPECT_EQ(read.volumes[1].mount_options, (std::vector<std::string>{"ro", "nobrowse"}));
   EXPECT_EQ(read.volumes[1].given_path_mode, 0700u);
   EXPECT_EQ(read.blockers[0].pid, getpid());

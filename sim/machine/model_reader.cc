@@ -36,8 +36,8 @@ pid_t RequiredPid(const PropertyListFields& fields) {
   return static_cast<pid_t>(pid);
 }
 
-BSDName RequiredBSDName(const PropertyListFields& fields, std::string_view key) {
-  const std::optional<BSDName> name = BSDName::Parse(fields.RequiredString(key));
+mcom::DiskName RequiredBSDName(const PropertyListFields& fields, std::string_view key) {
+  const std::optional<mcom::DiskName> name = mcom::ParseDiskName(fields.RequiredString(key));
   if (!name) fields.Fail(key, "not a disk name");
   return *name;
 }
@@ -101,7 +101,7 @@ Container ReadContainer(const PropertyListFields& fields) {
   container.size = fields.Unsigned("Size", 0);
   container.stores = fields.Strings("Stores");
   for (const std::string& store : container.stores) {
-    if (!BSDName::Parse(store)) fields.Fail("Stores", "holds a text that is not a disk name");
+    if (!mcom::ParseDiskName(store)) fields.Fail("Stores", "holds a text that is not a disk name");
   }
   container.bsd_minor = fields.UInt32("BSDMinor", 0);
   container.registry_id = fields.Unsigned("RegistryID", 0);
@@ -147,11 +147,11 @@ void CheckUnique(const Model& model) {
                          " used twice");
     }
   }
-  std::set<BSDName> names;
+  std::set<mcom::DiskName> names;
   std::set<std::string> stores;
   for (const Volume& volume : model.volumes) {
     if (!names.insert(volume.disk).second) {
-      throw MachineError("Volumes: " + volume.disk.Format() + " used twice");
+      throw MachineError("Volumes: " + mcom::FormatDiskName(volume.disk) + " used twice");
     }
     if (!stores.insert(volume.store).second) {
       throw MachineError("Volumes: store " + volume.store + " used twice");

@@ -81,7 +81,7 @@ cf::Ref<cf::Object> FactsToPlist(const Facts& facts) {
 
 cf::Ref<cf::Object> PartitionToPlist(const Model& model, const Disk& disk,
                                      const Partition& partition) {
-  const BSDName name{disk.number, partition.slice};
+  const mcom::DiskName name{disk.number, partition.slice};
   DictionaryBuilder builder;
   builder.Integer("Slice", partition.slice)
       .String("Type", partition.type)
@@ -92,7 +92,7 @@ cf::Ref<cf::Object> PartitionToPlist(const Model& model, const Disk& disk,
       .String("Content", partition.type)
       .Integer("BSDMinor", partition.bsd_minor)
       .Integer("RegistryID", partition.registry_id);
-  if (const Container* container = ContainerOnStore(model, name.Format())) {
+  if (const Container* container = ContainerOnStore(model, mcom::FormatDiskName(name))) {
     builder.String("Container", container->uuid);
   }
   if (const Volume* volume = VolumeOnPartition(model, name)) builder.String("Volume", volume->uuid);
@@ -150,7 +150,7 @@ cf::Ref<cf::Object> VolumeToPlist(const Volume& volume) {
   DictionaryBuilder builder;
   builder.String("UUID", volume.uuid)
       .String("Name", volume.name)
-      .String("Disk", volume.disk.Format())
+      .String("Disk", mcom::FormatDiskName(volume.disk))
       .String("FileSystem", volume.file_system)
       .Strings("Roles", volume.roles)
       .OptionalString("GroupUUID", volume.group_uuid)

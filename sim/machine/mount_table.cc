@@ -25,7 +25,7 @@ bool IsRunningSystemVolume(const Model& model, const Volume& volume) {
 std::vector<MountTableEntry> MountTable(const Model& model) {
   std::vector<MountTableEntry> table;
   const auto add = [&](const Volume& volume, std::string mount_point, bool running) {
-    table.push_back(MountTableEntry{volume.disk.Format(), std::move(mount_point),
+    table.push_back(MountTableEntry{mcom::FormatDiskName(volume.disk), std::move(mount_point),
                                     volume.file_system, volume.mount_options, volume.uuid,
                                     running});
   };

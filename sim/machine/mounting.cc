@@ -119,27 +119,29 @@ mcom::FilePath DefaultMountPoint(const mcom::FilePath& root, const std::string& 
   return candidate;
 }
 
-MountOutcome Mount(const mcom::FilePath& root, Model& model, BSDName name,
+MountOutcome Mount(const mcom::FilePath& root, Model& model, mcom::DiskName name,
                    const MountOptions& options) {
   Volume* volume = FindVolume(model, name);
-  if (volume == nullptr) return Refuse(kDAReturnNotFound, "no such volume: " + name.Format());
+  if (volume == nullptr)
+    return Refuse(kDAReturnNotFound, "no such volume: " + mcom::FormatDiskName(name));
 
   if (volume == RunningSystemVolume(model) || volume == RunningDataVolume(model)) {
     const char* path =
         volume == RunningSystemVolume(model) ? kRunningSystemMountPoint : kRunningDataMountPoint;
     if (options.path && options.path->string() != path) {
-      return Refuse(kDAReturnBusy, name.Format() + " is already mounted at " + path);
+      return Refuse(kDAReturnBusy, mcom::FormatDiskName(name) + " is already mounted at " + path);
     }
     return Mounted(mcom::FilePath(path));
   }
   if (volume->is_mounted()) {
     if (options.path && *options.path != mcom::FilePath(volume->mount_point)) {
-      return Refuse(kDAReturnBusy, name.Format() + " is already mounted at " + volume->mount_point);
+      return Refuse(kDAReturnBusy,
+                    mcom::FormatDiskName(name) + " is already mounted at " + volume->mount_point);
     }
     return Mounted(mcom::FilePath(volume->mount_point));
   }
   if (const std::optional<Blocker> blocker = FindBlocker(model, name)) {
-    return Refuse(kDAReturnBusy, "mount of " + name.Format() + " refused by process " +
+    return Refuse(kDAReturnBusy, "mount of " + mcom::FormatDiskName(name) + " refused by process " +
                                      std::to_string(blocker->pid));
   }
 
@@ -154,8 +156,8 @@ MountOutcome Mount(const mcom::FilePath& root, Model& model, BSDName name,
                     "mount point is inside the machine's state: " + options.path->string());
     }
     if (const Volume* other = VolumeMountedAt(model, *options.path)) {
-      return Refuse(kDAReturnBusy,
-                    options.path->string() + " is the mount point of " + other->disk.Format());
+      return Refuse(kDAReturnBusy, options.path->string() + " is the mount point of " +
+                                       mcom::FormatDiskName(other->disk));
     }
     mount_point = *options.path;
   } else {
@@ -166,8 +168,8 @@ MountOutcome Mount(const mcom::FilePath& root, Model& model, BSDName name,
   const mcom::FilePath store = VolumeStorePath(root, volume->store);
   if (::rename(store.c_str(), mount_point.c_str()) != 0) {
     const int error = errno;
-    return Refuse(StatusOfRenameError(error), "cannot mount " + name.Format() + " at " +
-                                                  mount_point.string() + ": " +
+    return Refuse(StatusOfRenameError(error), "cannot mount " + mcom::FormatDiskName(name) +
+                                                  " at " + mount_point.string() + ": " +
                                                   std::strerror(error));
   }
   volume->mount_point = mount_point.string();
@@ -177,34 +179,35 @@ MountOutcome Mount(const mcom::FilePath& root, Model& model, BSDName name,
   return Mounted(mount_point);
 }
 
-MountOutcome MountWholeDisk(const mcom::FilePath& root, Model& model, BSDName disk,
+MountOutcome MountWholeDisk(const mcom::FilePath& root, Model& model, mcom::DiskName disk,
                             const MountOptions& options) {
   if (options.path) {
     return Refuse(kDAReturnBadArgument, "a whole disk cannot be mounted at one path");
   }
-  const BSDName whole = disk.Whole();
+  const mcom::DiskName whole = disk.Whole();
   if (FindDisk(model, whole.disk) == nullptr && FindContainer(model, whole.disk) == nullptr) {
-    return Refuse(kDAReturnNotFound, "no such disk: " + whole.Format());
+    return Refuse(kDAReturnNotFound, "no such disk: " + mcom::FormatDiskName(whole));
   }
   if (const std::optional<Blocker> blocker = FindBlocker(model, whole)) {
-    return Refuse(kDAReturnBusy, "mount of " + whole.Format() + " refused by process " +
-                                     std::to_string(blocker->pid));
+    return Refuse(kDAReturnBusy, "mount of " + mcom::FormatDiskName(whole) +
+                                     " refused by process " + std::to_string(blocker->pid));
   }
-  for (BSDName volume : VolumesOnDisk(model, whole)) {
+  for (mcom::DiskName volume : VolumesOnDisk(model, whole)) {
     MountOutcome outcome = Mount(root, model, volume, options);
     if (!outcome.ok()) return outcome;
   }
   return MountOutcome{};
 }
 
-MountOutcome Unmount(const mcom::FilePath& root, Model& model, BSDName name) {
+MountOutcome Unmount(const mcom::FilePath& root, Model& model, mcom::DiskName name) {
   Volume* volume = FindVolume(model, name);
-  if (volume == nullptr) return Refuse(kDAReturnNotFound, "no such volume: " + name.Format());
+  if (volume == nullptr)
+    return Refuse(kDAReturnNotFound, "no such volume: " + mcom::FormatDiskName(name));
   if (IsRunningSystemVolume(model, *volume)) {
-    return Refuse(kDAReturnBusy, name.Format() + " belongs to the running system");
+    return Refuse(kDAReturnBusy, mcom::FormatDiskName(name) + " belongs to the running system");
   }
   if (!volume->is_mounted()) {
-    return Refuse(kDAReturnNotMounted, name.Format() + " is not mounted");
+    return Refuse(kDAReturnNotMounted, mcom::FormatDiskName(name) + " is not mounted");
   }
   const mcom::FilePath mount_point(volume->mount_point);
   const mcom::FilePath store = VolumeStorePath(root, volume->store);
@@ -212,7 +215,7 @@ MountOutcome Unmount(const mcom::FilePath& root, Model& model, BSDName name) {
     if (::rename(mount_point.c_str(), store.c_str()) != 0) {
       const int error = errno;
       return Refuse(StatusOfRenameError(error),
-                    "cannot unmount " + name.Format() + ": " + std::strerror(error));
+                    "cannot unmount " + mcom::FormatDiskName(name) + ": " + std::strerror(error));
     }
   } else {
     // The files were removed behind the machine's back: the volume is empty now.
@@ -229,18 +232,18 @@ MountOutcome Unmount(const mcom::FilePath& root, Model& model, BSDName name) {
   return MountOutcome{};
 }
 
-MountOutcome UnmountWholeDisk(const mcom::FilePath& root, Model& model, BSDName disk) {
-  const BSDName whole = disk.Whole();
+MountOutcome UnmountWholeDisk(const mcom::FilePath& root, Model& model, mcom::DiskName disk) {
+  const mcom::DiskName whole = disk.Whole();
   if (FindDisk(model, whole.disk) == nullptr && FindContainer(model, whole.disk) == nullptr) {
-    return Refuse(kDAReturnNotFound, "no such disk: " + whole.Format());
+    return Refuse(kDAReturnNotFound, "no such disk: " + mcom::FormatDiskName(whole));
   }
-  const std::vector<BSDName> volumes = VolumesOnDisk(model, whole);
-  for (BSDName name : volumes) {
+  const std::vector<mcom::DiskName> volumes = VolumesOnDisk(model, whole);
+  for (mcom::DiskName name : volumes) {
     if (IsRunningSystemVolume(model, *FindVolume(model, name))) {
-      return Refuse(kDAReturnBusy, whole.Format() + " holds the running system");
+      return Refuse(kDAReturnBusy, mcom::FormatDiskName(whole) + " holds the running system");
     }
   }
-  for (BSDName name : volumes) {
+  for (mcom::DiskName name : volumes) {
     if (!FindVolume(model, name)->is_mounted()) continue;
     MountOutcome outcome = Unmount(root, model, name);
     if (!outcome.ok()) return outcome;
@@ -248,11 +251,12 @@ MountOutcome UnmountWholeDisk(const mcom::FilePath& root, Model& model, BSDName 
   return MountOutcome{};
 }
 
-MountOutcome Eject(const mcom::FilePath& root, Model& model, BSDName disk) {
+MountOutcome Eject(const mcom::FilePath& root, Model& model, mcom::DiskName disk) {
   const std::vector<uint32_t> physical = PhysicalDisksOf(model, disk.Whole());
-  if (physical.empty()) return Refuse(kDAReturnNotFound, "no such disk: " + disk.Format());
+  if (physical.empty())
+    return Refuse(kDAReturnNotFound, "no such disk: " + mcom::FormatDiskName(disk));
   for (uint32_t number : physical) {
-    MountOutcome outcome = UnmountWholeDisk(root, model, BSDName{number, BSDName::kNoSlice});
+    MountOutcome outcome = UnmountWholeDisk(root, model, mcom::DiskName{number});
     if (!outcome.ok()) return outcome;
   }
   for (uint32_t number : physical) {
@@ -262,9 +266,9 @@ MountOutcome Eject(const mcom::FilePath& root, Model& model, BSDName disk) {
   return MountOutcome{};
 }
 
-std::vector<BSDName> VolumesOnDisk(const Model& model, BSDName disk) {
-  const BSDName whole = disk.Whole();
-  std::vector<BSDName> names;
+std::vector<mcom::DiskName> VolumesOnDisk(const Model& model, mcom::DiskName disk) {
+  const mcom::DiskName whole = disk.Whole();
+  std::vector<mcom::DiskName> names;
   if (FindContainer(model, whole.disk) != nullptr) {
     for (const Volume* volume : VolumesOfContainer(model, whole.disk))
       names.push_back(volume->disk);
@@ -273,7 +277,7 @@ std::vector<BSDName> VolumesOnDisk(const Model& model, BSDName disk) {
   const Disk* found = FindDisk(model, whole.disk);
   if (found == nullptr) return names;
   for (const Partition& partition : found->partitions) {
-    const BSDName partition_name{found->number, partition.slice};
+    const mcom::DiskName partition_name{found->number, partition.slice};
     if (VolumeOnPartition(model, partition_name) != nullptr) names.push_back(partition_name);
   }
   for (const Container& container : model.containers) {

@@ -52,7 +52,7 @@ struct MountOutcome {
 //  - kDAReturnError: any other failure to rename.
 // A volume already mounted (at the given path, or anywhere when none is given) succeeds with
 // its mount point and changes nothing. A volume of a read-only disk is mounted "ro".
-MountOutcome Mount(const mcom::FilePath& root, Model& model, BSDName volume,
+MountOutcome Mount(const mcom::FilePath& root, Model& model, mcom::DiskName volume,
                    const MountOptions& options);
 
 // Mounts every volume on a whole disk (the "whole" option): the HFS+ partitions of a
@@ -60,28 +60,28 @@ MountOutcome Mount(const mcom::FilePath& root, Model& model, BSDName volume,
 // container's disk. `options.path` must be empty. A live blocker for the disk refuses the
 // whole request; otherwise the volumes are mounted in BSD-name order and the first refusal
 // is returned (the volumes mounted before it stay mounted).
-MountOutcome MountWholeDisk(const mcom::FilePath& root, Model& model, BSDName disk,
+MountOutcome MountWholeDisk(const mcom::FilePath& root, Model& model, mcom::DiskName disk,
                             const MountOptions& options);
 
 // Unmounts a volume. kDAReturnNotFound for an unknown volume, kDAReturnNotMounted when it is
 // not mounted, kDAReturnBusy for the running system's volumes. A mount point that has
 // vanished (removed behind the machine's back) leaves an empty volume, unmounted.
-MountOutcome Unmount(const mcom::FilePath& root, Model& model, BSDName volume);
+MountOutcome Unmount(const mcom::FilePath& root, Model& model, mcom::DiskName volume);
 
 // Unmounts every mounted volume on a whole disk (as MountWholeDisk finds them). Volumes that
 // are not mounted are skipped; the running system's volumes make it kDAReturnBusy without
 // unmounting anything.
-MountOutcome UnmountWholeDisk(const mcom::FilePath& root, Model& model, BSDName disk);
+MountOutcome UnmountWholeDisk(const mcom::FilePath& root, Model& model, mcom::DiskName disk);
 
 // Ejects the physical disk(s) that `disk` lives on: unmounts all their volumes, then removes
 // an external disk from the model with everything on it (its volumes' files are deleted, as
 // the medium is gone). Internal disks and attached images stay (images are detached through
 // the image tool, which writes them back). kDAReturnNotFound for an unknown disk,
 // kDAReturnBusy when the running system lives on it.
-MountOutcome Eject(const mcom::FilePath& root, Model& model, BSDName disk);
+MountOutcome Eject(const mcom::FilePath& root, Model& model, mcom::DiskName disk);
 
 // The volumes that live on a whole disk, in BSD-name order (see MountWholeDisk).
-std::vector<BSDName> VolumesOnDisk(const Model& model, BSDName disk);
+std::vector<mcom::DiskName> VolumesOnDisk(const Model& model, mcom::DiskName disk);
 
 // The default mount point for a volume named `name`: ROOT/Volumes/<name>, with " 1", " 2",
 // ... appended while that path exists.

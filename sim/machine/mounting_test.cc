@@ -46,15 +46,15 @@ class MountingTest : public ::testing::Test {
 
   const mcom::FilePath& root() const { return machine_.root(); }
   // The USB disk's one volume: its container takes the next number after the disk.
-  BSDName Volume() const { return BSDName{disk_ + 1, 1}; }
+  mcom::DiskName Volume() const { return mcom::DiskName{disk_ + 1, 1}; }
 
-  MountOutcome MountVolume(BSDName name, const MountOptions& options = {}) {
+  MountOutcome MountVolume(mcom::DiskName name, const MountOptions& options = {}) {
     return machine_.Change([&](Model& model) { return Mount(root(), model, name, options); });
   }
-  MountOutcome UnmountVolume(BSDName name) {
+  MountOutcome UnmountVolume(mcom::DiskName name) {
     return machine_.Change([&](Model& model) { return Unmount(root(), model, name); });
   }
-  sim::Volume Read(BSDName name) { return *FindVolume(machine_.Read(), name); }
+  sim::Volume Read(mcom::DiskName name) { return *FindVolume(machine_.Read(), name); }
 
   ::testing::TemporaryFolder folder_;
   Machine machine_;
@@ -126,7 +126,7 @@ TEST_F(MountingTest, BadMountPointsAreRefusedWithTheServiceStatus) {
             kDAReturnBadArgument);
   EXPECT_EQ(MountVolume(Volume(), {mcom::FilePath("relative"), false, false}).status,
             kDAReturnBadArgument);
-  EXPECT_EQ(MountVolume(BSDName{9, 1}).status, kDAReturnNotFound);
+  EXPECT_EQ(MountVolume(mcom::DiskName{9, 1}).status, kDAReturnNotFound);
   EXPECT_FALSE(Read(Volume()).is_mounted());
   EXPECT_TRUE(Exists(VolumeStorePath(root(), Read(Volume()).store).Join(".localized").string()))
       << "nothing was moved";
@@ -137,7 +137,7 @@ TEST_F(MountingTest, AnEmptyVolumesMountPointIsNotReplacedByAnother) {
   const mcom::FilePath given = folder_.Join("shared");
   ASSERT_EQ(::mkdir(given.c_str(), 0755), 0);
   // A second, empty volume in the same container.
-  const BSDName empty = machine_.Change([&](Model& model) {
+  const mcom::DiskName empty = machine_.Change([&](Model& model) {
     return AddVolume(root(), model, disk_ + 1, {"Empty", {}, ""});
   });
   ASSERT_TRUE(MountVolume(empty, {given, false, false}).ok());
@@ -145,8 +145,9 @@ TEST_F(MountingTest, AnEmptyVolumesMountPointIsNotReplacedByAnother) {
 }
 
 TEST_F(MountingTest, BlockersRefuseTheDiskAndItsSlicesWhileTheirProcessLives) {
-  const BSDName container{disk_ + 1, BSDName::kNoSlice};
-  machine_.Change([&](Model& model) { AddBlocker(model, getpid(), container.Format()); });
+  const mcom::DiskName container{disk_ + 1};
+  machine_.Change(
+      [&](Model& model) { AddBlocker(model, getpid(), mcom::FormatDiskName(container)); });
   const MountOutcome refused = MountVolume(Volume());
   EXPECT_EQ(refused.status, kDAReturnBusy);
   EXPECT_EQ(refused.status, 0xF8DA0002u);
@@ -155,10 +156,11 @@ TEST_F(MountingTest, BlockersRefuseTheDiskAndItsSlicesWhileTheirProcessLives) {
                 [&](Model& model) { return MountWholeDisk(root(), model, container, {}).status; }),
             kDAReturnBusy);
   // The blocker names the container's disk; the physical disk under it is another disk.
-  EXPECT_FALSE(FindBlocker(machine_.Read(), BSDName{disk_, 2}).has_value());
-  EXPECT_FALSE(FindBlocker(machine_.Read(), BSDName{1, 1}).has_value());
+  EXPECT_FALSE(FindBlocker(machine_.Read(), mcom::DiskName{disk_, 2}).has_value());
+  EXPECT_FALSE(FindBlocker(machine_.Read(), mcom::DiskName{1, 1}).has_value());
 
-  machine_.Change([&](Model& model) { RemoveBlocker(model, getpid(), container.Format()); });
+  machine_.Change(
+      [&](Model& model) { RemoveBlocker(model, getpid(), mcom::FormatDiskName(container)); });
   EXPECT_TRUE(MountVolume(Volume()).ok());
 }
 
@@ -168,7 +170,7 @@ TEST_F(MountingTest, BlockersOfExitedProcessesAreIgnoredAndDropped) {
   ASSERT_TRUE(child.has_value());
   ASSERT_FALSE(mcom::WaitForProcess(*child));
   machine_.Change([&](Model& model) {
-    AddBlocker(model, *child, BSDName{disk_ + 1, BSDName::kNoSlice}.Format());
+    AddBlocker(model, *child, mcom::FormatDiskName(mcom::DiskName{disk_ + 1}));
     // Still in the model within this change, but ignored already.
     EXPECT_EQ(model.blockers.size(), 1u);
     EXPECT_FALSE(FindBlocker(model, Volume()).has_value());
@@ -180,9 +182,8 @@ TEST_F(MountingTest, BlockersOfExitedProcessesAreIgnoredAndDropped) {
 TEST_F(MountingTest, EjectUnmountsAndRemovesAnExternalDisk) {
   ASSERT_TRUE(MountVolume(Volume()).ok());
   const std::string store = VolumeStorePath(root(), Read(Volume()).store).string();
-  const MountOutcome ejected = machine_.Change([&](Model& model) {
-    return Eject(root(), model, BSDName{disk_, BSDName::kNoSlice});
-  });
+  const MountOutcome ejected =
+      machine_.Change([&](Model& model) { return Eject(root(), model, mcom::DiskName{disk_}); });
   ASSERT_TRUE(ejected.ok()) << ejected.message;
   const Model model = machine_.Read();
   EXPECT_EQ(FindDisk(model, disk_), nullptr);
@@ -202,17 +203,15 @@ TEST_F(MountingTest, TheRunningSystemIsInTheTableOnlyAndStays) {
   EXPECT_EQ(table[1].bsd_name, "disk1s1");
   EXPECT_EQ(table[1].mount_point, "/System/Volumes/Data");
   EXPECT_TRUE(std::filesystem::is_empty(root().Join("System/Volumes/Data").string()));
-  EXPECT_EQ(VolumeFilesPath(root(), *FindVolume(model, BSDName{1, 5})),
-            VolumeStorePath(root(), FindVolume(model, BSDName{1, 5})->store));
+  EXPECT_EQ(VolumeFilesPath(root(), *FindVolume(model, mcom::DiskName{1, 5})),
+            VolumeStorePath(root(), FindVolume(model, mcom::DiskName{1, 5})->store));
 
-  EXPECT_EQ(MountVolume(BSDName{1, 5}).mount_point, mcom::FilePath("/"));
-  EXPECT_EQ(UnmountVolume(BSDName{1, 5}).status, kDAReturnBusy);
-  EXPECT_EQ(machine_.Change([&](Model& m) {
-    return Eject(root(), m, BSDName{0, BSDName::kNoSlice}).status;
-  }),
+  EXPECT_EQ(MountVolume(mcom::DiskName{1, 5}).mount_point, mcom::FilePath("/"));
+  EXPECT_EQ(UnmountVolume(mcom::DiskName{1, 5}).status, kDAReturnBusy);
+  EXPECT_EQ(machine_.Change([&](Model& m) { return Eject(root(), m, mcom::DiskName{0}).status; }),
             kDAReturnBusy);
   // Other volumes of the internal disk mount like any other.
-  const MountOutcome recovery = MountVolume(BSDName{1, 3}, {std::nullopt, true, false});
+  const MountOutcome recovery = MountVolume(mcom::DiskName{1, 3}, {std::nullopt, true, false});
   ASSERT_TRUE(recovery.ok()) << recovery.message;
   EXPECT_EQ(recovery.mount_point, root().Join("Volumes/Recovery"));
 }

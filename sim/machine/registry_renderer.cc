@@ -27,10 +27,10 @@ cf::Ref<cf::Dictionary> MediaIcon(const Disk& disk) {
 }
 
 // The properties every IOMedia of the machine carries.
-void SetMediaProperties(RegistryEntry& entry, BSDName name, uint32_t minor, uint64_t size,
+void SetMediaProperties(RegistryEntry& entry, mcom::DiskName name, uint32_t minor, uint64_t size,
                         uint64_t block_size, bool whole, bool leaf, bool writable,
                         const Disk& disk) {
-  entry.SetString("BSD Name", name.Format())
+  entry.SetString("BSD Name", mcom::FormatDiskName(name))
       .SetInteger("BSD Major", kDiskMajor)
       .SetInteger("BSD Minor", minor)
       .SetInteger("BSD Unit", name.disk)
@@ -88,7 +88,7 @@ class Renderer {
   }
 
   cf::Ref<cf::Dictionary> WholeMedia(const Disk& disk) {
-    const Container* direct_container = ContainerOnStore(model_, disk.name().Format());
+    const Container* direct_container = ContainerOnStore(model_, mcom::FormatDiskName(disk.name()));
     const bool has_children = disk.scheme == "GPT" || direct_container != nullptr;
     RegistryEntry media("IOMedia", disk.media_name, disk.registry_id + kWholeMedia);
     SetMediaProperties(media, disk.name(), disk.bsd_minor, disk.size, disk.block_size,
@@ -114,8 +114,8 @@ class Renderer {
   }
 
   cf::Ref<cf::Dictionary> PartitionMedia(const Disk& disk, const Partition& partition) {
-    const BSDName name{disk.number, partition.slice};
-    const Container* container = ContainerOnStore(model_, name.Format());
+    const mcom::DiskName name{disk.number, partition.slice};
+    const Container* container = ContainerOnStore(model_, mcom::FormatDiskName(name));
     const std::string entry_name =
         (partition.name.empty() ? std::string("Untitled") : partition.name) + "@" +
         std::to_string(partition.slice);

@@ -232,8 +232,7 @@ TEST(RegistryRenderer, MediaAndLayoutNoneImages) {
   machine.Change([&](Model& model) {
     const uint32_t disk = AddWholeDisk(
         model, ImageDiskSpec("/images/backup.sparseimage", "SPARSE", 500'000'000'000, "rw"));
-    const uint32_t container =
-        CreateContainer(machine.root(), model, {BSDName{disk, BSDName::kNoSlice}});
+    const uint32_t container = CreateContainer(machine.root(), model, {mcom::DiskName{disk}});
     AddVolume(machine.root(), model, container, {"Backup", {}, ""});
   });
   const Registry registry = LoadRegistry(machine.root());
@@ -281,11 +280,11 @@ TEST(RegistryRenderer, IdsStayWhenOtherDisksComeAndGo) {
   };
   const std::optional<int64_t> system = id_of("disk1s5");
   const uint32_t first = testing::PlugTestMedium(machine, "usb-apfs");
-  const std::optional<int64_t> usb = id_of(BSDName{first, BSDName::kNoSlice}.Format());
+  const std::optional<int64_t> usb = id_of(mcom::FormatDiskName(mcom::DiskName{first}));
   machine.Change([&](Model& model) { RemoveDisk(machine.root(), model, first); });
   testing::PlugTestMedium(machine, "usb-apfs");
   EXPECT_EQ(id_of("disk1s5"), system);
-  EXPECT_NE(id_of(BSDName{first, BSDName::kNoSlice}.Format()), usb)
+  EXPECT_NE(id_of(mcom::FormatDiskName(mcom::DiskName{first})), usb)
       << "a new disk with a reused number is a new registry entry";
 }
 

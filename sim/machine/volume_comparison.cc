@@ -13,23 +13,24 @@ namespace {
 enum class DiskRole { kVolume, kContainer };
 
 // Whether `name` is a volume or a container of the model; throws for anything else.
-DiskRole RoleOf(const Model& model, BSDName name) {
+DiskRole RoleOf(const Model& model, mcom::DiskName name) {
   if (FindVolume(model, name) != nullptr) return DiskRole::kVolume;
   if (!name.has_slice() && FindContainer(model, name.disk) != nullptr) return DiskRole::kContainer;
   const bool known = name.has_slice() ? FindPartition(model, name) != nullptr
                                       : FindDisk(model, name.disk) != nullptr;
-  if (!known) throw MachineError("no such disk: " + name.Format());
+  if (!known) throw MachineError("no such disk: " + mcom::FormatDiskName(name));
   // A physical disk or partition holding a container is a likely slip for the container.
   std::string hint;
   for (const Container& container : model.containers) {
     for (const std::string& store : container.stores) {
-      const std::optional<BSDName> store_name = BSDName::Parse(store);
+      const std::optional<mcom::DiskName> store_name = mcom::ParseDiskName(store);
       if (store_name && (name.has_slice() ? *store_name == name : store_name->disk == name.disk)) {
-        hint = " (it holds the APFS container " + container.name().Format() + ")";
+        hint = " (it holds the APFS container " + mcom::FormatDiskName(container.name()) + ")";
       }
     }
   }
-  throw MachineError(name.Format() + " is neither a volume nor an APFS container" + hint);
+  throw MachineError(mcom::FormatDiskName(name) + " is neither a volume nor an APFS container" +
+                     hint);
 }
 
 std::vector<std::string> SortedRoles(const Volume& volume) {
@@ -71,9 +72,12 @@ std::vector<std::pair<const Volume*, const Volume*>> PairVolumes(
 
 }  // namespace
 
-std::string ComparedVolume::Describe() const { return disk.Format() + " (" + name + ")"; }
+std::string ComparedVolume::Describe() const {
+  return mcom::FormatDiskName(disk) + " (" + name + ")";
+}
 
-std::vector<VolumeComparison> CompareDisks(const Machine& machine, BSDName original, BSDName copy,
+std::vector<VolumeComparison> CompareDisks(const Machine& machine, mcom::DiskName original,
+                                           mcom::DiskName copy,
                                            const TreeComparisonOptions& options) {
   const mcom::FilePath& root = machine.root();
   const StateLock lock(root, StateLock::Mode::kShared);
@@ -84,8 +88,9 @@ std::vector<VolumeComparison> CompareDisks(const Machine& machine, BSDName origi
     const auto what = [](DiskRole role) {
       return role == DiskRole::kVolume ? "a volume" : "an APFS container";
     };
-    throw MachineError(original.Format() + " is " + what(original_role) + " but " + copy.Format() +
-                       " is " + what(copy_role) + ": compare two volumes or two containers");
+    throw MachineError(mcom::FormatDiskName(original) + " is " + what(original_role) + " but " +
+                       mcom::FormatDiskName(copy) + " is " + what(copy_role) +
+                       ": compare two volumes or two containers");
   }
 
   std::vector<std::pair<const Volume*, const Volume*>> pairs;

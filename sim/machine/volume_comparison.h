@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/machine/bsd_name.h"
+#include "core/foundation/disk_name.h"
 #include "sim/machine/machine.h"
 #include "sim/machine/tree_differences.h"
 
@@ -15,7 +15,7 @@ namespace sim {
 
 // One volume taking part in a comparison.
 struct ComparedVolume {
-  BSDName disk;
+  mcom::DiskName disk;
   std::string name;
 
   // "disk1s1 (Macintosh HD)".
@@ -48,7 +48,8 @@ struct VolumeComparison {
 // Throws MachineError for a name the machine does not know ("no such disk: disk9"), a disk
 // that is neither a volume nor an APFS container (a whole physical disk, a partition
 // without a volume), one volume and one container, and a machine that cannot be read.
-std::vector<VolumeComparison> CompareDisks(const Machine& machine, BSDName original, BSDName copy,
+std::vector<VolumeComparison> CompareDisks(const Machine& machine, mcom::DiskName original,
+                                           mcom::DiskName copy,
                                            const TreeComparisonOptions& options = {});
 
 }  // namespace sim

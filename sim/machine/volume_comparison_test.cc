@@ -47,10 +47,10 @@ class VolumeComparisonTest : public ::testing::Test {
   VolumeComparisonTest() : machine_(testing::MakeTestMachine(folder_.Join("mac"))) {}
 
   const mcom::FilePath& root() const { return machine_.root(); }
-  mcom::FilePath FilesOf(BSDName volume) const {
+  mcom::FilePath FilesOf(mcom::DiskName volume) const {
     return VolumeFilesPath(root(), *FindVolume(machine_.Read(), volume));
   }
-  std::vector<VolumeComparison> Compare(BSDName original, BSDName copy,
+  std::vector<VolumeComparison> Compare(mcom::DiskName original, mcom::DiskName copy,
                                         const TreeComparisonOptions& options = {}) const {
     return CompareDisks(machine_, original, copy, options);
   }
@@ -64,7 +64,7 @@ TEST_F(VolumeComparisonTest, TheSameMediumTwiceIsIdenticalWhereverItsFilesAre) {
   // (container disk5), both mounted under Volumes.
   ASSERT_EQ(testing::PlugTestMedium(machine_, "usb-apfs"), 2u);
   ASSERT_EQ(testing::PlugTestMedium(machine_, "usb-apfs"), 4u);
-  const BSDName first{3, 1}, second{5, 1};
+  const mcom::DiskName first{3, 1}, second{5, 1};
 
   // Access times included: making, measuring and mounting a volume leave them as generated.
   TreeComparisonOptions every_time;
@@ -94,7 +94,7 @@ TEST_F(VolumeComparisonTest, TheSameMediumTwiceIsIdenticalWhereverItsFilesAre) {
 TEST_F(VolumeComparisonTest, ComparesHFSVolumesToo) {
   testing::PlugTestMedium(machine_, "usb-hfs");
   testing::PlugTestMedium(machine_, "usb-hfs");
-  EXPECT_THAT(Summary(Compare(BSDName{2, 2}, BSDName{3, 2})),
+  EXPECT_THAT(Summary(Compare(mcom::DiskName{2, 2}, mcom::DiskName{3, 2})),
               ElementsAre("disk2s2 (USB HFS) | disk3s2 (USB HFS) | identical"));
 }
 
@@ -103,12 +103,12 @@ TEST_F(VolumeComparisonTest, PairsAContainersVolumesByRoleThenByName) {
   // added and copied, the System volume under another name, and one volume of its own.
   ASSERT_EQ(testing::PlugTestMedium(machine_, "internal-second-disk"), 2u);
   machine_.Change([&](Model& model) {
-    RemoveVolume(root(), model, BSDName{3, 1});
+    RemoveVolume(root(), model, mcom::DiskName{3, 1});
     std::vector<Volume> originals;
     for (const Volume* volume : VolumesOfContainer(model, 1)) originals.push_back(*volume);
     for (const Volume& volume : originals) {
       const std::string name = volume.HasRole("System") ? "Restored HD" : volume.name;
-      const BSDName copy = AddVolume(root(), model, 3, VolumeSpec{name, volume.roles, ""});
+      const mcom::DiskName copy = AddVolume(root(), model, 3, VolumeSpec{name, volume.roles, ""});
       CopyVolumeFiles(root(), model, volume.disk, copy);
     }
     AddVolume(root(), model, 3, VolumeSpec{"Extra", {}, ""});
@@ -118,11 +118,11 @@ TEST_F(VolumeComparisonTest, PairsAContainersVolumesByRoleThenByName) {
   for (const Volume* volume : VolumesOfContainer(model, 1)) {
     const Volume* copy = VolumesOfContainer(model, 3)[volume->disk.slice - 1];
     ASSERT_EQ(copy->roles, volume->roles);
-    expected.push_back(volume->disk.Format() + " (" + volume->name + ") | " + copy->disk.Format() +
-                       " (" + copy->name + ") | identical");
+    expected.push_back(mcom::FormatDiskName(volume->disk) + " (" + volume->name + ") | " +
+                       mcom::FormatDiskName(copy->disk) + " (" + copy->name + ") | identical");
   }
   expected.push_back("- | disk3s" + std::to_string(expected.size() + 1) + " (Extra) | different");
-  const std::vector<VolumeComparison> comparisons = Compare(BSDName{1}, BSDName{3});
+  const std::vector<VolumeComparison> comparisons = Compare(mcom::DiskName{1}, mcom::DiskName{3});
   EXPECT_EQ(Summary(comparisons), expected);
   for (const VolumeComparison& comparison : comparisons) {
     EXPECT_THAT(comparison.files.differences, IsEmpty());
@@ -130,8 +130,8 @@ TEST_F(VolumeComparisonTest, PairsAContainersVolumesByRoleThenByName) {
 
   // The other way round, the original's unpaired volume is the one absent in the copy; a
   // volume without a role pairs only by name.
-  machine_.Change([&](Model& model) { RenameVolume(model, BSDName{3, 6}, "Macintosh HD"); });
-  const std::vector<std::string> reverse = Summary(Compare(BSDName{3}, BSDName{1}));
+  machine_.Change([&](Model& model) { RenameVolume(model, mcom::DiskName{3, 6}, "Macintosh HD"); });
+  const std::vector<std::string> reverse = Summary(Compare(mcom::DiskName{3}, mcom::DiskName{1}));
   EXPECT_EQ(reverse.back(), "disk3s6 (Macintosh HD) | - | different");
   EXPECT_THAT(reverse,
               ::testing::Contains("disk3s5 (Restored HD) | disk1s5 (Macintosh HD) | identical"))
@@ -139,7 +139,7 @@ TEST_F(VolumeComparisonTest, PairsAContainersVolumesByRoleThenByName) {
 }
 
 TEST_F(VolumeComparisonTest, RefusesWhatIsNotAVolumeOrAContainer) {
-  const auto refusal = [&](BSDName original, BSDName copy) -> std::string {
+  const auto refusal = [&](mcom::DiskName original, mcom::DiskName copy) -> std::string {
     try {
       Compare(original, copy);
     } catch (const MachineError& error) {
@@ -147,16 +147,16 @@ TEST_F(VolumeComparisonTest, RefusesWhatIsNotAVolumeOrAContainer) {
     }
     return "no error";
   };
-  EXPECT_EQ(refusal(BSDName{9}, BSDName{1}), "no such disk: disk9");
-  EXPECT_EQ(refusal(BSDName{1, 1}, BSDName{1, 9}), "no such disk: disk1s9");
-  EXPECT_EQ(refusal(BSDName{0}, BSDName{1}),
+  EXPECT_EQ(refusal(mcom::DiskName{9}, mcom::DiskName{1}), "no such disk: disk9");
+  EXPECT_EQ(refusal(mcom::DiskName{1, 1}, mcom::DiskName{1, 9}), "no such disk: disk1s9");
+  EXPECT_EQ(refusal(mcom::DiskName{0}, mcom::DiskName{1}),
             "disk0 is neither a volume nor an APFS container (it holds the APFS container disk1)");
-  EXPECT_EQ(refusal(BSDName{1}, BSDName{0, 2}),
+  EXPECT_EQ(refusal(mcom::DiskName{1}, mcom::DiskName{0, 2}),
             "disk0s2 is neither a volume nor an APFS container (it holds the APFS container "
             "disk1)");
-  EXPECT_EQ(refusal(BSDName{1}, BSDName{0, 1}),
+  EXPECT_EQ(refusal(mcom::DiskName{1}, mcom::DiskName{0, 1}),
             "disk0s1 is neither a volume nor an APFS container");
-  EXPECT_EQ(refusal(BSDName{1}, BSDName{1, 1}),
+  EXPECT_EQ(refusal(mcom::DiskName{1}, mcom::DiskName{1, 1}),
             "disk1 is an APFS container but disk1s1 is a volume: compare two volumes or two "
             "containers");
 }

@@ -74,7 +74,7 @@ void RemoveVolumeFiles(const mcom::FilePath& root, const Volume& volume) {
   const mcom::FilePath files = VolumeFilesPath(root, volume);
   if (!Exists(files)) return;
   if (std::error_code error = mcom::RemoveRecursively(files)) {
-    throw MachineError("cannot remove the files of " + volume.disk.Format() + " at " +
+    throw MachineError("cannot remove the files of " + mcom::FormatDiskName(volume.disk) + " at " +
                        files.string() + ": " + error.message());
   }
   if (volume.is_mounted() && volume.mounted_at_given_path) {
@@ -88,19 +88,24 @@ void EraseVolumeFiles(const mcom::FilePath& root, Volume& volume) {
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator(files.string(), error)) {
     if (std::error_code removed = mcom::RemoveRecursively(mcom::FilePath(entry.path().string()))) {
-      throw MachineError("cannot erase " + volume.disk.Format() + ": " + removed.message());
+      throw MachineError("cannot erase " + mcom::FormatDiskName(volume.disk) + ": " +
+                         removed.message());
     }
   }
-  if (error) throw MachineError("cannot erase " + volume.disk.Format() + ": " + error.message());
+  if (error)
+    throw MachineError("cannot erase " + mcom::FormatDiskName(volume.disk) + ": " +
+                       error.message());
   volume.used = 0;
 }
 
-void CopyVolumeFiles(const mcom::FilePath& root, Model& model, BSDName source, BSDName target) {
+void CopyVolumeFiles(const mcom::FilePath& root, Model& model, mcom::DiskName source,
+                     mcom::DiskName target) {
   const Volume* from = FindVolume(model, source);
   Volume* to = FindVolume(model, target);
-  if (from == nullptr) throw MachineError("no such volume: " + source.Format());
-  if (to == nullptr) throw MachineError("no such volume: " + target.Format());
-  if (from == to) throw MachineError("cannot copy a volume onto itself: " + source.Format());
+  if (from == nullptr) throw MachineError("no such volume: " + mcom::FormatDiskName(source));
+  if (to == nullptr) throw MachineError("no such volume: " + mcom::FormatDiskName(target));
+  if (from == to)
+    throw MachineError("cannot copy a volume onto itself: " + mcom::FormatDiskName(source));
   EraseVolumeFiles(root, *to);
   const mcom::FilePath from_path = VolumeFilesPath(root, *from);
   const mcom::FilePath to_path = VolumeFilesPath(root, *to);
@@ -111,13 +116,13 @@ void CopyVolumeFiles(const mcom::FilePath& root, Model& model, BSDName source, B
     const std::string name = entry.path().filename().string();
     if (std::error_code copied =
             mcom::CopyTree(mcom::FilePath(entry.path().string()), to_path.Join(name))) {
-      throw MachineError("cannot copy " + source.Format() + " to " + target.Format() + ": " +
-                         copied.message());
+      throw MachineError("cannot copy " + mcom::FormatDiskName(source) + " to " +
+                         mcom::FormatDiskName(target) + ": " + copied.message());
     }
   }
   if (error) {
-    throw MachineError("cannot read " + source.Format() + " at " + from_path.string() + ": " +
-                       error.message());
+    throw MachineError("cannot read " + mcom::FormatDiskName(source) + " at " + from_path.string() +
+                       ": " + error.message());
   }
   struct stat status {};
   if (::stat(from_path.c_str(), &status) == 0) {

@@ -36,7 +36,8 @@ void EraseVolumeFiles(const mcom::FilePath& root, Volume& volume);
 // `used` anew. The copy runs while the caller holds the machine's lock; tools that copy a
 // lot may instead copy between VolumeFilesPath()s themselves outside a change. Throws for
 // unknown volumes, a volume copied onto itself and failed copies.
-void CopyVolumeFiles(const mcom::FilePath& root, Model& model, BSDName source, BSDName target);
+void CopyVolumeFiles(const mcom::FilePath& root, Model& model, mcom::DiskName source,
+                     mcom::DiskName target);
 
 // The bytes the files below `path` occupy (allocated blocks of regular files and links,
 // like `du`); 0 when `path` is missing. Reading the folders leaves their access times as

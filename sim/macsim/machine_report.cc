@@ -35,7 +35,8 @@ void ReportFacts(std::ostream& out, const sim::Facts& facts) {
 }
 
 std::string VolumeLine(const sim::Model& model, const sim::Volume& volume) {
-  std::string line = volume.disk.Format() + "  \"" + volume.name + "\"  " + volume.file_system;
+  std::string line =
+      mcom::FormatDiskName(volume.disk) + "  \"" + volume.name + "\"  " + volume.file_system;
   if (!volume.roles.empty()) line += "  roles " + Join(volume.roles, ",");
   if (!volume.group_uuid.empty()) line += "  group " + volume.group_uuid;
   line += "  used " + FormatSize(volume.used);
@@ -54,31 +55,33 @@ void ReportDisks(std::ostream& out, const sim::Model& model) {
   out << "Disks:\n";
   if (model.disks.empty()) out << "  none\n";
   for (const sim::Disk& disk : model.disks) {
-    out << "  " << disk.name().Format() << "  " << sim::DiskKindName(disk.kind) << "  "
+    out << "  " << mcom::FormatDiskName(disk.name()) << "  " << sim::DiskKindName(disk.kind) << "  "
         << disk.protocol << "  \"" << disk.media_name << "\"  " << FormatSize(disk.size) << "  "
         << (disk.scheme == "GPT" ? "GUID partition map" : "no partition map");
     if (!disk.tier.empty()) out << "  tier " << disk.tier;
     if (!disk.image_path.empty())
       out << "  image " << disk.image_path << " (" << disk.image_mode << ")";
-    if (const auto plugged = model.plugged.find(disk.name().Format());
+    if (const auto plugged = model.plugged.find(mcom::FormatDiskName(disk.name()));
         plugged != model.plugged.end()) {
       out << "  plugged " << plugged->second;
     }
     out << "\n";
     for (const sim::Partition& partition : disk.partitions) {
-      const sim::BSDName name{disk.number, partition.slice};
-      out << "    " << name.Format() << "  \"" << partition.name << "\"  " << partition.type << "  "
-          << FormatSize(partition.size);
-      if (const sim::Container* container = sim::ContainerOnStore(model, name.Format())) {
-        out << "  store of " << container->name().Format();
+      const mcom::DiskName name{disk.number, partition.slice};
+      out << "    " << mcom::FormatDiskName(name) << "  \"" << partition.name << "\"  "
+          << partition.type << "  " << FormatSize(partition.size);
+      if (const sim::Container* container =
+              sim::ContainerOnStore(model, mcom::FormatDiskName(name))) {
+        out << "  store of " << mcom::FormatDiskName(container->name());
       }
       out << "\n";
       if (const sim::Volume* volume = sim::VolumeOnPartition(model, name)) {
         out << "      " << VolumeLine(model, *volume) << "\n";
       }
     }
-    if (const sim::Container* container = sim::ContainerOnStore(model, disk.name().Format())) {
-      out << "    whole disk is the store of " << container->name().Format() << "\n";
+    if (const sim::Container* container =
+            sim::ContainerOnStore(model, mcom::FormatDiskName(disk.name()))) {
+      out << "    whole disk is the store of " << mcom::FormatDiskName(container->name()) << "\n";
     }
   }
 }
@@ -87,8 +90,9 @@ void ReportContainers(std::ostream& out, const sim::Model& model) {
   out << "Containers:\n";
   if (model.containers.empty()) out << "  none\n";
   for (const sim::Container& container : model.containers) {
-    out << "  " << container.name().Format() << "  APFS container  " << FormatSize(container.size)
-        << "  stores " << Join(container.stores, ",") << "  uuid " << container.uuid << "\n";
+    out << "  " << mcom::FormatDiskName(container.name()) << "  APFS container  "
+        << FormatSize(container.size) << "  stores " << Join(container.stores, ",") << "  uuid "
+        << container.uuid << "\n";
     for (const sim::Volume* volume : sim::VolumesOfContainer(model, container.number)) {
       out << "    " << VolumeLine(model, *volume) << "\n";
     }

@@ -70,12 +70,12 @@ void PlugCommand(const mcom::FilePath& root, const std::string& medium,
   const sim::Fixture fixture = sim::LoadFixture(FindFixturesFolder(machines), medium);
   const uint32_t disk = machine.Change(
       [&](sim::Model& model) { return sim::PlugMedium(root, model, fixture, size); });
-  std::cout << sim::BSDName{disk, sim::BSDName::kNoSlice}.Format() << "\n";
+  std::cout << mcom::FormatDiskName(mcom::DiskName{disk}) << "\n";
 }
 
 void UnplugCommand(const mcom::FilePath& root, const std::string& disk) {
   sim::Machine machine(root);
-  const sim::BSDName name = sim::ParseBSDNameOrThrow(disk);
+  const mcom::DiskName name = sim::ParseDiskNameOrThrow(disk);
   machine.Change([&](sim::Model& model) { sim::UnplugMedium(root, model, name); });
 }
 
@@ -89,20 +89,21 @@ int CompareCommand(const mcom::FilePath& root, const std::string& original, cons
   const sim::Machine machine(root);
   sim::TreeComparisonOptions options;
   options.compare_access_times = access_times;
-  const sim::BSDName original_disk = sim::ParseBSDNameOrThrow(original);
-  const sim::BSDName copy_disk = sim::ParseBSDNameOrThrow(copy);
+  const mcom::DiskName original_disk = sim::ParseDiskNameOrThrow(original);
+  const mcom::DiskName copy_disk = sim::ParseDiskNameOrThrow(copy);
   const std::vector<sim::VolumeComparison> comparisons =
       sim::CompareDisks(machine, original_disk, copy_disk, options);
   bool identical = true;
   for (const sim::VolumeComparison& comparison : comparisons) {
     identical = identical && comparison.identical();
     if (!comparison.copy) {
-      std::cout << comparison.original->Describe() << ": only in " << original_disk.Format()
-                << "\n";
+      std::cout << comparison.original->Describe() << ": only in "
+                << mcom::FormatDiskName(original_disk) << "\n";
       continue;
     }
     if (!comparison.original) {
-      std::cout << comparison.copy->Describe() << ": only in " << copy_disk.Format() << "\n";
+      std::cout << comparison.copy->Describe() << ": only in " << mcom::FormatDiskName(copy_disk)
+                << "\n";
       continue;
     }
     const sim::TreeComparison& files = comparison.files;

@@ -168,7 +168,7 @@ TEST(Macsim, CompareTellsIdenticalVolumesFromDifferentOnes) {
   // A file of the second one grows.
   const sim::Model model = sim::Machine(mcom::FilePath(root)).Read();
   const mcom::FilePath files = sim::VolumeFilesPath(mcom::FilePath(root), model.volumes.back());
-  ASSERT_EQ(model.volumes.back().disk.Format(), "disk5s1");
+  ASSERT_EQ(mcom::FormatDiskName(model.volumes.back().disk), "disk5s1");
   std::string changed;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(files.string())) {
     if (entry.is_regular_file() && !entry.is_symlink()) {

@@ -73,7 +73,7 @@ class ImageRestore {
     Finish();
     out_.Text("done");
     run_.AtExit();
-    out_.Text("Restored target device is /dev/" + partition_.Format() + ".");
+    out_.Text("Restored target device is /dev/" + mcom::FormatDiskName(partition_) + ".");
     return 0;
   }
 
@@ -92,7 +92,7 @@ class ImageRestore {
   std::vector<const Volume*> VolumesOnPartition(const Model& model) const {
     std::vector<const Volume*> volumes;
     if (const Volume* volume = VolumeOnPartition(model, partition_)) volumes.push_back(volume);
-    if (const Container* container = ContainerOnStore(model, partition_.Format())) {
+    if (const Container* container = ContainerOnStore(model, mcom::FormatDiskName(partition_))) {
       for (const Volume* volume : VolumesOfContainer(model, container->number)) {
         volumes.push_back(volume);
       }
@@ -101,7 +101,7 @@ class ImageRestore {
   }
 
   void CheckTarget(const Model& model) {
-    const std::optional<BSDName> name = BSDName::Parse(request_.target);
+    const std::optional<mcom::DiskName> name = mcom::ParseDiskName(request_.target);
     if (!name || !name->has_slice() || FindPartition(model, *name) == nullptr) {
       throw AsrError("Could not validate target - Could not find target disk /dev/" +
                      request_.target);
@@ -109,13 +109,13 @@ class ImageRestore {
     partition_ = *name;
     const Disk* disk = FindDisk(model, partition_.disk);
     if (disk != nullptr && !disk->writable) {
-      throw AsrError("Could not validate target - /dev/" + partition_.Format() +
+      throw AsrError("Could not validate target - /dev/" + mcom::FormatDiskName(partition_) +
                      " is not writable");
     }
     for (const Volume* volume : VolumesOnPartition(model)) {
       if (IsRunningSystemVolume(model, *volume)) {
-        throw AsrError("Could not validate target - Resource busy: /dev/" + partition_.Format() +
-                       " holds the running system");
+        throw AsrError("Could not validate target - Resource busy: /dev/" +
+                       mcom::FormatDiskName(partition_) + " holds the running system");
       }
       ThrowIfVolumeInUse(*volume);
     }
@@ -169,7 +169,7 @@ class ImageRestore {
       throw AsrError(
           "Could not validate sizes - The target is too small: " + std::to_string(size_.bytes) +
           " bytes needed, " + std::to_string(partition.size) + " bytes available on /dev/" +
-          partition_.Format());
+          mcom::FormatDiskName(partition_));
     }
   }
 
@@ -182,7 +182,8 @@ class ImageRestore {
       CheckTarget(model);
       CheckSize(model);
       try {
-        if (const Container* container = ContainerOnStore(model, partition_.Format())) {
+        if (const Container* container =
+                ContainerOnStore(model, mcom::FormatDiskName(partition_))) {
           DeleteContainer(root_, model, container->number);
         }
         CreateHFSVolume(root_, model, partition_, volume_name_);
@@ -190,8 +191,8 @@ class ImageRestore {
         failure = AsrError(std::string("Could not erase the target - ") + error.what());
         return;
       }
-      AddClaim(model, ::getpid(), partition_.Format());
-      AddBlocker(model, ::getpid(), partition_.Format());
+      AddClaim(model, ::getpid(), mcom::FormatDiskName(partition_));
+      AddBlocker(model, ::getpid(), mcom::FormatDiskName(partition_));
       target_files_ = VolumeFilesPath(root_, *FindVolume(model, partition_));
     });
     if (failure) throw *failure;
@@ -217,8 +218,8 @@ class ImageRestore {
   void Abandon() {
     try {
       machine_.Change([&](Model& model) {
-        RemoveClaim(model, ::getpid(), partition_.Format());
-        RemoveBlocker(model, ::getpid(), partition_.Format());
+        RemoveClaim(model, ::getpid(), mcom::FormatDiskName(partition_));
+        RemoveBlocker(model, ::getpid(), mcom::FormatDiskName(partition_));
         if (Volume* volume = FindVolume(model, partition_)) {
           try {
             EraseVolumeFiles(root_, *volume);
@@ -234,11 +235,12 @@ class ImageRestore {
   void Finish() {
     std::optional<AsrError> failure;
     machine_.Change([&](Model& model) {
-      RemoveClaim(model, ::getpid(), partition_.Format());
-      RemoveBlocker(model, ::getpid(), partition_.Format());
+      RemoveClaim(model, ::getpid(), mcom::FormatDiskName(partition_));
+      RemoveBlocker(model, ::getpid(), mcom::FormatDiskName(partition_));
       Volume* volume = FindVolume(model, partition_);
       if (volume == nullptr) {
-        failure = AsrError("Could not restore - /dev/" + partition_.Format() + " is gone");
+        failure =
+            AsrError("Could not restore - /dev/" + mcom::FormatDiskName(partition_) + " is gone");
         return;
       }
       UpdateUsedBytes(root_, *volume);
@@ -255,7 +257,7 @@ class ImageRestore {
   const ImageRestoreRequest& request_;
   Machine& machine_;
   const mcom::FilePath& root_;
-  BSDName partition_;
+  mcom::DiskName partition_;
   std::string volume_name_;
   mcom::FilePath staging_;
   mcom::FilePath unpacked_;

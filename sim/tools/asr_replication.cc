@@ -27,18 +27,18 @@ struct SourceVolume {
   std::string name;
   std::vector<std::string> roles;
   std::string group_uuid;
-  BSDName disk;
+  mcom::DiskName disk;
   mcom::FilePath files;  // where its files were when the run was checked
   FolderSize size;
 };
 
 // A source volume this run unmounted, and how to mount it again if the run fails.
 struct Unmounted {
-  BSDName disk;
+  mcom::DiskName disk;
   MountOptions options;
 };
 
-std::string DevicePath(BSDName name) { return "/dev/" + name.Format(); }
+std::string DevicePath(mcom::DiskName name) { return "/dev/" + mcom::FormatDiskName(name); }
 
 bool HasOption(const Volume& volume, const char* option) {
   for (const std::string& candidate : volume.mount_options) {
@@ -101,7 +101,7 @@ class Replication {
   // "target").
   static const Container& ContainerNamed(const Model& model, const std::string& device,
                                          const char* what) {
-    const std::optional<BSDName> name = BSDName::Parse(device);
+    const std::optional<mcom::DiskName> name = mcom::ParseDiskName(device);
     const std::string check = std::string("Could not validate ") + what + " - ";
     if (!name ||
         (!name->has_slice() && FindDisk(model, name->disk) == nullptr &&
@@ -127,7 +127,7 @@ class Replication {
   void CheckTarget(const Model& model) {
     const Container& target = ContainerNamed(model, request_.target, "target");
     target_ = target.name();
-    const std::optional<BSDName> source = BSDName::Parse(request_.source);
+    const std::optional<mcom::DiskName> source = mcom::ParseDiskName(request_.source);
     if (source && *source == target_) {
       throw AsrError("Could not validate target - the target is the source");
     }
@@ -254,10 +254,10 @@ class Replication {
       if (request_.erase) ThrowIfTargetInUse(model);
 
       const pid_t self = ::getpid();
-      AddClaim(model, self, target_.Format());
-      AddBlocker(model, self, target_.Format());
+      AddClaim(model, self, mcom::FormatDiskName(target_));
+      AddBlocker(model, self, mcom::FormatDiskName(target_));
       for (const SourceVolume& volume : volumes_) {
-        AddBlocker(model, self, volume.disk.Format());
+        AddBlocker(model, self, mcom::FormatDiskName(volume.disk));
         Volume& current = *FindVolumeByUUID(model, volume.uuid);
         if (!current.is_mounted() || IsRunningSystemVolume(model, current)) continue;
         MountOptions options;
@@ -273,11 +273,11 @@ class Replication {
         unmounted_.push_back(Unmounted{volume.disk, options});
       }
       if (!request_.erase) return;
-      std::vector<BSDName> erased;
+      std::vector<mcom::DiskName> erased;
       for (const Volume* volume : VolumesOfContainer(model, target_.disk)) {
         erased.push_back(volume->disk);
       }
-      for (BSDName volume : erased) {
+      for (mcom::DiskName volume : erased) {
         try {
           RemoveVolume(root_, model, volume);
         } catch (const MachineError& error) {
@@ -300,7 +300,7 @@ class Replication {
   }
 
   void CopyVolume(const SourceVolume& volume) {
-    BSDName copy;
+    mcom::DiskName copy;
     mcom::FilePath from;
     mcom::FilePath to;
     machine_.Change([&](Model& model) {
@@ -335,7 +335,7 @@ class Replication {
     copied_bytes_ += volume.size.bytes;
   }
 
-  void RemoveHalfCopy(BSDName copy) {
+  void RemoveHalfCopy(mcom::DiskName copy) {
     try {
       machine_.Change([&](Model& model) {
         if (FindVolume(model, copy) == nullptr) return;
@@ -352,10 +352,10 @@ class Replication {
 
   void ReleaseBlockers(Model& model) const {
     const pid_t self = ::getpid();
-    RemoveClaim(model, self, target_.Format());
-    RemoveBlocker(model, self, target_.Format());
+    RemoveClaim(model, self, mcom::FormatDiskName(target_));
+    RemoveBlocker(model, self, mcom::FormatDiskName(target_));
     for (const SourceVolume& volume : volumes_) {
-      RemoveBlocker(model, self, volume.disk.Format());
+      RemoveBlocker(model, self, mcom::FormatDiskName(volume.disk));
     }
   }
 
@@ -386,8 +386,8 @@ class Replication {
   const ReplicationRequest& request_;
   Machine& machine_;
   const mcom::FilePath& root_;
-  BSDName source_;
-  BSDName target_;
+  mcom::DiskName source_;
+  mcom::DiskName target_;
   std::vector<SourceVolume> volumes_;
   std::vector<Unmounted> unmounted_;
   std::map<std::string, std::string> groups_;  // source group UUID -> the copies' group UUID

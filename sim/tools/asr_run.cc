@@ -13,9 +13,9 @@ void ThrowIfVolumeInUse(const Volume& volume) {
   if (!volume.is_mounted()) return;
   const std::vector<pid_t> users = ProcessesUsingPath(mcom::FilePath(volume.mount_point));
   if (users.empty()) return;
-  throw AsrError("Could not validate target - Resource busy: /dev/" + volume.disk.Format() +
-                 " at " + volume.mount_point + " is in use by process " +
-                 std::to_string(users.front()));
+  throw AsrError("Could not validate target - Resource busy: /dev/" +
+                 mcom::FormatDiskName(volume.disk) + " at " + volume.mount_point +
+                 " is in use by process " + std::to_string(users.front()));
 }
 
 std::string CopiedLine(uint64_t bytes, std::chrono::duration<double> elapsed) {

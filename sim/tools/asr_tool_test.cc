@@ -181,9 +181,8 @@ class AsrTest : public ::testing::Test {
   // An empty APFS container on a newly plugged blank USB disk; returns its disk number.
   uint32_t MakeEmptyContainer() {
     const uint32_t disk = testing::PlugTestMedium(machine_, "usb-blank", 0);
-    return machine_.Change([&](Model& model) {
-      return CreateContainer(root(), model, {BSDName{disk, BSDName::kNoSlice}});
-    });
+    return machine_.Change(
+        [&](Model& model) { return CreateContainer(root(), model, {mcom::DiskName{disk}}); });
   }
 
   // A container on a new image disk of `size` bytes.
@@ -192,7 +191,7 @@ class AsrTest : public ::testing::Test {
       WholeDiskSpec spec =
           ImageDiskSpec(root().Join("tiny.sparseimage").string(), "SPARSE", size, "rw");
       const uint32_t disk = AddWholeDisk(model, spec);
-      return CreateContainer(root(), model, {BSDName{disk, BSDName::kNoSlice}});
+      return CreateContainer(root(), model, {mcom::DiskName{disk}});
     });
   }
 
@@ -228,9 +227,10 @@ class AsrTest : public ::testing::Test {
     std::set<std::string> stores;
     for (const Volume& volume : model.volumes) {
       const mcom::FilePath files = VolumeFilesPath(root(), volume);
-      EXPECT_TRUE(std::filesystem::is_directory(files.string())) << volume.disk.Format();
+      EXPECT_TRUE(std::filesystem::is_directory(files.string()))
+          << mcom::FormatDiskName(volume.disk);
       if (!volume.is_mounted()) stores.insert(volume.store);
-      EXPECT_EQ(volume.used, MeasureUsedBytes(files)) << volume.disk.Format();
+      EXPECT_EQ(volume.used, MeasureUsedBytes(files)) << mcom::FormatDiskName(volume.disk);
     }
     EXPECT_EQ(Entries(VolumeStoresFolder(root())), stores);
     EXPECT_THAT(model.blockers, IsEmpty());
@@ -257,14 +257,14 @@ TEST_F(AsrReplicationTest, ReplicatesTheWholeSystemContainerFileForFile) {
   // volume can have: sparse files, hard links, a FIFO, links of every kind, Mac extended
   // attributes, set-id and sticky modes, other owners, nanosecond times.
   machine_.Change([&](Model& model) {
-    Volume& data = *FindVolume(model, BSDName{kSystemContainer, 1});
+    Volume& data = *FindVolume(model, mcom::DiskName{kSystemContainer, 1});
     sim_test::MakeRichTree(VolumeFilesPath(root(), data).Join("Rich"), 3);
     UpdateUsedBytes(root(), data);
   });
   // A mounted source volume is unmounted for the copy and left so for the caller to remount.
   ASSERT_TRUE(machine_
                   .Change([&](Model& model) {
-                    return Mount(root(), model, BSDName{kSystemContainer, 2}, {});
+                    return Mount(root(), model, mcom::DiskName{kSystemContainer, 2}, {});
                   })
                   .ok());
 
@@ -283,7 +283,7 @@ TEST_F(AsrReplicationTest, ReplicatesTheWholeSystemContainerFileForFile) {
     SCOPED_TRACE(source.name);
     EXPECT_EQ(copy.name, source.name);
     EXPECT_EQ(copy.roles, source.roles);
-    EXPECT_EQ(copy.disk, (BSDName{target, static_cast<uint32_t>(i + 1)}));
+    EXPECT_EQ(copy.disk, (mcom::DiskName{target, static_cast<uint32_t>(i + 1)}));
     EXPECT_NE(copy.uuid, source.uuid);
     EXPECT_EQ(copy.content, source.content);
     EXPECT_FALSE(copy.is_mounted());
@@ -310,8 +310,8 @@ TEST_F(AsrReplicationTest, ReplicatesTheWholeSystemContainerFileForFile) {
     EXPECT_LE(sim_test::AllocatedBytes(rich_copy.Join(name)), 64u * 1024);
   }
   EXPECT_EQ(copies[0]->used, sources[0]->used);
-  EXPECT_FALSE(FindVolume(model, BSDName{kSystemContainer, 2})->is_mounted());
-  EXPECT_TRUE(FindVolume(model, BSDName{kSystemContainer, 5})->uuid == model.running_system);
+  EXPECT_FALSE(FindVolume(model, mcom::DiskName{kSystemContainer, 2})->is_mounted());
+  EXPECT_TRUE(FindVolume(model, mcom::DiskName{kSystemContainer, 5})->uuid == model.running_system);
   ExpectConsistent();
 }
 
@@ -376,9 +376,9 @@ TEST_F(AsrReplicationTest, PrintsPuppetStringsThatGiveTheSystemARisingFraction) 
 TEST_F(AsrReplicationTest, CopiesOnlyTheVolumeGroupOfTheGivenVolume) {
   const uint32_t target = MakeEmptyContainer();
   const Model before = machine_.Read();
-  const Volume& data = *FindVolume(before, BSDName{kSystemContainer, 1});
-  const Volume& system = *FindVolume(before, BSDName{kSystemContainer, 5});
-  const Volume& preboot = *FindVolume(before, BSDName{kSystemContainer, 2});
+  const Volume& data = *FindVolume(before, mcom::DiskName{kSystemContainer, 1});
+  const Volume& system = *FindVolume(before, mcom::DiskName{kSystemContainer, 5});
+  const Volume& preboot = *FindVolume(before, mcom::DiskName{kSystemContainer, 2});
 
   // The System volume names its group: the Data volume comes along, in slice order.
   AsrResult result = RunAsr(Replicate(kSystemContainer, target, system.uuid, true));
@@ -469,8 +469,9 @@ TEST_F(AsrTest, RefusesBadRequestsWithoutChangingTheMachine) {
 
 TEST_F(AsrTest, ATargetVolumeInUseByAnotherProcessStopsAnErase) {
   const uint32_t target = MakeEmptyContainer();
-  const BSDName old_volume = machine_.Change([&](Model& model) {
-    const BSDName volume = AddVolume(root(), model, target, VolumeSpec{"Old Backup", {}, {}});
+  const mcom::DiskName old_volume = machine_.Change([&](Model& model) {
+    const mcom::DiskName volume =
+        AddVolume(root(), model, target, VolumeSpec{"Old Backup", {}, {}});
     Mount(root(), model, volume, {});
     return volume;
   });
@@ -507,7 +508,7 @@ TEST_F(AsrTest, AFailureHalfWayKeepsTheCopiedVolumesAndRemountsTheSource) {
   read_only.read_only = true;
   ASSERT_TRUE(machine_
                   .Change([&](Model& model) {
-                    return Mount(root(), model, BSDName{kSystemContainer, 2}, read_only);
+                    return Mount(root(), model, mcom::DiskName{kSystemContainer, 2}, read_only);
                   })
                   .ok());
   SetFault("fail-after-volume:2;status=5;message=Could not restore - Bad file descriptor");
@@ -524,13 +525,13 @@ TEST_F(AsrTest, AFailureHalfWayKeepsTheCopiedVolumesAndRemountsTheSource) {
   ASSERT_THAT(copies, SizeIs(2));
   for (size_t i = 0; i < copies.size(); ++i) {
     const Volume& source =
-        *FindVolume(model, BSDName{kSystemContainer, static_cast<uint32_t>(i + 1)});
+        *FindVolume(model, mcom::DiskName{kSystemContainer, static_cast<uint32_t>(i + 1)});
     EXPECT_EQ(copies[i]->name, source.name);
     EXPECT_THAT(
         sim::TreeDifferences(VolumeFilesPath(root(), source), VolumeFilesPath(root(), *copies[i])),
         IsEmpty());
   }
-  const Volume& preboot = *FindVolume(model, BSDName{kSystemContainer, 2});
+  const Volume& preboot = *FindVolume(model, mcom::DiskName{kSystemContainer, 2});
   EXPECT_TRUE(preboot.is_mounted()) << "mounted again as it was";
   EXPECT_THAT(preboot.mount_options, Contains("ro"));
   ExpectConsistent();
@@ -539,11 +540,11 @@ TEST_F(AsrTest, AFailureHalfWayKeepsTheCopiedVolumesAndRemountsTheSource) {
 TEST_F(AsrTest, AFailureInsideAVolumeRemovesItsHalfCopyAndLeavesTheSourceAsItWas) {
   const uint32_t target = MakeEmptyContainer();
   // A mounted source volume, and a mounted old volume in the target that --erase removes.
-  const BSDName preboot{kSystemContainer, 2};
-  const BSDName data{kSystemContainer, 1};
+  const mcom::DiskName preboot{kSystemContainer, 2};
+  const mcom::DiskName data{kSystemContainer, 1};
   const mcom::FilePath old_mount_point = machine_.Change([&](Model& model) {
     EXPECT_TRUE(Mount(root(), model, preboot, {}).ok());
-    const BSDName old = AddVolume(root(), model, target, VolumeSpec{"Old Backup", {}, {}});
+    const mcom::DiskName old = AddVolume(root(), model, target, VolumeSpec{"Old Backup", {}, {}});
     EXPECT_TRUE(Mount(root(), model, old, {}).ok());
     return mcom::FilePath(FindVolume(model, old)->mount_point);
   });
@@ -737,12 +738,12 @@ class AsrImageRestoreTest : public AsrTest {
  protected:
   AsrImageRestoreTest() {
     const Model model = machine_.Read();
-    const Volume& system = *FindVolume(model, BSDName{kSystemContainer, 5});
-    const Volume& recovery = *FindVolume(model, BSDName{kSystemContainer, 3});
+    const Volume& system = *FindVolume(model, mcom::DiskName{kSystemContainer, 5});
+    const Volume& recovery = *FindVolume(model, mcom::DiskName{kSystemContainer, 3});
     image_ = VolumeFilesPath(root(), recovery).Join(system.group_uuid).Join("BaseSystem.dmg");
     // A USB disk with one HFS+ volume on its second partition, mounted when plugged.
     disk_ = testing::PlugTestMedium(machine_, "usb-hfs");
-    partition_ = BSDName{disk_, 2};
+    partition_ = mcom::DiskName{disk_, 2};
   }
 
   std::vector<std::string> Restore(const std::string& image, const std::string& target) {
@@ -752,14 +753,15 @@ class AsrImageRestoreTest : public AsrTest {
 
   mcom::FilePath image_;
   uint32_t disk_ = 0;
-  BSDName partition_;
+  mcom::DiskName partition_;
 };
 
 TEST_F(AsrImageRestoreTest, PutsTheImageVolumeOntoThePartitionAndMountsIt) {
   const Volume old_volume = *FindVolume(machine_.Read(), partition_);
   ASSERT_TRUE(old_volume.is_mounted());
 
-  const AsrResult result = RunAsr(Restore(image_.string(), "/dev/" + partition_.Format()));
+  const AsrResult result =
+      RunAsr(Restore(image_.string(), "/dev/" + mcom::FormatDiskName(partition_)));
   ASSERT_EQ(result.status, 0) << result.out << result.err;
 
   // The recovery builder's reading: every "PINF\t%u\t100" line is a per cent done.
@@ -794,7 +796,7 @@ TEST_F(AsrImageRestoreTest, PutsTheImageVolumeOntoThePartitionAndMountsIt) {
 
 TEST_F(AsrImageRestoreTest, RefusesWhatItCannotRestoreAndLeavesTheMachineAlone) {
   const std::string before = MachineFile();
-  const std::string target = "/dev/" + partition_.Format();
+  const std::string target = "/dev/" + mcom::FormatDiskName(partition_);
   struct Case {
     std::vector<std::string> arguments;
     std::string message;
@@ -824,7 +826,8 @@ TEST_F(AsrImageRestoreTest, RefusesWhatItCannotRestoreAndLeavesTheMachineAlone) 
 
 TEST_F(AsrImageRestoreTest, AFailedCopyLeavesAnEmptyUnmountedVolume) {
   SetFault("fail-after-percent:10");
-  const AsrResult result = RunAsr(Restore(image_.string(), "/dev/" + partition_.Format()));
+  const AsrResult result =
+      RunAsr(Restore(image_.string(), "/dev/" + mcom::FormatDiskName(partition_)));
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(ReadAsTheSystemDoes(result.out, 1).collected, "Could not restore - Input/output error");
   const Model model = machine_.Read();

@@ -136,7 +136,8 @@ int BlessDevice(ToolContext& context, const std::string& device,
   if (!device.starts_with(kDevicePrefix)) {
     return context.Fail("Can't access device \"" + device + "\": not a device path");
   }
-  const std::optional<BSDName> name = BSDName::Parse(device.substr(kDevicePrefix.size()));
+  const std::optional<mcom::DiskName> name =
+      mcom::ParseDiskName(device.substr(kDevicePrefix.size()));
   if (!name) return context.Fail("Can't access device \"" + device + "\": no such device");
 
   enum class Outcome { kRecorded, kUnknown, kWholeDisk };
@@ -146,7 +147,7 @@ int BlessDevice(ToolContext& context, const std::string& device,
           FindDisk(model, name->disk) != nullptr || FindContainer(model, name->disk) != nullptr;
       return whole && !name->has_slice() ? Outcome::kWholeDisk : Outcome::kUnknown;
     }
-    model.boot.device = name->Format();
+    model.boot.device = mcom::FormatDiskName(*name);
     return Outcome::kRecorded;
   });
   switch (outcome) {

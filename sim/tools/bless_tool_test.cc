@@ -63,7 +63,7 @@ class BlessTest : public ::testing::Test {
 
   std::string DeviceOf(std::string_view role) {
     for (const Volume& volume : machine_.Read().volumes) {
-      if (volume.HasRole(role)) return "/dev/" + volume.disk.Format();
+      if (volume.HasRole(role)) return "/dev/" + mcom::FormatDiskName(volume.disk);
     }
     return "";
   }

@@ -29,7 +29,7 @@ std::string Padded(const std::string& label, size_t width) {
 }
 
 std::string StoreUUID(const Model& model, const std::string& store) {
-  const std::optional<BSDName> name = BSDName::Parse(store);
+  const std::optional<mcom::DiskName> name = mcom::ParseDiskName(store);
   if (name) {
     if (const Partition* partition = FindPartition(model, *name)) return partition->uuid;
   }
@@ -37,7 +37,7 @@ std::string StoreUUID(const Model& model, const std::string& store) {
 }
 
 uint64_t StoreSize(const Model& model, const std::string& store) {
-  const std::optional<BSDName> name = BSDName::Parse(store);
+  const std::optional<mcom::DiskName> name = mcom::ParseDiskName(store);
   if (!name) return 0;
   if (const Partition* partition = FindPartition(model, *name)) return partition->size;
   if (const Disk* disk = FindDisk(model, name->disk); disk != nullptr && !name->has_slice()) {
@@ -49,7 +49,8 @@ uint64_t StoreSize(const Model& model, const std::string& store) {
 void WriteContainer(const Model& model, const Container& container, bool last, std::ostream& out) {
   // Lines below a container are drawn with "|" while further containers follow.
   const std::string indent = last ? "    " : "|   ";
-  const std::string title = "Container " + container.name().Format() + " " + container.uuid;
+  const std::string title =
+      "Container " + mcom::FormatDiskName(container.name()) + " " + container.uuid;
   const std::vector<const Volume*> volumes = VolumesOfContainer(model, container.number);
   uint64_t used = 0;
   for (const Volume* volume : volumes) used += volume->used;
@@ -57,7 +58,8 @@ void WriteContainer(const Model& model, const Container& container, bool last, s
 
   out << "+-- " << title << '\n';
   out << indent << std::string(title.size(), '=') << '\n';
-  out << indent << "APFS Container Reference:     " << container.name().Format() << '\n';
+  out << indent << "APFS Container Reference:     " << mcom::FormatDiskName(container.name())
+      << '\n';
   out << indent << "Size (Capacity Ceiling):      " << Bytes(container.size) << '\n';
   out << indent << "Capacity In Use By Volumes:   " << Bytes(used) << " ("
       << Percent(used, container.size) << " used)\n";
@@ -80,15 +82,15 @@ void WriteContainer(const Model& model, const Container& container, bool last, s
   }
   for (size_t i = 0; i < volumes.size(); ++i) {
     const Volume& volume = *volumes[i];
-    const std::string heading = "Volume " + volume.disk.Format() + " " + volume.uuid;
+    const std::string heading = "Volume " + mcom::FormatDiskName(volume.disk) + " " + volume.uuid;
     const std::string inner = i + 1 == volumes.size() ? "    " : "|   ";
     const std::string role = volume.roles.empty() ? "No specific role" : volume.roles.front();
     const std::string mount_point = MountPointOf(model, volume);
     out << indent << "|\n";
     out << indent << "+-> " << heading << '\n';
     out << indent << inner << std::string(heading.size(), '-') << '\n';
-    out << indent << inner << Padded("APFS Volume Disk (Role):", 27) << volume.disk.Format() << " ("
-        << role << ")\n";
+    out << indent << inner << Padded("APFS Volume Disk (Role):", 27)
+        << mcom::FormatDiskName(volume.disk) << " (" << role << ")\n";
     out << indent << inner << Padded("Name:", 27) << volume.name << " (Case-insensitive)\n";
     out << indent << inner << Padded("Mount Point:", 27)
         << (mount_point.empty() ? "Not Mounted" : mount_point) << '\n';

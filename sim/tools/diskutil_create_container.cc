@@ -26,7 +26,7 @@ constexpr const char* kCouldNotOpen = "Error: -69877: Couldn't open device";
 
 // What the change made: the store used and the new container, or why nothing was made.
 struct Created {
-  BSDName store;
+  mcom::DiskName store;
   uint32_t container = 0;
 };
 using Outcome = std::variant<Created, std::string>;
@@ -35,20 +35,20 @@ Outcome CreateOn(const mcom::FilePath& root, Model& model, const std::string& ar
   using Kind = DiskReference::Kind;
   const std::optional<DiskReference> reference = FindDiskReference(model, argument);
   if (!reference) return CouldNotFindDisk(argument);
-  const BSDName name = reference->name;
+  const mcom::DiskName name = reference->name;
   if (reference->kind == Kind::kContainer || reference->kind == Kind::kVolume) {
-    return "Error: " + name.Format() +
+    return "Error: " + mcom::FormatDiskName(name) +
            " is an APFS Container or Volume; an APFS Physical Store must be a disk or a "
            "partition";
   }
   const Disk* disk = FindDisk(model, name.disk);
   if (HoldsRunningSystem(model, name) || disk == nullptr || !disk->writable) return kCouldNotOpen;
   if (WhyBusy(root, model, name, ::getpid())) return std::string(kCouldNotOpen) + ": Resource busy";
-  if (ContainerOnStore(model, name.Format()) != nullptr) {
-    return "Error: " + name.Format() + " is already an APFS Physical Store";
+  if (ContainerOnStore(model, mcom::FormatDiskName(name)) != nullptr) {
+    return "Error: " + mcom::FormatDiskName(name) + " is already an APFS Physical Store";
   }
 
-  BSDName store = name;
+  mcom::DiskName store = name;
   if (!name.has_slice()) {
     if (!disk->partitions.empty() || disk->scheme != "none") {
       store =
@@ -70,7 +70,7 @@ int RunCreateContainer(ToolContext& context, Arguments arguments) {
     const Model model = context.machine().Read();
     const std::optional<DiskReference> reference = FindDiskReference(model, argument);
     if (!reference) return ReportError(context, CouldNotFindDisk(argument));
-    disk = reference->name.Format();
+    disk = mcom::FormatDiskName(reference->name);
   }
   context.out() << "Creating container with " << disk << '\n'
                 << "Started APFS operation on " << disk << std::endl;
@@ -83,10 +83,10 @@ int RunCreateContainer(ToolContext& context, Arguments arguments) {
     return ReportError(context, *error);
   }
   const Created& created = std::get<Created>(outcome);
-  const std::string container = BSDName{created.container, BSDName::kNoSlice}.Format();
+  const std::string container = mcom::FormatDiskName(mcom::DiskName{created.container});
   context.out() << "Creating a new empty APFS Container\n"
                 << "Unmounting Volumes\n"
-                << "Switching " << created.store.Format() << " to APFS\n"
+                << "Switching " << mcom::FormatDiskName(created.store) << " to APFS\n"
                 << "Creating APFS Container\n"
                 << "Created new APFS Container " << container << '\n'
                 << "Disk from APFS operation: " << container << '\n'

@@ -50,7 +50,7 @@ struct Medium {
   bool image = false;
 };
 
-Medium MediumOf(const Model& model, BSDName name) {
+Medium MediumOf(const Model& model, mcom::DiskName name) {
   Medium medium;
   const Disk* disk = PhysicalDiskOf(model, name);
   if (disk == nullptr) return medium;
@@ -67,11 +67,11 @@ Medium MediumOf(const Model& model, BSDName name) {
   return medium;
 }
 
-void WriteIdentity(InfoWriter& info, BSDName name) {
-  info.Line("Device Identifier", name.Format())
-      .Line("Device Node", "/dev/" + name.Format())
+void WriteIdentity(InfoWriter& info, mcom::DiskName name) {
+  info.Line("Device Identifier", mcom::FormatDiskName(name))
+      .Line("Device Node", "/dev/" + mcom::FormatDiskName(name))
       .Line("Whole", YesNo(!name.has_slice()))
-      .Line("Part of Whole", name.Whole().Format());
+      .Line("Part of Whole", mcom::FormatDiskName(name.Whole()));
 }
 
 void WriteNoFileSystem(InfoWriter& info) {
@@ -109,8 +109,8 @@ void WriteWholeDisk(const Model& model, const Disk& disk, InfoWriter& info) {
   info.Line("Read-Only Media", YesNo(medium.read_only)).Line("Read-Only Volume", kNoFileSystem);
   info.Gap();
   WriteLocation(info, medium, true, false);
-  if (const Container* container = ContainerOnStore(model, disk.name().Format())) {
-    info.Gap().Line("APFS Container", container->name().Format());
+  if (const Container* container = ContainerOnStore(model, mcom::FormatDiskName(disk.name()))) {
+    info.Gap().Line("APFS Container", mcom::FormatDiskName(container->name()));
   }
 }
 
@@ -148,7 +148,7 @@ bool IsReadOnly(const Volume& volume) {
 
 void WritePartition(const Model& model, const Disk& disk, const Partition& partition,
                     InfoWriter& info) {
-  const BSDName name{disk.number, partition.slice};
+  const mcom::DiskName name{disk.number, partition.slice};
   const Medium medium = MediumOf(model, name);
   const Volume* volume = VolumeOnPartition(model, name);
   WriteIdentity(info, name);
@@ -184,8 +184,8 @@ void WritePartition(const Model& model, const Disk& disk, const Partition& parti
       .Line("Read-Only Volume", volume == nullptr ? kNoFileSystem : YesNo(IsReadOnly(*volume)))
       .Gap();
   WriteLocation(info, medium, false, false);
-  if (const Container* container = ContainerOnStore(model, name.Format())) {
-    info.Gap().Line("APFS Container", container->name().Format());
+  if (const Container* container = ContainerOnStore(model, mcom::FormatDiskName(name))) {
+    info.Gap().Line("APFS Container", mcom::FormatDiskName(container->name()));
   }
 }
 
@@ -217,7 +217,7 @@ void WriteAPFSVolume(const Model& model, const Container& container, const Volum
       .Gap();
   WriteLocation(info, medium, false, false);
   info.Gap().Text("This disk is an APFS Volume.  APFS Information:");
-  info.Line("APFS Container", container.name().Format());
+  info.Line("APFS Container", mcom::FormatDiskName(container.name()));
   for (const std::string& store : container.stores) info.Line("APFS Physical Store", store);
   info.Line("Fusion Drive", YesNo(container.stores.size() > 1));
   if (!volume.group_uuid.empty()) info.Line("APFS Volume Group", volume.group_uuid);
@@ -228,7 +228,7 @@ void WriteAPFSVolume(const Model& model, const Container& container, const Volum
 
 void WriteDiskInfo(const Model& model, const DiskReference& reference, std::ostream& out) {
   InfoWriter info(out);
-  const BSDName name = reference.name;
+  const mcom::DiskName name = reference.name;
   switch (reference.kind) {
     case DiskReference::Kind::kWholeDisk:
       if (const Disk* disk = FindDisk(model, name.disk)) WriteWholeDisk(model, *disk, info);
@@ -259,11 +259,11 @@ void WriteAllDiskInfo(const Model& model, std::ostream& out) {
   using Kind = DiskReference::Kind;
   std::vector<DiskReference> references;
   for (const uint32_t number : WholeDiskNumbers(model)) {
-    const BSDName whole{number, BSDName::kNoSlice};
+    const mcom::DiskName whole{number};
     if (const Disk* disk = FindDisk(model, number)) {
       references.push_back({Kind::kWholeDisk, whole});
       for (const Partition& partition : disk->partitions) {
-        references.push_back({Kind::kPartition, BSDName{number, partition.slice}});
+        references.push_back({Kind::kPartition, mcom::DiskName{number, partition.slice}});
       }
     } else {
       references.push_back({Kind::kContainer, whole});

@@ -40,10 +40,10 @@ void AppendString(const cf::Ref<cf::MutableArray>& array, std::string_view value
 // A GPT partition's own name is not shown by diskutil, except that an EFI system partition
 // is listed under its volume name "EFI".
 std::string PartitionListName(const Model& model, const Disk& disk, const Partition& partition) {
-  const BSDName name{disk.number, partition.slice};
+  const mcom::DiskName name{disk.number, partition.slice};
   if (const Volume* volume = VolumeOnPartition(model, name)) return volume->name;
-  if (const Container* container = ContainerOnStore(model, name.Format())) {
-    return "Container " + container->name().Format();
+  if (const Container* container = ContainerOnStore(model, mcom::FormatDiskName(name))) {
+    return "Container " + mcom::FormatDiskName(container->name());
   }
   if (partition.type == kEFIPartitionGUID) return "EFI";
   return "";
@@ -75,32 +75,33 @@ void WriteHeaderRow(std::ostream& out) {
 }
 
 void WriteDisk(const Model& model, const Disk& disk, std::ostream& out) {
-  out << "/dev/" << disk.name().Format() << ' ' << DiskHeader(disk) << ":\n";
+  out << "/dev/" << mcom::FormatDiskName(disk.name()) << ' ' << DiskHeader(disk) << ":\n";
   WriteHeaderRow(out);
   std::string whole_type = disk.content;
   std::string whole_name;
-  if (const Container* container = ContainerOnStore(model, disk.name().Format())) {
-    whole_name = "Container " + container->name().Format();
+  if (const Container* container = ContainerOnStore(model, mcom::FormatDiskName(disk.name()))) {
+    whole_name = "Container " + mcom::FormatDiskName(container->name());
   }
-  WriteRow(out, "0", whole_type, whole_name, '*', disk.size, disk.name().Format());
+  WriteRow(out, "0", whole_type, whole_name, '*', disk.size, mcom::FormatDiskName(disk.name()));
   for (const Partition& partition : disk.partitions) {
     WriteRow(out, std::to_string(partition.slice), PartitionTypeName(partition.type),
              PartitionListName(model, disk, partition), ' ', partition.size,
-             BSDName{disk.number, partition.slice}.Format());
+             mcom::FormatDiskName(mcom::DiskName{disk.number, partition.slice}));
   }
   out << '\n';
 }
 
 void WriteContainer(const Model& model, const Container& container, std::ostream& out) {
-  out << "/dev/" << container.name().Format() << " (synthesized):\n";
+  out << "/dev/" << mcom::FormatDiskName(container.name()) << " (synthesized):\n";
   WriteHeaderRow(out);
-  WriteRow(out, "0", "APFS Container Scheme", "-", '+', container.size, container.name().Format());
+  WriteRow(out, "0", "APFS Container Scheme", "-", '+', container.size,
+           mcom::FormatDiskName(container.name()));
   for (const std::string& store : container.stores) {
     out << std::string(33, ' ') << "Physical Store " << store << '\n';
   }
   for (const Volume* volume : VolumesOfContainer(model, container.number)) {
     WriteRow(out, std::to_string(volume->disk.slice), "APFS Volume", volume->name, ' ',
-             volume->used, volume->disk.Format());
+             volume->used, mcom::FormatDiskName(volume->disk));
   }
   out << '\n';
 }
@@ -110,19 +111,19 @@ cf::Ref<cf::MutableDictionary> DiskEntry(const Model& model, const Disk& disk,
                                          const cf::Ref<cf::MutableArray>& mounted_names) {
   cf::Ref<cf::MutableDictionary> entry = cf::MutableDictionary::Create();
   SetString(entry, "Content", disk.content);
-  SetString(entry, "DeviceIdentifier", disk.name().Format());
+  SetString(entry, "DeviceIdentifier", mcom::FormatDiskName(disk.name()));
   entry->SetValue("OSInternal", cf::Boolean::False());
   SetSize(entry, "Size", disk.size);
-  AppendString(all_disks, disk.name().Format());
+  AppendString(all_disks, mcom::FormatDiskName(disk.name()));
   // A disk without a partition scheme has no "Partitions" key at all.
   if (disk.scheme == "none" && disk.partitions.empty()) return entry;
 
   cf::Ref<cf::MutableArray> partitions = cf::MutableArray::Create();
   for (const Partition& partition : disk.partitions) {
-    const BSDName name{disk.number, partition.slice};
+    const mcom::DiskName name{disk.number, partition.slice};
     cf::Ref<cf::MutableDictionary> item = cf::MutableDictionary::Create();
     SetString(item, "Content", PartitionTypeName(partition.type));
-    SetString(item, "DeviceIdentifier", name.Format());
+    SetString(item, "DeviceIdentifier", mcom::FormatDiskName(name));
     SetString(item, "DiskUUID", partition.uuid);
     SetSize(item, "Size", partition.size);
     if (const Volume* volume = VolumeOnPartition(model, name)) {
@@ -135,7 +136,7 @@ cf::Ref<cf::MutableDictionary> DiskEntry(const Model& model, const Disk& disk,
       SetString(item, "VolumeUUID", volume->uuid);
     }
     partitions->Append(item);
-    AppendString(all_disks, name.Format());
+    AppendString(all_disks, mcom::FormatDiskName(name));
   }
   entry->SetValue("Partitions", partitions);
   return entry;
@@ -152,13 +153,13 @@ cf::Ref<cf::MutableDictionary> ContainerEntry(const Model& model, const Containe
     stores->Append(item);
   }
   entry->SetValue("APFSPhysicalStores", stores);
-  AppendString(all_disks, container.name().Format());
+  AppendString(all_disks, mcom::FormatDiskName(container.name()));
 
   cf::Ref<cf::MutableArray> volumes = cf::MutableArray::Create();
   for (const Volume* volume : VolumesOfContainer(model, container.number)) {
     cf::Ref<cf::MutableDictionary> item = cf::MutableDictionary::Create();
     SetSize(item, "CapacityInUse", volume->used);
-    SetString(item, "DeviceIdentifier", volume->disk.Format());
+    SetString(item, "DeviceIdentifier", mcom::FormatDiskName(volume->disk));
     SetString(item, "DiskUUID", volume->uuid);
     const std::string mount_point = MountPointOf(model, *volume);
     if (!mount_point.empty()) {
@@ -171,11 +172,11 @@ cf::Ref<cf::MutableDictionary> ContainerEntry(const Model& model, const Containe
     SetString(item, "VolumeName", volume->name);
     SetString(item, "VolumeUUID", volume->uuid);
     volumes->Append(item);
-    AppendString(all_disks, volume->disk.Format());
+    AppendString(all_disks, mcom::FormatDiskName(volume->disk));
   }
   entry->SetValue("APFSVolumes", volumes);
   SetString(entry, "Content", kContainerListContent);
-  SetString(entry, "DeviceIdentifier", container.name().Format());
+  SetString(entry, "DeviceIdentifier", mcom::FormatDiskName(container.name()));
   entry->SetValue("OSInternal", cf::Boolean::False());
   entry->SetValue("Partitions", cf::MutableArray::Create());
   SetSize(entry, "Size", container.size);
@@ -184,7 +185,7 @@ cf::Ref<cf::MutableDictionary> ContainerEntry(const Model& model, const Containe
 
 }  // namespace
 
-uint32_t ListedDiskNumber(BSDName name) { return name.disk; }
+uint32_t ListedDiskNumber(mcom::DiskName name) { return name.disk; }
 
 void WriteDiskList(const Model& model, std::optional<uint32_t> only, std::ostream& out) {
   for (const uint32_t number : WholeDiskNumbers(model)) {
@@ -211,7 +212,7 @@ cf::Ref<cf::Dictionary> DiskListPropertyList(const Model& model, std::optional<u
     } else {
       continue;
     }
-    AppendString(whole_disks, BSDName{number, BSDName::kNoSlice}.Format());
+    AppendString(whole_disks, mcom::FormatDiskName(mcom::DiskName{number}));
   }
   cf::Ref<cf::MutableDictionary> list = cf::MutableDictionary::Create();
   list->SetValue("AllDisks", all_disks);

@@ -12,7 +12,7 @@ namespace sim::tools::diskutil {
 
 // The whole disk a listing of `reference` shows: the disk itself for a whole disk or a
 // container, the whole disk of a partition, the container of a volume.
-uint32_t ListedDiskNumber(BSDName name);
+uint32_t ListedDiskNumber(mcom::DiskName name);
 
 // The text of `diskutil list`: for each whole disk and container (or only for disk number
 // `only`), in number order, a "/dev/diskN (internal, physical):" header ("external,

@@ -19,7 +19,8 @@ std::optional<DiskReference> FindDiskReference(const Model& model, std::string_v
     }
     return std::nullopt;
   }
-  const std::optional<BSDName> name = BSDName::Parse(WithoutDevicePrefix(std::string(argument)));
+  const std::optional<mcom::DiskName> name =
+      mcom::ParseDiskName(WithoutDevicePrefix(std::string(argument)));
   if (!name) return std::nullopt;
   if (!name->has_slice()) {
     if (FindDisk(model, name->disk) != nullptr) return DiskReference{Kind::kWholeDisk, *name};
@@ -47,12 +48,12 @@ std::string MountPointOf(const Model& model, const Volume& volume) {
   return volume.mount_point;
 }
 
-const Disk* PhysicalDiskOf(const Model& model, BSDName name) {
+const Disk* PhysicalDiskOf(const Model& model, mcom::DiskName name) {
   const std::vector<uint32_t> disks = PhysicalDisksOf(model, name);
   return disks.empty() ? nullptr : FindDisk(model, disks.front());
 }
 
-bool HoldsRunningSystem(const Model& model, BSDName name) {
+bool HoldsRunningSystem(const Model& model, mcom::DiskName name) {
   for (const Volume* volume : {RunningSystemVolume(model), RunningDataVolume(model)}) {
     if (volume == nullptr) continue;
     if (volume->disk == name) return true;
@@ -64,7 +65,8 @@ bool HoldsRunningSystem(const Model& model, BSDName name) {
     } else if (const Container* container = FindContainer(model, volume->disk.disk)) {
       // A partition that is one of the container's stores.
       const std::vector<std::string>& stores = container->stores;
-      if (std::find(stores.begin(), stores.end(), name.Format()) != stores.end()) return true;
+      if (std::find(stores.begin(), stores.end(), mcom::FormatDiskName(name)) != stores.end())
+        return true;
     }
   }
   return false;

@@ -20,7 +20,7 @@ struct DiskReference {
     kVolume,     // an APFS volume of a container: disk3s1
   };
   Kind kind = Kind::kWholeDisk;
-  BSDName name;
+  mcom::DiskName name;
 };
 
 // The disk that `argument` names: "disk2", "disk2s1" or "/dev/disk2" when the machine has
@@ -39,11 +39,11 @@ std::string MountPointOf(const Model& model, const Volume& volume);
 
 // The physical disk that `name` lives on (the first store's disk for a container or one of
 // its volumes); null when the model has none.
-const Disk* PhysicalDiskOf(const Model& model, BSDName name);
+const Disk* PhysicalDiskOf(const Model& model, mcom::DiskName name);
 
 // Whether `name`, or anything on it, is a volume of the running system: such a disk
 // cannot be unmounted, erased or reformatted.
-bool HoldsRunningSystem(const Model& model, BSDName name);
+bool HoldsRunningSystem(const Model& model, mcom::DiskName name);
 
 // The name diskutil gives a GPT partition type ("EFI", "Apple_APFS", "Apple_HFS",
 // "Apple_Boot", "Apple_APFS_ISC", "Apple_APFS_Recovery", "Apple_CoreStorage"); the type

@@ -33,8 +33,8 @@ constexpr const char* kTooSmall = "Error: -69519: The target disk is too small f
 constexpr uint64_t kMapOverhead = 1024 * 1024;
 
 struct Formatted {
-  std::vector<std::string> lines;  // progress lines for standard output
-  std::vector<BSDName> unmounted;  // volumes that could not be mounted afterwards
+  std::vector<std::string> lines;         // progress lines for standard output
+  std::vector<mcom::DiskName> unmounted;  // volumes that could not be mounted afterwards
 };
 using Outcome = std::variant<Formatted, std::string>;
 
@@ -42,11 +42,11 @@ using Outcome = std::variant<Formatted, std::string>;
 // disk as it was.
 std::optional<std::string> CheckTarget(const mcom::FilePath& root, const Model& model,
                                        const std::string& argument, const PartitionLayout& layout,
-                                       BSDName* whole) {
+                                       mcom::DiskName* whole) {
   const std::optional<DiskReference> reference = FindDiskReference(model, argument);
   if (!reference) return CouldNotFindDisk(argument);
   if (reference->kind != DiskReference::Kind::kWholeDisk) {
-    return "Error: " + reference->name.Format() + " is not a whole disk";
+    return "Error: " + mcom::FormatDiskName(reference->name) + " is not a whole disk";
   }
   const Disk& disk = *FindDisk(model, reference->name.disk);
   if (HoldsRunningSystem(model, reference->name)) return kCouldNotUnmount;
@@ -66,7 +66,7 @@ std::optional<std::string> CheckTarget(const mcom::FilePath& root, const Model& 
 
 Outcome Partition(const mcom::FilePath& root, Model& model, const std::string& argument,
                   const PartitionLayout& layout) {
-  BSDName whole;
+  mcom::DiskName whole;
   if (std::optional<std::string> refusal = CheckTarget(root, model, argument, layout, &whole)) {
     return *refusal;
   }
@@ -79,17 +79,17 @@ Outcome Partition(const mcom::FilePath& root, Model& model, const std::string& a
   Formatted formatted;
   formatted.lines = {"Unmounting disk", "Creating the partition map",
                      "Waiting for partitions to activate"};
-  const std::vector<BSDName> names = PartitionDisk(root, model, whole.disk, specs);
+  const std::vector<mcom::DiskName> names = PartitionDisk(root, model, whole.disk, specs);
   for (size_t i = 0; i < names.size(); ++i) {
     const PlannedPartition& planned = layout.partitions[i];
-    BSDName volume = names[i];
+    mcom::DiskName volume = names[i];
     if (planned.format == PartitionFormat::kAPFS) {
-      formatted.lines.push_back("Formatting " + names[i].Format() + " as APFS with name " +
-                                planned.name);
+      formatted.lines.push_back("Formatting " + mcom::FormatDiskName(names[i]) +
+                                " as APFS with name " + planned.name);
       const uint32_t container = CreateContainer(root, model, {names[i]});
       volume = AddVolume(root, model, container, {planned.name, {}, {}});
     } else {
-      formatted.lines.push_back("Formatting " + names[i].Format() +
+      formatted.lines.push_back("Formatting " + mcom::FormatDiskName(names[i]) +
                                 " as Mac OS Extended (Journaled) with name " + planned.name);
       CreateHFSVolume(root, model, names[i], planned.name);
     }
@@ -117,7 +117,7 @@ int RunPartitionDisk(ToolContext& context, Arguments arguments) {
     const Model model = context.machine().Read();
     const std::optional<DiskReference> reference = FindDiskReference(model, argument);
     if (!reference) return ReportError(context, CouldNotFindDisk(argument));
-    disk = reference->name.Format();
+    disk = mcom::FormatDiskName(reference->name);
   }
   context.out() << "Started partitioning on " << disk << std::endl;
   DiskutilHook hook(context, "partitionDisk", kCouldNotOpen);
@@ -138,8 +138,9 @@ int RunPartitionDisk(ToolContext& context, Arguments arguments) {
   context.out().flush();
   // The partitions are there; a volume that could not be mounted (a process refuses mounts
   // of the disk) is reported the way diskutil's mount reports it.
-  for (const BSDName& volume : formatted.unmounted) {
-    context.err() << "Volume on " << volume.Format() << " failed to mount" << std::endl;
+  for (const mcom::DiskName& volume : formatted.unmounted) {
+    context.err() << "Volume on " << mcom::FormatDiskName(volume) << " failed to mount"
+                  << std::endl;
   }
   return hook.AfterWork(0);
 }

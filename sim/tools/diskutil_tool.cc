@@ -121,7 +121,7 @@ int RunUnmountDisk(ToolContext& context, Arguments arguments) {
   const std::string& argument = arguments.front();
   const std::string prefix = force ? "Forced unmount of " : "Unmount of ";
 
-  std::optional<BSDName> whole;
+  std::optional<mcom::DiskName> whole;
   {
     const Model model = context.machine().Read();
     const std::optional<DiskReference> disk = FindDiskReference(model, argument);
@@ -130,7 +130,7 @@ int RunUnmountDisk(ToolContext& context, Arguments arguments) {
     whole = disk->name.Whole();
   }
   const std::string failed =
-      prefix + whole->Format() + " failed: at least one volume could not be unmounted";
+      prefix + mcom::FormatDiskName(*whole) + " failed: at least one volume could not be unmounted";
   DiskutilHook hook(context, "unmountDisk", failed);
   if (const std::optional<int> status = hook.BeforeWork()) return *status;
 
@@ -150,7 +150,8 @@ int RunUnmountDisk(ToolContext& context, Arguments arguments) {
   if (outcome.status == kDAReturnNotFound) return ReportError(context, CouldNotFindDisk(argument));
   if (busy) return ReportError(context, failed + ": Resource busy");
   if (!outcome.ok()) return ReportError(context, failed);
-  context.out() << prefix << "all volumes on " << whole->Format() << " was successful" << std::endl;
+  context.out() << prefix << "all volumes on " << mcom::FormatDiskName(*whole) << " was successful"
+                << std::endl;
   return hook.AfterWork(0);
 }
 

@@ -95,7 +95,8 @@ TEST_F(DiskutilTest, CreatesAContainerDirectlyOnABlankDisk) {
   // A layout-NONE disk is used as it is: no partition map appears, and the tool names the
   // container it made.
   EXPECT_TRUE(FindDisk(model, disk)->partitions.empty());
-  EXPECT_THAT(run.out, HasSubstr("Created new APFS Container " + container->name().Format()));
+  EXPECT_THAT(run.out,
+              HasSubstr("Created new APFS Container " + mcom::FormatDiskName(container->name())));
   EXPECT_THAT(run.out, HasSubstr("Finished APFS operation on " + name));
 }
 
@@ -112,7 +113,7 @@ TEST_F(DiskutilTest, CreatingAContainerOnAPartitionedDiskReplacesWhatWasOnIt) {
   EXPECT_EQ(repartitioned.partitions[0].type, kEFIPartitionGUID);
   EXPECT_EQ(repartitioned.partitions[1].type, kAPFSPartitionGUID);
   EXPECT_NE(ContainerOnStore(model, "disk" + std::to_string(disk) + "s2"), nullptr);
-  EXPECT_EQ(VolumeOnPartition(model, BSDName{disk, 2}), nullptr);
+  EXPECT_EQ(VolumeOnPartition(model, mcom::DiskName{disk, 2}), nullptr);
   EXPECT_FALSE(Exists(old_mount));
 }
 
@@ -189,7 +190,10 @@ TEST_F(DiskutilTest, TheVolumeHoldingAnAttachedImageIsBusy) {
 
   for (const Disk& attached : machine_.Read().disks) {
     if (attached.kind != DiskKind::kImage) continue;
-    ASSERT_EQ(testing::RunTool("/usr/bin/hdiutil", {"detach", attached.name().Format()}).status, 0);
+    ASSERT_EQ(
+        testing::RunTool("/usr/bin/hdiutil", {"detach", mcom::FormatDiskName(attached.name())})
+            .status,
+        0);
   }
   EXPECT_EQ(Diskutil({"unmountDisk", "force", name}).status, 0);
 }
@@ -200,13 +204,13 @@ TEST_F(DiskutilTest, UnmountDiskUnmountsEveryVolumeOfTheWholeDisk) {
   const uint32_t disk = Plug("usb-hfs");
   const std::string whole = "disk" + std::to_string(disk);
   const mcom::FilePath mount_point = root().Join("Volumes/USB HFS");
-  ASSERT_TRUE(FindVolume(machine_.Read(), BSDName{disk, 2})->is_mounted());
+  ASSERT_TRUE(FindVolume(machine_.Read(), mcom::DiskName{disk, 2})->is_mounted());
 
   // Given a partition, the tool works on its whole disk.
   const Outcome run = Diskutil({"unmountDisk", "force", whole + "s2"});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "Forced unmount of all volumes on " + whole + " was successful\n");
-  EXPECT_FALSE(FindVolume(machine_.Read(), BSDName{disk, 2})->is_mounted());
+  EXPECT_FALSE(FindVolume(machine_.Read(), mcom::DiskName{disk, 2})->is_mounted());
   EXPECT_FALSE(Exists(mount_point));
 
   // Unmounting what is not mounted succeeds; without "force" the message says so.
@@ -217,8 +221,8 @@ TEST_F(DiskutilTest, UnmountDiskUnmountsEveryVolumeOfTheWholeDisk) {
 
 TEST_F(DiskutilTest, UnmountDiskUnmountsTheVolumesOfContainersOnTheDisk) {
   const uint32_t disk = Plug("usb-apfs");
-  const std::vector<BSDName> volumes = [&] {
-    std::vector<BSDName> names;
+  const std::vector<mcom::DiskName> volumes = [&] {
+    std::vector<mcom::DiskName> names;
     const Model model = machine_.Read();
     for (const Volume& volume : model.volumes) {
       if (PhysicalDisksOf(model, volume.disk) == std::vector<uint32_t>{disk}) {
@@ -229,8 +233,8 @@ TEST_F(DiskutilTest, UnmountDiskUnmountsTheVolumesOfContainersOnTheDisk) {
   }();
   ASSERT_FALSE(volumes.empty());
   ASSERT_EQ(Diskutil({"unmountDisk", "force", "disk" + std::to_string(disk)}).status, 0);
-  for (BSDName volume : volumes) {
-    EXPECT_FALSE(FindVolume(machine_.Read(), volume)->is_mounted()) << volume.Format();
+  for (mcom::DiskName volume : volumes) {
+    EXPECT_FALSE(FindVolume(machine_.Read(), volume)->is_mounted()) << mcom::FormatDiskName(volume);
   }
 }
 
@@ -252,7 +256,7 @@ TEST_F(DiskutilTest, UnmountDiskFaultHookKeepsTheVolumesMounted) {
   const Outcome run = Diskutil({"unmountDisk", "force", "disk" + std::to_string(disk)});
   EXPECT_EQ(run.status, 1);
   EXPECT_THAT(run.err, HasSubstr("failed: at least one volume could not be unmounted"));
-  EXPECT_TRUE(FindVolume(machine_.Read(), BSDName{disk, 2})->is_mounted());
+  EXPECT_TRUE(FindVolume(machine_.Read(), mcom::DiskName{disk, 2})->is_mounted());
 }
 
 // ---- partitionDisk --------------------------------------------------------------------
@@ -278,8 +282,8 @@ TEST_F(DiskutilTest, PartitionsARecoveryDiskAndMountsItsVolumes) {
   EXPECT_GT(partitioned.partitions[2].size, partitioned.partitions[1].size);
   EXPECT_LE(partitioned.partitions[2].base + partitioned.partitions[2].size, partitioned.size);
 
-  const Volume* recovery = VolumeOnPartition(model, BSDName{disk, 2});
-  const Volume* data = VolumeOnPartition(model, BSDName{disk, 3});
+  const Volume* recovery = VolumeOnPartition(model, mcom::DiskName{disk, 2});
+  const Volume* data = VolumeOnPartition(model, mcom::DiskName{disk, 3});
   ASSERT_NE(recovery, nullptr);
   ASSERT_NE(data, nullptr);
   EXPECT_EQ(recovery->name, "Recovery");
@@ -342,7 +346,7 @@ TEST_F(DiskutilTest, PartitionDiskRefusesWithoutChangingTheDisk) {
   const Disk& after = *FindDisk(model, disk);
   ASSERT_EQ(after.partitions.size(), before.partitions.size());
   EXPECT_EQ(after.partitions[1].uuid, before.partitions[1].uuid);
-  EXPECT_TRUE(VolumeOnPartition(model, BSDName{disk, 2})->is_mounted());
+  EXPECT_TRUE(VolumeOnPartition(model, mcom::DiskName{disk, 2})->is_mounted());
   EXPECT_EQ(FindDisk(model, 0)->partitions.size(), 2u);
 }
 
@@ -368,8 +372,8 @@ TEST_F(DiskutilTest, PartitionDiskLeavesVolumesUnmountedWhileAProcessRefusesMoun
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_THAT(run.err, HasSubstr("Volume on " + whole + "s2 failed to mount"));
   const Model model = machine_.Read();
-  ASSERT_NE(VolumeOnPartition(model, BSDName{disk, 2}), nullptr);
-  EXPECT_FALSE(VolumeOnPartition(model, BSDName{disk, 2})->is_mounted());
+  ASSERT_NE(VolumeOnPartition(model, mcom::DiskName{disk, 2}), nullptr);
+  EXPECT_FALSE(VolumeOnPartition(model, mcom::DiskName{disk, 2})->is_mounted());
 }
 
 // ---- list -plist ----------------------------------------------------------------------
@@ -491,7 +495,8 @@ TEST_F(DiskutilTest, InfoAllDescribesEveryDeviceAndApfsListEveryVolume) {
   ASSERT_EQ(apfs.status, 0) << apfs.err;
   EXPECT_THAT(apfs.out, StartsWith("APFS Containers (1 found)\n|\n+-- Container disk1 "));
   for (const Volume& volume : model.volumes) {
-    EXPECT_THAT(apfs.out, HasSubstr("+-> Volume " + volume.disk.Format() + " " + volume.uuid));
+    EXPECT_THAT(apfs.out,
+                HasSubstr("+-> Volume " + mcom::FormatDiskName(volume.disk) + " " + volume.uuid));
   }
   EXPECT_THAT(apfs.out, HasSubstr("APFS Volume Disk (Role):   disk1s5 (System)\n"));
 }

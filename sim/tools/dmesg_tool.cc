@@ -45,14 +45,14 @@ void PrintKernelLines(const Model& model, std::ostream& out) {
       << "IOPlatformExpertDevice: model " << model.facts.model << "\n";
   if (model.facts.has_t2) out << "AppleT2Controller: Apple T2 Controller attached\n";
   for (const Disk& disk : model.disks) {
-    out << "IOBlockStorageDriver: " << disk.name().Format() << " " << disk.media_name << " ("
-        << disk.protocol << ", " << disk.location << "), " << disk.size << " bytes, block size "
-        << disk.block_size << "\n";
+    out << "IOBlockStorageDriver: " << mcom::FormatDiskName(disk.name()) << " " << disk.media_name
+        << " (" << disk.protocol << ", " << disk.location << "), " << disk.size
+        << " bytes, block size " << disk.block_size << "\n";
   }
   out << "apfs_module_start:1277: load: com.apple.filesystems.apfs, v1412.141.1, "
          "1412.141.1.0.1, 2020/07/07\n";
   for (const Container& container : model.containers) {
-    out << "nx_mount:1308: " << container.name().Format()
+    out << "nx_mount:1308: " << mcom::FormatDiskName(container.name())
         << " initializing cache w/hash_size 65536 and cache size 131072\n";
   }
   if (RunningSystemVolume(model) != nullptr) {

@@ -38,11 +38,14 @@ TEST(DmesgTool, TellsOfTheMachinesKernelDisksAndMounts) {
   EXPECT_THAT(lines, Contains("IOPlatformExpertDevice: model " + model.facts.model));
   EXPECT_THAT(lines, Contains("AppleT2Controller: Apple T2 Controller attached"));
   for (const Disk& disk : model.disks) {
-    EXPECT_THAT(lines, Contains(HasSubstr("IOBlockStorageDriver: " + disk.name().Format() + " " +
-                                          disk.media_name)));
+    EXPECT_THAT(lines,
+                Contains(HasSubstr("IOBlockStorageDriver: " + mcom::FormatDiskName(disk.name()) +
+                                   " " + disk.media_name)));
   }
   for (const Container& container : model.containers) {
-    EXPECT_THAT(lines, Contains(StartsWith("nx_mount:1308: " + container.name().Format() + " ")));
+    EXPECT_THAT(
+        lines,
+        Contains(StartsWith("nx_mount:1308: " + mcom::FormatDiskName(container.name()) + " ")));
   }
   EXPECT_THAT(lines, Contains("apfs_vfsop_mountroot:1468: apfs: mountroot called!"));
 

@@ -11,9 +11,9 @@
 #include <filesystem>
 
 #include "core/discovery/apfs_container.h"
-#include "core/discovery/disk_name.h"
 #include "core/discovery/whole_disk.h"
 #include "core/foundation/cf_array.h"
+#include "core/foundation/disk_name.h"
 #include "core/foundation/property_list.h"
 #include "sim/image/image_file.h"
 #include "sim/image/test_tree.h"
@@ -58,8 +58,8 @@ class HdiutilAttachTest : public HdiutilTest {
     const cf::Ref<cf::Dictionary> attached = AttachPlist(image, /*read_only=*/false, false);
     const uint32_t disk = DiskNumber(DevName(Entities(attached).at(0)));
     const mcom::FilePath files = machine().Change([&](Model& model) {
-      const uint32_t container = CreateContainer(root(), model, {BSDName{disk, BSDName::kNoSlice}});
-      const BSDName volume = AddVolume(root(), model, container, {"Backup", {"Data"}, {}});
+      const uint32_t container = CreateContainer(root(), model, {mcom::DiskName{disk}});
+      const mcom::DiskName volume = AddVolume(root(), model, container, {"Backup", {"Data"}, {}});
       return VolumeFilesPath(root(), *FindVolume(model, volume));
     });
     ASSERT_EQ(::rmdir(files.c_str()), 0);
@@ -85,7 +85,7 @@ TEST_F(HdiutilAttachTest, AFreshImageAttachesAsOneBlankDisk) {
 
   const std::vector<Disk> disks = ImageDisks();
   ASSERT_EQ(disks.size(), 1u);
-  EXPECT_EQ(DevName(entities[0]), disks[0].name().Format());
+  EXPECT_EQ(DevName(entities[0]), mcom::FormatDiskName(disks[0].name()));
   EXPECT_EQ(disks[0].size, 500000000000u);
   EXPECT_EQ(disks[0].image_path, image.string());
   EXPECT_EQ(disks[0].image_mode, "rw");
@@ -98,9 +98,8 @@ TEST_F(HdiutilAttachTest, AFreshImageAttachesAsOneBlankDisk) {
   // on it is found under it.
   const mcom::DiskName disk = *mcom::ParseDiskName(DevName(entities[0]));
   EXPECT_FALSE(mcom::WholeDiskForDisk(disk).has_value());
-  machine().Change([&](Model& model) {
-    CreateContainer(root(), model, {BSDName{disk.disk, BSDName::kNoSlice}});
-  });
+  machine().Change(
+      [&](Model& model) { CreateContainer(root(), model, {mcom::DiskName{disk.disk}}); });
   const std::optional<APFSContainerName> container = mcom::FindAPFSContainerOnDisk(disk);
   ASSERT_TRUE(container.has_value());
   EXPECT_NE(container->name.disk, disk.disk);
@@ -164,7 +163,7 @@ TEST_F(HdiutilAttachTest, AReadOnlyAttachNeverChangesTheImage) {
   ASSERT_EQ(entities.size(), 3u);
   const std::string volume_name = DevName(entities[1]);
   const Model model = machine().Read();
-  const Volume* volume = FindVolume(model, *BSDName::Parse(volume_name));
+  const Volume* volume = FindVolume(model, *mcom::ParseDiskName(volume_name));
   ASSERT_NE(volume, nullptr);
   EXPECT_EQ(volume->name, "Backup");
   EXPECT_FALSE(volume->writable);

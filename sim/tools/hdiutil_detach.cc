@@ -30,7 +30,7 @@ constexpr char kDetachUsage[] = "hdiutil detach [-force] DEVICE|MOUNTPOINT";
 
 // The BSD name that a detach target names: a device ("disk5", "/dev/disk5s1") or the mount
 // point of a volume.
-std::optional<BSDName> TargetName(const Model& model, const std::string& target) {
+std::optional<mcom::DiskName> TargetName(const Model& model, const std::string& target) {
   if (target.starts_with("/") && !target.starts_with("/dev/")) {
     const mcom::FilePath path(target);
     for (const Volume& volume : model.volumes) {
@@ -40,7 +40,7 @@ std::optional<BSDName> TargetName(const Model& model, const std::string& target)
     }
     return std::nullopt;
   }
-  return BSDName::Parse(WithoutDevicePrefix(target));
+  return mcom::ParseDiskName(WithoutDevicePrefix(target));
 }
 
 }  // namespace
@@ -51,7 +51,7 @@ int RunHdiutilDetach(ToolContext& context, const HdiutilArguments& arguments) {
   const std::string& target = options->operands[0];
 
   const Model current = context.machine().Read();
-  const std::optional<BSDName> name = TargetName(current, target);
+  const std::optional<mcom::DiskName> name = TargetName(current, target);
   if (!name) throw HdiutilFailure("detach failed - No such file or directory");
   const std::vector<uint32_t> physical = PhysicalDisksOf(current, *name);
   if (physical.empty()) throw HdiutilFailure("detach failed - No such file or directory");
@@ -61,7 +61,7 @@ int RunHdiutilDetach(ToolContext& context, const HdiutilArguments& arguments) {
     if (disk != nullptr && disk->kind == DiskKind::kImage) images.push_back(disk->registry_id);
   }
   if (images.empty() || images.size() != physical.size()) {
-    throw HdiutilFailure("detach failed - " + name->Format() + " is not a disk image");
+    throw HdiutilFailure("detach failed - " + mcom::FormatDiskName(*name) + " is not a disk image");
   }
   const std::string first = "disk" + std::to_string(physical.front());
   CheckFailureHook(context, "detach", "couldn't unmount \"" + first + "\" - Resource busy");
@@ -71,7 +71,7 @@ int RunHdiutilDetach(ToolContext& context, const HdiutilArguments& arguments) {
     // Forced or not: the file of another attached image on one of its volumes, or a tool
     // working on it, holds the image.
     for (uint32_t number : physical) {
-      if (WhyBusy(root, model, BSDName{number, BSDName::kNoSlice}, ::getpid())) {
+      if (WhyBusy(root, model, mcom::DiskName{number}, ::getpid())) {
         throw HdiutilFailure("couldn't unmount \"disk" + std::to_string(number) +
                              "\" - Resource busy");
       }
@@ -99,7 +99,7 @@ int RunHdiutilDetach(ToolContext& context, const HdiutilArguments& arguments) {
       }
       RemoveDisk(root, model, detached.number);
       RemoveAttachRecords(root, model, detached);
-      names.push_back(detached.name().Format());
+      names.push_back(mcom::FormatDiskName(detached.name()));
     }
     return names;
   });

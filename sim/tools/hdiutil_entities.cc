@@ -9,7 +9,7 @@ namespace {
 
 namespace cf = mcom::cf;
 
-std::string DevEntry(BSDName name) { return "/dev/" + name.Format(); }
+std::string DevEntry(mcom::DiskName name) { return "/dev/" + mcom::FormatDiskName(name); }
 
 SystemEntity WholeDiskEntity(const Disk& disk) {
   return SystemEntity{DevEntry(disk.name()), disk.content, disk.content, false, {}, {}};
@@ -36,12 +36,13 @@ std::vector<const Container*> ContainersOn(const Model& model, const Disk& disk)
   std::vector<const Container*> containers;
   if (disk.scheme == "GPT") {
     for (const Partition& partition : disk.partitions) {
-      const BSDName name{disk.number, partition.slice};
-      if (const Container* container = ContainerOnStore(model, name.Format())) {
+      const mcom::DiskName name{disk.number, partition.slice};
+      if (const Container* container = ContainerOnStore(model, mcom::FormatDiskName(name))) {
         containers.push_back(container);
       }
     }
-  } else if (const Container* container = ContainerOnStore(model, disk.name().Format())) {
+  } else if (const Container* container =
+                 ContainerOnStore(model, mcom::FormatDiskName(disk.name()))) {
     containers.push_back(container);
   }
   return containers;
@@ -55,7 +56,7 @@ std::vector<SystemEntity> Entities(const Model& model, uint32_t number, EntityFo
   if (disk == nullptr) return entities;
   entities.push_back(WholeDiskEntity(*disk));
   for (const Partition& partition : disk->partitions) {
-    const BSDName name{disk->number, partition.slice};
+    const mcom::DiskName name{disk->number, partition.slice};
     const std::string hint =
         form == EntityForm::kAttach ? PartitionContentHint(partition.type) : partition.type;
     if (const Volume* volume = VolumeOnPartition(model, name)) {

@@ -67,7 +67,7 @@ class ImageDiskBuilder {
 
   ~ImageDiskBuilder() {
     if (done_) return;
-    for (BSDName name : made_) {
+    for (mcom::DiskName name : made_) {
       try {
         if (const Volume* volume = FindVolume(model_, name)) RemoveVolumeFiles(root_, *volume);
       } catch (const std::exception&) {
@@ -98,10 +98,11 @@ class ImageDiskBuilder {
       // Slices are numbered from 1 in partition order. (Adding containers re-sorts the
       // model's disks, so no reference into them is kept across the calls.)
       for (size_t i = 0; i < description.partitions.size(); ++i) {
-        AddContent(BSDName{disk_, static_cast<uint32_t>(i + 1)}, description.partitions[i].content);
+        AddContent(mcom::DiskName{disk_, static_cast<uint32_t>(i + 1)},
+                   description.partitions[i].content);
       }
     } else {
-      AddContent(BSDName{disk_, BSDName::kNoSlice}, description.whole_disk);
+      AddContent(mcom::DiskName{disk_}, description.whole_disk);
     }
     if (spec_.mount) MountVolumes();
     done_ = true;
@@ -132,25 +133,25 @@ class ImageDiskBuilder {
     disk.content = std::string(kGUIDSchemeContent);
   }
 
-  void AddContent(BSDName store, const ImageContent& content) {
+  void AddContent(mcom::DiskName store, const ImageContent& content) {
     if (content.container) {
       const uint32_t number = CreateContainer(root_, model_, {store});
       FindContainer(model_, number)->uuid = content.container->uuid;
       for (const ImageVolume& image_volume : content.container->volumes) {
-        const BSDName name =
+        const mcom::DiskName name =
             AddVolume(root_, model_, number,
                       VolumeSpec{image_volume.name, image_volume.roles, image_volume.group_uuid});
         PlaceVolume(name, image_volume);
       }
     } else if (content.volume) {
-      const BSDName name = CreateHFSVolume(root_, model_, store, content.volume->name);
+      const mcom::DiskName name = CreateHFSVolume(root_, model_, store, content.volume->name);
       PlaceVolume(name, *content.volume);
     }
   }
 
   // Gives the new volume the image's UUID and moves its extracted files into its store
   // (a rename onto the empty store folder, which it replaces).
-  void PlaceVolume(BSDName name, const ImageVolume& image_volume) {
+  void PlaceVolume(mcom::DiskName name, const ImageVolume& image_volume) {
     made_.push_back(name);
     Volume& volume = *FindVolume(model_, name);
     volume.uuid = image_volume.uuid;
@@ -175,7 +176,7 @@ class ImageDiskBuilder {
     options.path = spec_.mount_point;
     options.read_only = spec_.read_only;
     options.hidden = spec_.hidden;
-    for (BSDName name : made_) {
+    for (mcom::DiskName name : made_) {
       const MountOutcome outcome = Mount(root_, model_, name, options);
       if (!outcome.ok() && spec_.mount_required) {
         throw HdiutilFailure("attach failed - " + MountFailureText(outcome.status));
@@ -189,7 +190,7 @@ class ImageDiskBuilder {
   const std::vector<mcom::FilePath>& extracted_;
   uint32_t disk_ = 0;
   size_t next_extracted_ = 0;
-  std::vector<BSDName> made_;
+  std::vector<mcom::DiskName> made_;
   bool done_ = false;
 };
 
@@ -205,9 +206,9 @@ ImageVolume DescribeVolume(const mcom::FilePath& root, const Volume& volume) {
   return image_volume;
 }
 
-ImageContent DescribeContent(const mcom::FilePath& root, const Model& model, BSDName store) {
+ImageContent DescribeContent(const mcom::FilePath& root, const Model& model, mcom::DiskName store) {
   ImageContent content;
-  if (const Container* container = ContainerOnStore(model, store.Format())) {
+  if (const Container* container = ContainerOnStore(model, mcom::FormatDiskName(store))) {
     ImageContainer image_container;
     image_container.uuid = container->uuid;
     for (const Volume* volume : VolumesOfContainer(model, container->number)) {
@@ -245,7 +246,8 @@ ImageDescription DescribeImageDisk(const mcom::FilePath& root, const Model& mode
       image_partition.name = partition.name;
       image_partition.uuid = partition.uuid;
       image_partition.size = partition.size;
-      image_partition.content = DescribeContent(root, model, BSDName{disk.number, partition.slice});
+      image_partition.content =
+          DescribeContent(root, model, mcom::DiskName{disk.number, partition.slice});
       description.partitions.push_back(std::move(image_partition));
     }
   } else {

@@ -89,7 +89,7 @@ TEST_F(HdiutilShadowTest, TheBaseSystemIsCustomisedThroughAShadowAndCompressed) 
   // Detached by its mount point: the mount point is an empty folder again, with its mode.
   const ToolOutcome detached = Hdiutil({"detach", mount_point.string()});
   ASSERT_EQ(detached.status, 0) << detached.err;
-  EXPECT_EQ(detached.out, EjectedLine(disks[0].name().Format()));
+  EXPECT_EQ(detached.out, EjectedLine(mcom::FormatDiskName(disks[0].name())));
   EXPECT_TRUE(std::filesystem::is_empty(mount_point.string()));
   EXPECT_EQ(std::filesystem::status(mount_point.string()).permissions(),
             std::filesystem::perms(0700));
@@ -171,7 +171,7 @@ TEST_F(HdiutilShadowTest, ACompressedImageIsNeverAttachedForWritingWithoutAShado
   ASSERT_EQ(attached.status, 0) << attached.err;
   ASSERT_EQ(ImageDisks().size(), 1u);
   EXPECT_FALSE(ImageDisks()[0].writable);
-  EXPECT_EQ(Hdiutil({"detach", ImageDisks()[0].name().Format()}).status, 0);
+  EXPECT_EQ(Hdiutil({"detach", mcom::FormatDiskName(ImageDisks()[0].name())}).status, 0);
 }
 
 }  // namespace

@@ -243,7 +243,7 @@ TEST_F(HdiutilTest, FaultPointsStatusesAndMessages) {
   SetFault("attach", "");
 
   SetFault("detach", "fail-at-exit;message=detach failed - too late");
-  outcome = Hdiutil({"detach", "-force", ImageDisks()[0].name().Format()});
+  outcome = Hdiutil({"detach", "-force", mcom::FormatDiskName(ImageDisks()[0].name())});
   EXPECT_EQ(outcome.status, 1);
   EXPECT_EQ(outcome.err, "hdiutil: detach failed - too late\n");
   EXPECT_TRUE(ImageDisks().empty());
@@ -260,7 +260,7 @@ TEST_F(HdiutilTest, TheAttachOutputHookPrintsWhatTheParserMustRefuseYetAttaches)
     EXPECT_THAT(info.out, HasSubstr("<key>image-path</key>\n\t\t\t<string>" + image.string()))
         << form;
     ASSERT_EQ(ImageDisks().size(), 1u) << form;
-    EXPECT_EQ(Hdiutil({"detach", ImageDisks()[0].name().Format()}).status, 0) << form;
+    EXPECT_EQ(Hdiutil({"detach", mcom::FormatDiskName(ImageDisks()[0].name())}).status, 0) << form;
   };
 
   SetFault("attach-output", "text");
@@ -302,8 +302,8 @@ TEST_F(HdiutilTest, ConvertFailingHalfwayLeavesNoDestination) {
   const std::string disk = DevName(Entities(attached).at(0));
   machine().Change([&](Model& model) {
     const uint32_t number = static_cast<uint32_t>(std::stoul(disk.substr(4)));
-    const uint32_t container = CreateContainer(root(), model, {BSDName{number}});
-    const BSDName volume = AddVolume(root(), model, container, {"Data", {}, {}});
+    const uint32_t container = CreateContainer(root(), model, {mcom::DiskName{number}});
+    const mcom::DiskName volume = AddVolume(root(), model, container, {"Data", {}, {}});
     GenerateVolumeContents(VolumeFilesPath(root(), *FindVolume(model, volume)), 7, 1 << 20);
   });
   ASSERT_EQ(Hdiutil({"detach", disk}).status, 0);

@@ -125,7 +125,7 @@ TEST(IoregTool, PrintsTheMachinesRegistryAsATree) {
     EXPECT_EQ(media->class_chain, "IORegistryEntry:IOService:IOStorage:IOMedia");
     EXPECT_THAT(media->line, HasSubstr(", id " + HexID(disk.registry_id + 2) + ", registered"));
     EXPECT_THAT(media->properties,
-                AllOf(Contains("\"BSD Name\" = \"" + disk.name().Format() + "\""),
+                AllOf(Contains("\"BSD Name\" = \"" + mcom::FormatDiskName(disk.name()) + "\""),
                       Contains("\"Whole\" = Yes"), Contains("\"Leaf\" = No"),
                       Contains("\"Size\" = " + std::to_string(disk.size)),
                       Contains("\"Content\" = \"GUID_partition_scheme\""),
@@ -146,7 +146,7 @@ TEST(IoregTool, PrintsTheMachinesRegistryAsATree) {
     const PrintedEntry* media = Find(tree, name);
     ASSERT_NE(media, nullptr) << name;
     EXPECT_THAT(media->properties,
-                AllOf(Contains("\"BSD Name\" = \"" + volume.disk.Format() + "\""),
+                AllOf(Contains("\"BSD Name\" = \"" + mcom::FormatDiskName(volume.disk) + "\""),
                       Contains("\"Whole\" = No")));
     if (volume.file_system != "apfs") {
       EXPECT_EQ(media->class_chain, "IORegistryEntry:IOService:IOStorage:IOMedia");

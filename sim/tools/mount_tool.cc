@@ -36,7 +36,7 @@ bool Has(const std::vector<std::string>& options, std::string_view option) {
 
 // The kind of the (first) physical disk a volume lives on.
 DiskKind KindOf(const Model& model, const std::string& bsd_name) {
-  const std::optional<BSDName> name = BSDName::Parse(bsd_name);
+  const std::optional<mcom::DiskName> name = mcom::ParseDiskName(bsd_name);
   if (!name) return DiskKind::kInternal;
   for (uint32_t number : PhysicalDisksOf(model, *name)) {
     if (const Disk* disk = FindDisk(model, number)) return disk->kind;

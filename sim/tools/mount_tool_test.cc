@@ -47,12 +47,12 @@ TEST(MountTool, ListsTheRunningSystemThenEveryMountedVolume) {
 
   // The running system at its Mac paths, read-only at "/", hidden at the Data path, with
   // the device file system right after the root.
-  EXPECT_THAT(
-      MountLines(),
-      ElementsAre("/dev/" + system->disk.Format() + " on / (apfs, local, read-only, journaled)",
-                  "devfs on /dev (devfs, local, nobrowse)",
-                  "/dev/" + data->disk.Format() +
-                      " on /System/Volumes/Data (apfs, local, journaled, nobrowse)"));
+  EXPECT_THAT(MountLines(),
+              ElementsAre("/dev/" + mcom::FormatDiskName(system->disk) +
+                              " on / (apfs, local, read-only, journaled)",
+                          "devfs on /dev (devfs, local, nobrowse)",
+                          "/dev/" + mcom::FormatDiskName(data->disk) +
+                              " on /System/Volumes/Data (apfs, local, journaled, nobrowse)"));
 
   // An external volume is listed where its files are, as removable media.
   testing::PlugTestMedium(machine, "usb-hfs");
@@ -60,7 +60,8 @@ TEST(MountTool, ListsTheRunningSystemThenEveryMountedVolume) {
   const Volume* usb = VolumeNamed(plugged, "USB HFS");
   ASSERT_NE(usb, nullptr);
   ASSERT_TRUE(usb->is_mounted());
-  const std::string usb_line = "/dev/" + usb->disk.Format() + " on " + usb->mount_point +
+  const std::string usb_line = "/dev/" + mcom::FormatDiskName(usb->disk) + " on " +
+                               usb->mount_point +
                                " (hfs, local, nodev, nosuid, journaled, noowners)";
   std::vector<std::string> lines = MountLines();
   EXPECT_EQ(lines.size(), 4u);
@@ -68,7 +69,7 @@ TEST(MountTool, ListsTheRunningSystemThenEveryMountedVolume) {
   EXPECT_THAT(usb->mount_point, StartsWith(root.path().string()));
 
   // Mounted again read-only and hidden, the flags follow; unmounted, it is gone.
-  const BSDName usb_disk = usb->disk;
+  const mcom::DiskName usb_disk = usb->disk;
   ASSERT_TRUE(machine.Change([&](Model& changed) {
     return Unmount(machine.root(), changed, usb_disk).ok() &&
            Mount(machine.root(), changed, usb_disk,
@@ -76,12 +77,12 @@ TEST(MountTool, ListsTheRunningSystemThenEveryMountedVolume) {
                .ok();
   }));
   lines = MountLines();
-  EXPECT_THAT(lines, Contains(AllOf(StartsWith("/dev/" + usb_disk.Format() + " on "),
+  EXPECT_THAT(lines, Contains(AllOf(StartsWith("/dev/" + mcom::FormatDiskName(usb_disk) + " on "),
                                     HasSubstr("(hfs, local, nodev, nosuid, read-only, journaled, "
                                               "noowners, nobrowse)"))));
   ASSERT_TRUE(machine.Change(
       [&](Model& changed) { return Unmount(machine.root(), changed, usb_disk).ok(); }));
-  EXPECT_THAT(MountLines(), Not(Contains(HasSubstr(usb_disk.Format()))));
+  EXPECT_THAT(MountLines(), Not(Contains(HasSubstr(mcom::FormatDiskName(usb_disk)))));
 }
 
 TEST(MountTool, TakesNoArguments) {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/backup/progress.h"
-#include "core/discovery/disk_name.h"
+#include "core/foundation/disk_name.h"
 #include "core/foundation/file_path.h"
 #include "sim/machine/machine.h"
 #include "tests/support/temporary_folder.h"

@@ -18,6 +18,8 @@ struct DiskName {
   uint32_t slice = kNoSlice;
 
   bool has_slice() const { return slice != kNoSlice; }
+  // The whole disk of this name: diskN for diskNsM, itself for diskN.
+  DiskName Whole() const { return DiskName{disk, kNoSlice}; }
   friend auto operator<=>(const DiskName&, const DiskName&) = default;
 };
 
@@ -27,6 +29,8 @@ std::string FormatDiskName(DiskName name);
 
 // "disk0" → (0, no slice); "disk0s1" → (0, 1). The whole text must be consumed: a trailing
 // character, a path or a second "s" fails, and a "/dev/" prefix must be stripped first.
+// Every name has one spelling: a number with a leading zero ("disk01") and the slice
+// 4294967295 (which would read back as no slice) fail.
 std::optional<DiskName> ParseDiskName(std::string_view text);
 
 }  // namespace mcom

@@ -1,4 +1,4 @@
-#include "core/discovery/disk_name.h"
+#include "core/foundation/disk_name.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +18,8 @@ TEST(DiskName, ParsesWholeDisksAndSlices) {
 TEST(DiskName, RefusesAnythingButTheWholeText) {
   for (const char* text :
        {"", "disk", "disks1", "disk0s", "disk0s1x", "disk5x", "disk0s1s2", "/dev/disk0", "disk-1",
-        "disk 1", "Disk0", "disk0s+1", "disk+0", "disk99999999999", "disk0s4294967296"}) {
+        "disk 1", "Disk0", "disk0s+1", "disk+0", "disk99999999999", "disk0s4294967296", "disk01",
+        "disk1s01", "disk0s4294967295"}) {
     EXPECT_EQ(ParseDiskName(text), std::nullopt) << text;
   }
 }
@@ -26,10 +27,11 @@ TEST(DiskName, RefusesAnythingButTheWholeText) {
 TEST(DiskName, FormatsAndParsesBack) {
   EXPECT_EQ(FormatDiskName(DiskName{4, DiskName::kNoSlice}), "disk4");
   EXPECT_EQ(FormatDiskName(DiskName{4, 2}), "disk4s2");
-  for (const char* text : {"disk0", "disk12s3", "disk2147483647s1"}) {
+  for (const char* text : {"disk0", "disk10s0", "disk12s3", "disk2147483647s1"}) {
     EXPECT_EQ(FormatDiskName(*ParseDiskName(text)), text);
   }
   EXPECT_EQ(FormatDiskName(APFSContainerName{DiskName{1, DiskName::kNoSlice}}), "disk1");
+  EXPECT_EQ((DiskName{4, 2}.Whole()), (DiskName{4, DiskName::kNoSlice}));
 }
 
 TEST(DiskName, HugeNumbersFormatWithoutCrashing) {
