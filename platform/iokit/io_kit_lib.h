@@ -65,8 +65,9 @@ inline constexpr std::string_view kIOClassNameOverrideKey = "IOClassNameOverride
 //
 // A matching dictionary selects services. The keys understood are:
 //   "IOProviderClass"       a class name; the service's class or one of its superclasses
-//                           (the class table in io_class_table.h; IOClassNameOverride is
-//                           not consulted here, as in the kernel);
+//                           (on Linux the simulated Mac's class table,
+//                           sim/machine/io_class_table.h; IOClassNameOverride is not
+//                           consulted here, as in the kernel);
 //   "IONameMatch"           a name, or an array of names: the entry's name is one of them;
 //   "BSD Name"              the service's "BSD Name" property equals it;
 //   "IOPropertyMatch"       a dictionary whose every key/value equals the service's

@@ -14,8 +14,8 @@
 #include "core/foundation/cf_number.h"
 #include "core/foundation/cf_string.h"
 #include "core/foundation/property_list.h"
-#include "platform/iokit/io_class_table.h"
 #include "platform/iokit/io_kit_lib.h"
+#include "sim/machine/io_class_table.h"
 
 namespace platform::iokit_internal {
 namespace {
@@ -164,7 +164,7 @@ class RegistrySnapshot::Builder {
     if (added) {
       // The first element views the map's own key, which never moves.
       for (std::string_view current = position->first; !current.empty();
-           current = SuperclassOf(current)) {
+           current = sim::SuperclassOf(current)) {
         position->second.push_back(current);
       }
     }

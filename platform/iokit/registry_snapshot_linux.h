@@ -27,7 +27,7 @@ struct RegistryEntry {
   // Indices into RegistrySnapshot::entries(), in registry order, without repetitions.
   std::vector<uint32_t> children;
   std::vector<uint32_t> parents;
-  // The class followed by its superclasses up to IORegistryEntry (io_class_table.h).
+  // The class followed by its superclasses up to IORegistryEntry (sim/machine/io_class_table.h).
   const std::vector<std::string_view>* class_chain = nullptr;
 };
 

@@ -13,6 +13,7 @@
 #include "core/foundation/cf_date.h"
 #include "core/foundation/cf_number.h"
 #include "core/foundation/cf_string.h"
+#include "sim/machine/io_class_table.h"
 
 namespace sim::tools {
 namespace {
@@ -37,50 +38,13 @@ bool IsObjectKey(std::string_view key) {
          key == kBusyTimeKey || key == kServiceStateKey;
 }
 
-// The superclass of each class the machine's registry holds. A registry file names only
-// each entry's class, and the kernel's class hierarchy is not at hand, so ioreg's "-i" reads
-// it from here: the hierarchy of the Mac's storage classes, the same one the platform's
-// registry stand-in matches classes by. A class not listed is a direct subclass of
-// IOService, as the drivers of devices are; IORegistryEntry is the top.
-constexpr std::pair<std::string_view, std::string_view> kSuperclasses[] = {
-    {"AppleAPFSContainer", "IOPartitionScheme"},
-    {"AppleAPFSContainerScheme", "IOStorage"},
-    {"AppleAPFSMedia", "IOMedia"},
-    {"AppleAPFSSnapshot", "IOMedia"},
-    {"AppleAPFSVolume", "IOMedia"},
-    {"IOAHCIBlockStorageDevice", "IOBlockStorageDevice"},
-    {"IOApplePartitionScheme", "IOPartitionScheme"},
-    {"IOBlockStorageDevice", "IOService"},
-    {"IOBlockStorageDriver", "IOStorage"},
-    {"IOBlockStorageServices", "IOBlockStorageDevice"},
-    {"IOFDiskPartitionScheme", "IOPartitionScheme"},
-    {"IOFilterScheme", "IOStorage"},
-    {"IOGUIDPartitionScheme", "IOPartitionScheme"},
-    {"IOHDIXHDDriveOutKernel", "IOBlockStorageDevice"},
-    {"IOMedia", "IOStorage"},
-    {"IOMediaBSDClient", "IOService"},
-    {"IONVMeBlockStorageDevice", "IOBlockStorageDevice"},
-    {"IOPartitionScheme", "IOStorage"},
-    {"IOService", "IORegistryEntry"},
-    {"IOStorage", "IOService"},
-};
-
-constexpr std::string_view kRootClass = "IORegistryEntry";
-
-std::string_view SuperclassOf(std::string_view class_name) {
-  for (const auto& [name, superclass] : kSuperclasses) {
-    if (name == class_name) return superclass;
-  }
-  return "IOService";
-}
-
 // The class chain ioreg shows with "-i": the superclasses of `class_name` from the root
-// class down, then the class itself ("IORegistryEntry:IOService:IOStorage:IOMedia"). Every
-// step of the table leads up to the root class, so the walk ends.
+// class down, then the class itself ("IORegistryEntry:IOService:IOStorage:IOMedia"), from
+// the machine's class table.
 std::vector<std::string> ClassChain(const std::string& class_name) {
   std::vector<std::string> chain{class_name};
-  for (std::string_view current = class_name; current != kRootClass;) {
-    current = SuperclassOf(current);
+  for (std::string_view current = SuperclassOf(class_name); !current.empty();
+       current = SuperclassOf(current)) {
     chain.insert(chain.begin(), std::string(current));
   }
   return chain;
@@ -211,8 +175,7 @@ class TreePrinter {
     if (const std::optional<uint64_t> id = entry.GetUnsigned(kIDKey)) {
       title += ", id " + HexID(*id);
     }
-    bool service = false;
-    for (const std::string& name : chain) service = service || name == "IOService";
+    const bool service = ClassConformsTo(class_name, "IOService");
     if (service) {
       const int64_t busy = entry.GetInteger(kBusyStateKey).value_or(0);
       const int64_t busy_ns = entry.GetInteger(kBusyTimeKey).value_or(0);

@@ -1,14 +1,10 @@
-#ifndef __linux__
-#error "This file implements the registry's class table for Linux only."
-#endif
-
-#include "platform/iokit/io_class_table.h"
+#include "sim/machine/io_class_table.h"
 
 #include <algorithm>
 #include <iterator>
 #include <utility>
 
-namespace platform::iokit_internal {
+namespace sim {
 namespace {
 
 constexpr std::string_view kRootClass = "IORegistryEntry";
@@ -46,6 +42,24 @@ constexpr bool IsSorted() {
 }
 static_assert(IsSorted(), "the class table must stay sorted by class name");
 
+// Every chain ends at the root: a superclass is the root, another class of the table, or
+// IOService, which the table leads to the root. Walking more steps than the table has
+// entries would mean a cycle.
+constexpr bool EveryChainEndsAtTheRoot() {
+  for (const auto& [name, superclass] : kSuperclasses) {
+    std::string_view current = superclass;
+    for (size_t steps = 0; current != kRootClass; ++steps) {
+      if (steps > std::size(kSuperclasses)) return false;
+      const auto* found = std::begin(kSuperclasses);
+      while (found != std::end(kSuperclasses) && found->first != current) ++found;
+      if (found == std::end(kSuperclasses)) return false;
+      current = found->second;
+    }
+  }
+  return true;
+}
+static_assert(EveryChainEndsAtTheRoot(), "every class of the table must lead up to the root");
+
 }  // namespace
 
 std::string_view SuperclassOf(std::string_view class_name) {
@@ -66,4 +80,4 @@ bool ClassConformsTo(std::string_view class_name, std::string_view ancestor) {
   return false;
 }
 
-}  // namespace platform::iokit_internal
+}  // namespace sim
