@@ -6,6 +6,7 @@
 #include <set>
 
 #include "core/foundation/property_list.h"
+#include "sim/machine/field_table.h"
 #include "sim/machine/machine_error.h"
 #include "sim/machine/model_property_list.h"
 #include "sim/machine/property_list_fields.h"
@@ -16,72 +17,121 @@ namespace {
 
 namespace cf = mcom::cf;
 
-std::string PartitionTypeGUID(const PropertyListFields& fields) {
-  const std::string type = fields.RequiredString("Type");
-  if (type == "EFI") return std::string(kEFIPartitionGUID);
-  if (type == "APFS") return std::string(kAPFSPartitionGUID);
-  if (type == "HFS") return std::string(kHFSPartitionGUID);
-  if (type == "Apple_Boot") return std::string(kAppleBootPartitionGUID);
-  if (IsUUID(type)) {
-    std::string upper = type;
-    std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
-    return upper;
+// A partition's type by its short name or as a GUID, kept as the upper-case GUID.
+void ReadPartitionType(const PropertyListFields& fields, std::string_view key,
+                       FixturePartition& partition) {
+  std::string& type = partition.type;
+  type = fields.RequiredString(key);
+  if (type == "EFI") {
+    type = kEFIPartitionGUID;
+  } else if (type == "APFS") {
+    type = kAPFSPartitionGUID;
+  } else if (type == "HFS") {
+    type = kHFSPartitionGUID;
+  } else if (type == "Apple_Boot") {
+    type = kAppleBootPartitionGUID;
+  } else if (IsUUID(type)) {
+    std::transform(type.begin(), type.end(), type.begin(), ::toupper);
+  } else {
+    fields.Fail(key, "not EFI, APFS, HFS, Apple_Boot or a type GUID");
   }
-  fields.Fail("Type", "not EFI, APFS, HFS, Apple_Boot or a type GUID");
 }
 
-FixtureVolume ReadVolume(const PropertyListFields& fields) {
-  FixtureVolume volume;
-  volume.name = fields.RequiredString("Name");
-  volume.roles = fields.Strings("Roles");
-  volume.group = fields.String("Group");
-  volume.seed = fields.Unsigned("Seed", 0);
-  volume.share = fields.Unsigned("Share", 1);
-  volume.running_system = fields.Bool("RunningSystem", false);
-  return volume;
+void ReadFixtureKind(const PropertyListFields& fields, std::string_view key, Fixture& fixture) {
+  const std::string kind = fields.RequiredString(key);
+  if (kind == "Machine") {
+    fixture.kind = Fixture::Kind::kMachine;
+  } else if (kind == "Medium") {
+    fixture.kind = Fixture::Kind::kMedium;
+  } else {
+    fields.Fail(key, "not Machine or Medium");
+  }
 }
+
+constexpr Field<FixtureVolume> kVolumeFields[] = {
+    {"Name", &FixtureVolume::name, FieldUse::kRequired},
+    {"Roles", &FixtureVolume::roles},
+    {"Group", &FixtureVolume::group},
+    {"Seed", &FixtureVolume::seed},
+    {"Share", &FixtureVolume::share},
+    {"RunningSystem", &FixtureVolume::running_system},
+};
+
+constexpr Field<FixturePartition> kPartitionFields[] = {
+    {"Type", FieldFunctions<FixturePartition>{ReadPartitionType}, FieldUse::kRequired},
+    {"Name", &FixturePartition::name},
+    {"Size", &FixturePartition::size},
+    {"Container", &FixturePartition::container},
+    {"Volume",
+     FieldFunctions<FixturePartition>{
+         [](const PropertyListFields& fields, std::string_view key, FixturePartition& partition) {
+           partition.volume = ReadRecord<kVolumeFields>(fields.Nested(key));
+         }}},
+};
+
+FixturePartition ReadPartition(const PropertyListFields& fields) {
+  FixturePartition partition = ReadRecord<kPartitionFields>(fields);
+  if (!partition.container.empty() && partition.volume) {
+    fields.Fail("Volume", "a partition holds a container or a volume, not both");
+  }
+  return partition;
+}
+
+// The disk's description; "Removable" and "Ejectable" default to whether it is external.
+constexpr Field<WholeDiskSpec> kWholeDiskFields[] = {
+    {"Kind", &WholeDiskSpec::kind, FieldUse::kRequired},
+    {"Protocol", &WholeDiskSpec::protocol, FieldUse::kRequired},
+    {"MediaName", &WholeDiskSpec::media_name, FieldUse::kRequired},
+    {"VendorName", &WholeDiskSpec::vendor_name},
+    {"ProductName", &WholeDiskSpec::product_name},
+    {"MediumType", &WholeDiskSpec::medium_type},
+    {"Size", &WholeDiskSpec::size, FieldUse::kRequired},
+    {"BlockSize", &WholeDiskSpec::block_size},
+    {"Removable", &WholeDiskSpec::removable},
+    {"Ejectable", &WholeDiskSpec::ejectable},
+    {"Writable", &WholeDiskSpec::writable},
+    {"Tier", &WholeDiskSpec::tier},
+};
+
+// What the disk holds: partitions (a GPT disk), or a container using it whole.
+constexpr Field<FixtureDisk> kDiskFields[] = {
+    {"Container", &FixtureDisk::container},
+    {"Partitions", RecordArray<&FixtureDisk::partitions, ReadPartition>()},
+};
 
 FixtureDisk ReadDisk(const PropertyListFields& fields) {
   FixtureDisk disk;
   WholeDiskSpec& spec = disk.spec;
-  const std::string kind = fields.RequiredString("Kind");
-  if (!ParseDiskKind(kind, &spec.kind) || spec.kind == DiskKind::kImage) {
-    fields.Fail("Kind", "not internal or external");
-  }
-  spec.protocol = fields.RequiredString("Protocol");
-  spec.media_name = fields.RequiredString("MediaName");
-  spec.vendor_name = fields.String("VendorName");
-  spec.product_name = fields.String("ProductName");
-  spec.medium_type = fields.String("MediumType");
-  spec.size = fields.RequiredUnsigned("Size");
+  ReadFields(fields, kWholeDiskFields, spec);
+  if (spec.kind == DiskKind::kImage) fields.Fail("Kind", "not internal or external");
   if (spec.size == 0) fields.Fail("Size", "a disk needs a size");
-  spec.block_size = fields.UInt32("BlockSize", 512);
   const bool external = spec.kind == DiskKind::kExternal;
-  spec.removable = fields.Bool("Removable", external);
-  spec.ejectable = fields.Bool("Ejectable", external);
-  spec.writable = fields.Bool("Writable", true);
-  spec.tier = fields.String("Tier");
-  disk.container = fields.String("Container");
+  if (!fields.Has("Removable")) spec.removable = external;
+  if (!fields.Has("Ejectable")) spec.ejectable = external;
+  ReadFields(fields, kDiskFields, disk);
   disk.gpt = fields.Has("Partitions");
   if (disk.gpt && !disk.container.empty()) {
     fields.Fail("Container", "a disk with partitions cannot be a store itself");
   }
-  fields.ForEachDictionary("Partitions", [&](const PropertyListFields& partition_fields) {
-    FixturePartition partition;
-    partition.type = PartitionTypeGUID(partition_fields);
-    partition.name = partition_fields.String("Name");
-    partition.size = partition_fields.Unsigned("Size", 0);
-    partition.container = partition_fields.String("Container");
-    if (partition_fields.Has("Volume")) {
-      partition.volume = ReadVolume(partition_fields.Nested("Volume"));
-    }
-    if (!partition.container.empty() && partition.volume) {
-      partition_fields.Fail("Volume", "a partition holds a container or a volume, not both");
-    }
-    disk.partitions.push_back(std::move(partition));
-  });
   return disk;
 }
+
+constexpr Field<FixtureContainer> kContainerFields[] = {
+    {"Name", &FixtureContainer::name, FieldUse::kRequired},
+    {"Volumes", RecordArray<&FixtureContainer::volumes, ReadRecord<kVolumeFields>>()},
+};
+
+constexpr Field<Fixture> kFixtureFields[] = {
+    {"Kind", FieldFunctions<Fixture>{ReadFixtureKind}, FieldUse::kRequired},
+    {"Description", &Fixture::description},
+    {"DataSize", &Fixture::data_size},
+    {"Facts", FieldFunctions<Fixture>{[](const PropertyListFields& fields, std::string_view key,
+                                         Fixture& fixture) {
+       fixture.facts = ReadFacts(fields.Nested(key));
+     }}},
+    {"Disks", RecordArray<&Fixture::disks, ReadDisk>()},
+    {"Containers", RecordArray<&Fixture::containers, ReadRecord<kContainerFields>>()},
+};
 
 // Every container named by a disk or partition is described, every described container is
 // used, and there is at most one running system.
@@ -125,31 +175,10 @@ Fixture FixtureFromPropertyList(const cf::Ref<cf::Object>& plist, const std::str
   try {
     const cf::Ref<cf::Dictionary> root = cf::As<cf::Dictionary>(plist);
     if (!root) throw MachineError("not a dictionary");
-    const PropertyListFields fields(root, "");
     Fixture fixture;
     fixture.name = name;
-    const std::string kind = fields.RequiredString("Kind");
-    if (kind == "Machine") {
-      fixture.kind = Fixture::Kind::kMachine;
-    } else if (kind == "Medium") {
-      fixture.kind = Fixture::Kind::kMedium;
-    } else {
-      fields.Fail("Kind", "not Machine or Medium");
-    }
-    fixture.description = fields.String("Description");
-    fixture.data_size = fields.Unsigned("DataSize", fixture.data_size);
-    if (fields.Has("Facts")) fixture.facts = ReadFacts(fields.Nested("Facts"));
-    fields.ForEachDictionary(
-        "Disks", [&](const PropertyListFields& f) { fixture.disks.push_back(ReadDisk(f)); });
+    ReadFields(PropertyListFields(root, ""), kFixtureFields, fixture);
     if (fixture.disks.empty()) throw MachineError("Disks: a fixture needs at least one disk");
-    fields.ForEachDictionary("Containers", [&](const PropertyListFields& f) {
-      FixtureContainer container;
-      container.name = f.RequiredString("Name");
-      f.ForEachDictionary("Volumes", [&](const PropertyListFields& volume) {
-        container.volumes.push_back(ReadVolume(volume));
-      });
-      fixture.containers.push_back(std::move(container));
-    });
     CheckReferences(fixture);
     return fixture;
   } catch (const MachineError& error) {

@@ -100,7 +100,7 @@ struct Volume {
   std::string uuid;
   std::string name;
   mcom::DiskName disk;                     // its BSD name
-  std::string file_system;                 // "apfs" or "hfs"
+  std::string file_system = "apfs";        // "apfs" or "hfs"
   std::vector<std::string> roles;          // "System", "Data", "Preboot", "Recovery", "VM"
   std::string group_uuid;                  // empty without a volume group
   std::string store;                       // its store id (volume_store.h)

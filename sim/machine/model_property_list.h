@@ -17,9 +17,10 @@
 // Stores; UUID, Name, Disk, FileSystem, Roles, GroupUUID, Store, MountPoint, MountOptions,
 // ...), plus "BSDMinor" and "RegistryID".
 //
-// Some keys are written for readers of the file only and recomputed from the model when
-// read: "NextDiskNumber", "Mounts" (the mount table), a partition's "Content", "Container"
-// and "Volume", a container's "Volumes".
+// Each record's keys are listed once, in its field table (field_table.h), which both the
+// reader and the writer follow. Some keys are written for readers of the file only and
+// recomputed from the model when read: "NextDiskNumber", "Mounts" (the mount table), a
+// partition's "Content", "Container" and "Volume", a container's "Volumes".
 namespace sim {
 
 // Objects are written in the model's order; the machine sorts the model (SortModel) first.

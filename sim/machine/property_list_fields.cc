@@ -23,28 +23,16 @@ std::string PropertyListFields::RequiredString(std::string_view key) const {
   return *value;
 }
 
-std::string PropertyListFields::String(std::string_view key, std::string fallback) const {
-  return Has(key) ? RequiredString(key) : fallback;
-}
-
 uint64_t PropertyListFields::RequiredUnsigned(std::string_view key) const {
   std::optional<uint64_t> value = dictionary_ ? dictionary_->GetUnsigned(key) : std::nullopt;
   if (!value) Fail(key, "missing or not a non-negative integer");
   return *value;
 }
 
-uint64_t PropertyListFields::Unsigned(std::string_view key, uint64_t fallback) const {
-  return Has(key) ? RequiredUnsigned(key) : fallback;
-}
-
 uint32_t PropertyListFields::RequiredUInt32(std::string_view key) const {
   const uint64_t value = RequiredUnsigned(key);
   if (value >= std::numeric_limits<uint32_t>::max()) Fail(key, "number out of range");
   return static_cast<uint32_t>(value);
-}
-
-uint32_t PropertyListFields::UInt32(std::string_view key, uint32_t fallback) const {
-  return Has(key) ? RequiredUInt32(key) : fallback;
 }
 
 bool PropertyListFields::Bool(std::string_view key, bool fallback) const {

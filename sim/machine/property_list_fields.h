@@ -30,12 +30,9 @@ class PropertyListFields {
   [[noreturn]] void Fail(std::string_view key, std::string_view problem) const;
 
   std::string RequiredString(std::string_view key) const;
-  std::string String(std::string_view key, std::string fallback = {}) const;
   uint64_t RequiredUnsigned(std::string_view key) const;
-  uint64_t Unsigned(std::string_view key, uint64_t fallback) const;
   // Below 0xFFFFFFFF (which would read as "no slice" in a disk name).
   uint32_t RequiredUInt32(std::string_view key) const;
-  uint32_t UInt32(std::string_view key, uint32_t fallback) const;
   bool Bool(std::string_view key, bool fallback) const;
   // An array of strings; empty when missing.
   std::vector<std::string> Strings(std::string_view key) const;
