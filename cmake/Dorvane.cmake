@@ -1,7 +1,13 @@
 # Build helpers shared by every folder: one place for warnings, language level,
 # sanitizers and test registration.
 
-set(DORVANE_WARNINGS -Wall -Wextra)
+# -Wshadow and -Wconversion catch the quiet mistakes of code that juggles sizes, offsets and
+# descriptors. Clang's -Wconversion also takes in sign conversions, which GCC's C++ one
+# leaves out; they stay out there too, so both compilers hold the code to one rule.
+set(DORVANE_WARNINGS -Wall -Wextra -Wshadow -Wconversion)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  list(APPEND DORVANE_WARNINGS -Wno-sign-conversion)
+endif()
 if(DORVANE_WERROR)
   list(APPEND DORVANE_WARNINGS -Werror)
 endif()

@@ -52,8 +52,8 @@ TEST(CFFileDataTest, NothingForWhatIsNotARegularFile) {
 TEST(CFFileDataTest, AFileThatGrewAfterTheSizeWasTakenIsRefused) {
   testing::TemporaryFolder folder;
   const FilePath path = folder.WriteFile("growing", "0123456789");
-  ScopedReadHook hook([](const FilePath& path) {
-    std::ofstream(path.string(), std::ios::binary | std::ios::app) << "more";
+  ScopedReadHook hook([](const FilePath& read) {
+    std::ofstream(read.string(), std::ios::binary | std::ios::app) << "more";
   });
   EXPECT_THAT(CreateDataFromFile(path), IsNull());
 }
@@ -61,15 +61,15 @@ TEST(CFFileDataTest, AFileThatGrewAfterTheSizeWasTakenIsRefused) {
 TEST(CFFileDataTest, AFileThatShrankAfterTheSizeWasTakenIsRefused) {
   testing::TemporaryFolder folder;
   const FilePath path = folder.WriteFile("shrinking", "0123456789");
-  ScopedReadHook hook([](const FilePath& path) { ::truncate(path.c_str(), 4); });
+  ScopedReadHook hook([](const FilePath& read) { ::truncate(read.c_str(), 4); });
   EXPECT_THAT(CreateDataFromFile(path), IsNull());
 }
 
 TEST(CFFileDataTest, AFileRewrittenWithTheSameSizeIsReadAsItIsAtTheRead) {
   testing::TemporaryFolder folder;
   const FilePath path = folder.WriteFile("same", "0123456789");
-  ScopedReadHook hook([](const FilePath& path) {
-    std::ofstream(path.string(), std::ios::binary | std::ios::in | std::ios::out) << "abc";
+  ScopedReadHook hook([](const FilePath& read) {
+    std::ofstream(read.string(), std::ios::binary | std::ios::in | std::ios::out) << "abc";
   });
   const Ref<Data> data = CreateDataFromFile(path);
   ASSERT_THAT(data, NotNull());

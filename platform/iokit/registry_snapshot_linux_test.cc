@@ -154,10 +154,10 @@ TEST(RegistrySnapshot, RefusesFilesThatAreNoRegistry) {
        },
        "is its own ancestor"},
   };
-  for (const auto& [build, problem] : cases) {
+  for (const auto& [build, expected] : cases) {
     RegistryBuilder registry;
     build(registry);
-    EXPECT_THAT(ProblemOf(registry), HasSubstr(problem));
+    EXPECT_THAT(ProblemOf(registry), HasSubstr(expected));
   }
 }
 

@@ -149,7 +149,7 @@ TEST_P(ImageFormatRoundTripTest, KeepsAWholeDiskContainer) {
 INSTANTIATE_TEST_SUITE_P(Formats, ImageFormatRoundTripTest,
                          ::testing::Values(ImageFormat::kSparse, ImageFormat::kUDZO,
                                            ImageFormat::kUDRW),
-                         [](const auto& info) { return ImageFormatName(info.param); });
+                         [](const auto& test) { return ImageFormatName(test.param); });
 
 TEST_F(ImageFileTest, RewritesAnImageInPlaceFromItsOwnPayloads) {
   MakeTrees();

@@ -106,7 +106,7 @@ TEST_P(PayloadRoundTripTest, KeepsAnEmptyFolder) {
 
 INSTANTIATE_TEST_SUITE_P(Compressions, PayloadRoundTripTest,
                          ::testing::Values(PayloadCompression::kNone, PayloadCompression::kGzip),
-                         [](const auto& info) { return PayloadCompressionName(info.param); });
+                         [](const auto& test) { return PayloadCompressionName(test.param); });
 
 TEST_F(PayloadTest, ExtractsIntoAnExistingEmptyFolder) {
   sim_test::MakeRichTree(Path("tree"));
@@ -250,14 +250,15 @@ TEST_F(PayloadTest, AsAUserEveryFileBelongsToTheCallerWithItsModeKept) {
 
 // Entries of a hand-made archive.
 struct Entry {
-  Entry(std::string path, mode_t type, std::string data = "", std::string symlink = "",
-        std::string hardlink = "", std::string file_type = "")
-      : path(std::move(path)),
-        type(type),
-        data(std::move(data)),
-        symlink(std::move(symlink)),
-        hardlink(std::move(hardlink)),
-        file_type(std::move(file_type)) {}
+  Entry(std::string entry_path, mode_t entry_type, std::string entry_data = "",
+        std::string symlink_target = "", std::string hardlink_target = "",
+        std::string type_mark = "")
+      : path(std::move(entry_path)),
+        type(entry_type),
+        data(std::move(entry_data)),
+        symlink(std::move(symlink_target)),
+        hardlink(std::move(hardlink_target)),
+        file_type(std::move(type_mark)) {}
 
   std::string path;
   mode_t type;

@@ -33,13 +33,13 @@ const Model& ModelOfTheMachine() {
     Machine machine = testing::MakeTestMachine(folder.Join("mac"), "fusion-mac");
     const mcom::DiskName hfs{testing::PlugTestMedium(machine, "usb-hfs"), 2};
     ::mkdir(folder.Join("at").c_str(), 0700);  // a mode that is not the default
-    machine.Change([&](Model& model) {
-      model.faults["asr.restore"] = "fail-after-volume:1";
-      model.boot = Boot{"disk0s2", "/Volumes/R/boot", "/Volumes/R/boot/boot.efi", true};
-      AddBlocker(model, getpid(), "disk0");
-      AddClaim(model, getpid(), "disk0s2");
-      Unmount(machine.root(), model, hfs);
-      Mount(machine.root(), model, hfs, MountOptions{folder.Join("at"), true, false});
+    machine.Change([&](Model& changed) {
+      changed.faults["asr.restore"] = "fail-after-volume:1";
+      changed.boot = Boot{"disk0s2", "/Volumes/R/boot", "/Volumes/R/boot/boot.efi", true};
+      AddBlocker(changed, getpid(), "disk0");
+      AddClaim(changed, getpid(), "disk0s2");
+      Unmount(machine.root(), changed, hfs);
+      Mount(machine.root(), changed, hfs, MountOptions{folder.Join("at"), true, false});
     });
     return machine.Read();
   }();

@@ -130,7 +130,9 @@ TEST_F(VolumeComparisonTest, PairsAContainersVolumesByRoleThenByName) {
 
   // The other way round, the original's unpaired volume is the one absent in the copy; a
   // volume without a role pairs only by name.
-  machine_.Change([&](Model& model) { RenameVolume(model, mcom::DiskName{3, 6}, "Macintosh HD"); });
+  machine_.Change([&](Model& changed) {
+    RenameVolume(changed, mcom::DiskName{3, 6}, "Macintosh HD");
+  });
   const std::vector<std::string> reverse = Summary(Compare(mcom::DiskName{3}, mcom::DiskName{1}));
   EXPECT_EQ(reverse.back(), "disk3s6 (Macintosh HD) | - | different");
   EXPECT_THAT(reverse,

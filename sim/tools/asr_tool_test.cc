@@ -75,7 +75,9 @@ SystemView ReadAsTheSystemDoes(const std::string& output, uint64_t total) {
   SystemView view;
   std::optional<uint64_t> pass;
   const auto relay = [&](double fraction) {
-    if (pass) view.fractions.push_back((static_cast<double>(*pass) + fraction) / total);
+    if (pass)
+      view.fractions.push_back((static_cast<double>(*pass) + fraction) /
+                               static_cast<double>(total));
   };
   for (const std::string& line : Lines(output)) {
     unsigned a = 0;
@@ -637,7 +639,7 @@ TEST_F(AsrTest, ACopyKeepsItsTargetBusyAndEndsCleanlyWhenStopped) {
   EXPECT_EQ(second.status, 1);
   EXPECT_THAT(second.out, HasSubstr("Could not validate target - Resource busy: /dev/disk" +
                                     std::to_string(target) + " is in use by process"));
-  const uint32_t store = std::stoul(machine_.Read().containers.back().stores.front().substr(4));
+  const auto store = std::stoul(machine_.Read().containers.back().stores.front().substr(4));
   mcom::Result<mcom::ToolRun> unmount = mcom::RunCapturingBothStreams(
       "/usr/sbin/diskutil", {"unmountDisk", "force", "disk" + std::to_string(store)});
   EXPECT_EQ(unmount->exit_status.value(), 1);
