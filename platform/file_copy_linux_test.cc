@@ -127,32 +127,42 @@ TEST(CopyTree, KeepsContentsModesAndTimes) {
   testing::TemporaryFolder folder;
   const FilePath source = folder.Join("source");
   MakeDirectory(source, 0755);
-  folder.WriteFile("source/plain", "plain text");
-  folder.WriteFile("source/private", "only mine");
-  folder.WriteFile("source/tool", "#!/bin/sh\n");
-  folder.WriteFile("source/set-user-id", "runs as its owner");
-  folder.WriteFile("source/empty-file", "");
-  ASSERT_EQ(::chmod(source.Join("private").c_str(), 0600), 0);
-  ASSERT_EQ(::chmod(source.Join("tool").c_str(), 0755), 0);
-  ASSERT_EQ(::chmod(source.Join("set-user-id").c_str(), 04755), 0);
-  MakeDirectory(source.Join("shared"), 02775);
-  folder.WriteFile("source/shared/note", "inherits the group");
-  MakeDirectory(source.Join("sticky"), 01777);
-  MakeDirectory(source.Join("empty"), 0700);
-  // A read-only directory: its contents must be copied before it becomes read-only.
-  MakeDirectory(source.Join("locked"), 0700);
-  folder.WriteFile("source/locked/read-only", "cannot change");
-  ASSERT_EQ(::chmod(source.Join("locked/read-only").c_str(), 0444), 0);
+  struct Entry {
+    std::string name;
+    mode_t mode;
+    const char* contents;  // null for a directory
+  };
+  // Parents before their contents; a read-only directory's contents must be copied before it
+  // becomes read-only. The set-user-id bit stays: the copy has the same owner.
+  const std::vector<Entry> entries = {
+      {"plain", 0644, "plain text"},
+      {"private", 0600, "only mine"},
+      {"tool", 0755, "#!/bin/sh\n"},
+      {"set-user-id", 04755, "runs as its owner"},
+      {"empty-file", 0644, ""},
+      {"shared", 02775, nullptr},
+      {"shared/note", 0644, "inherits"},
+      {"sticky", 01777, nullptr},
+      {"empty", 0700, nullptr},
+      {"locked", 0700, nullptr},
+      {"locked/read-only", 0444, "cannot change"},
+  };
+  for (const Entry& entry : entries) {
+    if (entry.contents == nullptr) {
+      MakeDirectory(source.Join(entry.name), entry.mode);
+    } else {
+      ASSERT_EQ(
+          ::chmod(folder.WriteFile("source/" + entry.name, entry.contents).c_str(), entry.mode), 0);
+    }
+  }
   ASSERT_EQ(::chmod(source.Join("locked").c_str(), 0555), 0);
-
-  const std::vector<std::string> entries = {
-      "plain",  "private", "tool",  "set-user-id",      "empty-file", "shared/note",
-      "shared", "sticky",  "empty", "locked/read-only", "locked",     ""};
+  // Times last, children before their directories, each entry its own.
   time_t seconds = 1'500'000'000;
-  for (const std::string& entry : entries) {
-    SetTimes(entry.empty() ? source : source.Join(entry), seconds, 123'456'789);
+  for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+    SetTimes(source.Join(entry->name), seconds, 123'456'789);
     seconds += 86'400;
   }
+  SetTimes(source, seconds, 123'456'789);
 
   const FilePath copy = folder.Join("copy");
   ASSERT_FALSE(platform::CopyTree(source.c_str(), copy.c_str()));
@@ -160,24 +170,18 @@ TEST(CopyTree, KeepsContentsModesAndTimes) {
   // Times first: reading the copies changes their access times. Directory times survive the
   // copying of their contents.
   seconds = 1'500'000'000;
-  for (const std::string& entry : entries) {
-    ExpectTimes(entry.empty() ? copy : copy.Join(entry), seconds, 123'456'789);
+  for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry) {
+    ExpectTimes(copy.Join(entry->name), seconds, 123'456'789);
     seconds += 86'400;
   }
-
-  EXPECT_EQ(testing::TemporaryFolder::ReadFile(copy.Join("plain")), "plain text");
-  EXPECT_EQ(testing::TemporaryFolder::ReadFile(copy.Join("shared/note")), "inherits the group");
-  EXPECT_EQ(testing::TemporaryFolder::ReadFile(copy.Join("locked/read-only")), "cannot change");
-  EXPECT_EQ(Status(copy.Join("empty-file")).st_size, 0);
-  EXPECT_EQ(ModeOf(copy.Join("plain")), 0644u);
-  EXPECT_EQ(ModeOf(copy.Join("private")), 0600u);
-  EXPECT_EQ(ModeOf(copy.Join("tool")), 0755u);
-  EXPECT_EQ(ModeOf(copy.Join("set-user-id")), 04755u) << "same owner: the bit stays";
-  EXPECT_EQ(ModeOf(copy.Join("shared")), 02775u);
-  EXPECT_EQ(ModeOf(copy.Join("sticky")), 01777u);
-  EXPECT_EQ(ModeOf(copy.Join("empty")), 0700u);
-  EXPECT_EQ(ModeOf(copy.Join("locked")), 0555u);
-  EXPECT_EQ(ModeOf(copy.Join("locked/read-only")), 0444u);
+  ExpectTimes(copy, seconds, 123'456'789);
+  for (const Entry& entry : entries) {
+    const FilePath copied = copy.Join(entry.name);
+    EXPECT_EQ(ModeOf(copied), entry.name == "locked" ? 0555u : entry.mode) << entry.name;
+    if (entry.contents != nullptr) {
+      EXPECT_EQ(testing::TemporaryFolder::ReadFile(copied), entry.contents) << entry.name;
+    }
+  }
   EXPECT_EQ(ModeOf(copy), 0755u);
 }
 

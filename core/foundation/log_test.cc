@@ -1,10 +1,8 @@
 #include "core/foundation/log.h"
 
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -26,11 +24,10 @@
 #include <vector>
 
 #include "core/foundation/file.h"
+#include "core/foundation/process.h"
 #include "core/foundation/system_path.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temporary_folder.h"
-
-extern char** environ;
 
 namespace {
 
@@ -374,34 +371,23 @@ DORVANE_TEST_CHILD(log_numbered_lines) {
 TEST_F(LogWrite, ConcurrentProcessesWriteWholeLines) {
   constexpr int kProcesses = 4;
   constexpr int kCount = 200;
-  const std::string binary = testing::TestBinary();
   // The children wait on a pipe until every one of them runs; closing its write end lets
   // them all go at once, so that their writes really overlap.
   auto gate = mcom::CreatePipe();
   ASSERT_TRUE(gate.has_value());
-  posix_spawn_file_actions_t actions;
-  ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawn_file_actions_adddup2(&actions, gate->read.get(), 3);
+  mcom::FileActions actions;
+  ASSERT_FALSE(actions.AddDuplicate(gate->read.get(), 3));
   std::vector<pid_t> children;
   for (int p = 0; p < kProcesses; ++p) {
-    std::vector<std::string> arguments = testing::ChildArguments(
-        "log_numbered_lines", {root_.path().string(), std::to_string(p), std::to_string(kCount)});
-    arguments.insert(arguments.begin(), binary);
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (::posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), environ) == 0) {
-      children.push_back(pid);
-    }
+    const mcom::Result<pid_t> pid = mcom::SpawnProcess(
+        testing::TestBinary().c_str(),
+        testing::ChildArguments("log_numbered_lines",
+                                {root_.path().string(), std::to_string(p), std::to_string(kCount)}),
+        actions);
+    if (pid) children.push_back(*pid);
   }
-  ::posix_spawn_file_actions_destroy(&actions);
   EXPECT_EQ(gate->write.Close(), std::error_code());
-  for (pid_t pid : children) {
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
+  for (pid_t pid : children) EXPECT_FALSE(mcom::WaitForProcess(pid));
   ASSERT_EQ(children.size(), static_cast<size_t>(kProcesses));
   ExpectIntactLines(SystemLog(), kProcesses, kCount);
 }
