@@ -25,6 +25,17 @@ if(DORVANE_SANITIZE)
   endif()
 endif()
 
+if(DORVANE_TSAN)
+  if(DORVANE_SANITIZE)
+    message(FATAL_ERROR "DORVANE_TSAN and DORVANE_SANITIZE need builds of their own")
+  endif()
+  add_compile_options(-fsanitize=thread)
+  add_link_options(-fsanitize=thread)
+endif()
+# The test binaries marked THREADS (dorvane_test), and everything they run: what the
+# ThreadSanitizer build builds (scripts/build thread_tests) and runs (ctest -L threads).
+add_custom_target(thread_tests)
+
 # dorvane_library(NAME SOURCES a.cc b.cc DEPENDS lib1 lib2)
 # A static library whose headers are included from the source root
 # ("core/foundation/error.h").
@@ -58,11 +69,12 @@ function(dorvane_test_headers)
   target_precompile_headers(dorvane_test_headers PRIVATE <gmock/gmock.h> <gtest/gtest.h>)
 endfunction()
 
-# dorvane_test(NAME SOURCES ... DEPENDS ... [ENVIRONMENT VAR=value ...])
+# dorvane_test(NAME [THREADS] SOURCES ... DEPENDS ... [ENVIRONMENT VAR=value ...])
 # One GoogleTest binary per library. The shared test main (tests/support) lets a
-# test re-run its own binary as a child process.
+# test re-run its own binary as a child process. THREADS: the code under test runs on more
+# than one thread, so the binary joins thread_tests and its tests carry the label `threads`.
 function(dorvane_test name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS;ENVIRONMENT" ${ARGN})
+  cmake_parse_arguments(ARG "THREADS" "" "SOURCES;DEPENDS;ENVIRONMENT" ${ARGN})
   dorvane_executable(${name} SOURCES ${ARG_SOURCES}
                      DEPENDS ${ARG_DEPENDS} test_support GTest::gmock)
   # Tests wait for tools and files far more than they compute, and their files are most of
@@ -72,8 +84,17 @@ function(dorvane_test name)
   target_precompile_headers(${name} REUSE_FROM dorvane_test_headers)
   # Tests find their data files (tests/data/...) from the source root.
   target_compile_definitions(${name} PRIVATE DORVANE_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-                       PROPERTIES ENVIRONMENT "${ARG_ENVIRONMENT}" TIMEOUT 300)
+  # Properties with a value only: gtest_discover_tests drops an empty one, and the next
+  # property's name would become its value.
+  set(properties TIMEOUT 300)
+  if(ARG_ENVIRONMENT)
+    list(APPEND properties ENVIRONMENT "${ARG_ENVIRONMENT}")
+  endif()
+  if(ARG_THREADS)
+    list(APPEND properties LABELS threads)
+    add_dependencies(thread_tests ${name})
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${properties})
 endfunction()
 
 # dorvane_fuzzer(NAME SOURCES ... DEPENDS ... CORPUS folder)
