@@ -88,9 +88,12 @@ void EventLoop::Run() {
     {
       std::lock_guard lock(mutex_);
       for (int i = 0; i < count; ++i) {
-        const auto target = targets_.find(events[i].data.u64);
+        // epoll_event is packed: its fields are copied, never bound to a reference (find()
+        // takes one) at their unaligned addresses.
+        const uint64_t id = events[i].data.u64;
+        const uint32_t bits = events[i].events;
+        const auto target = targets_.find(id);
         if (target == targets_.end()) continue;
-        const uint32_t bits = events[i].events;  // epoll_event is packed: copy, never bind
         if (auto strong = target->second.lock()) ready.emplace_back(std::move(strong), bits);
       }
     }

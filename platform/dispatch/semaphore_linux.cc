@@ -39,14 +39,14 @@ class SemaphoreImpl {
   }
 
   bool Signal() {
-    {
-      std::lock_guard lock(mutex_);
-      if (waiters_ <= wakeups_) {
-        ++value_;
-        return false;
-      }
-      ++wakeups_;
+    std::lock_guard lock(mutex_);
+    if (waiters_ <= wakeups_) {
+      ++value_;
+      return false;
     }
+    ++wakeups_;
+    // Notified under the lock: the woken waiter may free the semaphore as soon as it returns
+    // (a semaphore on its stack, the signaller holding only a reference to it).
     signalled_.notify_one();
     return true;
   }

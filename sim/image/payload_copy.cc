@@ -74,8 +74,9 @@ uint64_t CopyBytes(const ImagePayload& payload, int output_fd,
 
 uint64_t Compress(const ImagePayload& payload, int output_fd,
                   const std::function<void(uint64_t)>& consumed, const std::string& name) {
-  ArchiveWriter writer(archive_write_new());
+  // The sink outlives the writer: freeing a writer left open by a throw flushes into it.
   FileOutput sink(output_fd);
+  ArchiveWriter writer(archive_write_new());
   if (archive_write_set_format_raw(writer.get()) != ARCHIVE_OK) {
     FailWriting(writer.get(), sink, name + ": cannot compress",
                 std::make_error_code(std::errc::io_error));
@@ -111,10 +112,10 @@ uint64_t Compress(const ImagePayload& payload, int output_fd,
 
 uint64_t Decompress(const ImagePayload& payload, int output_fd,
                     const std::function<void(uint64_t)>& consumed, const std::string& name) {
+  PayloadInput input(payload);  // outlives the reader, which may still call it when freed
   ArchiveReader reader(archive_read_new());
   archive_read_support_filter_gzip(reader.get());
   archive_read_support_format_raw(reader.get());
-  PayloadInput input(payload);
   input.Open(reader.get(), name);
   archive_entry* entry = nullptr;
   if (archive_read_next_header(reader.get(), &entry) != ARCHIVE_OK) {

@@ -672,8 +672,9 @@ uint64_t PackFolder(const mcom::FilePath& folder, const mcom::File& output,
         errno == ELOOP ? std::make_error_code(std::errc::not_a_directory) : mcom::LastError();
     Fail(error, folder.string() + ": cannot pack");
   }
-  ArchiveWriter writer(archive_write_new());
+  // The sink outlives the writer: freeing a writer left open by a throw flushes into it.
   FileOutput sink(output.get());
+  ArchiveWriter writer(archive_write_new());
   // Names are bytes on the host; keep them as bytes, whatever the locale.
   if (archive_write_set_format_pax(writer.get()) != ARCHIVE_OK ||
       archive_write_set_options(writer.get(), "pax:hdrcharset=BINARY") != ARCHIVE_OK) {

@@ -119,6 +119,7 @@ TEST(VolumeContents, HoldsEveryKindOfEntryACopyMustKeep) {
   EXPECT_GE(absolute, 1);
   EXPECT_GE(dangling, 1);
   EXPECT_EQ(setgid, 1);
+  EXPECT_GE(private_dirs, 1);
   EXPECT_GE(file_modes[0644], 1);
   EXPECT_GE(file_modes[0755], 1);
   EXPECT_GE(file_modes[0600], 1);
