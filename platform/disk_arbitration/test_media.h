@@ -15,8 +15,8 @@
 #include "core/foundation/disk_name.h"
 #include "core/foundation/file.h"
 #include "core/foundation/file_path.h"
-#include "sim/machine/machine.h"
 #include "platform/posix/child_process.h"
+#include "sim/machine/machine.h"
 
 namespace da_testing {
 
