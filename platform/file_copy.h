@@ -2,7 +2,11 @@
 
 // Copying and removing file trees as the Mac's copyfile(3) and removefile(3) do.
 
+#include <string>
 #include <system_error>
+#include <vector>
+
+#include "platform/posix/scoped_fd.h"
 
 namespace platform {
 
@@ -34,6 +38,11 @@ std::error_code CopyTree(const char* from, const char* to);
 // EINVAL.
 std::error_code CopyFileContents(int from, int to);
 
+// fcopyfile(from, to, NULL, COPYFILE_METADATA) between two open files or directories of the
+// same type: owner where permitted, extended attributes, mode and times, by CopyTree's rules
+// (a directory's times are best copied after its contents).
+std::error_code CopyMetadata(int from, int to);
+
 // removefile(path, NULL, REMOVEFILE_RECURSIVE): removes a file, a link or a directory tree,
 // never following symbolic links. Directories that their owner cannot read, write or search
 // get those rights first when the process owns them. A directory below `path` that is a
@@ -41,5 +50,18 @@ std::error_code CopyFileContents(int from, int to);
 // keeps its files. A failure does not stop the removal of the rest; the first one is
 // returned. A missing `path` is ENOENT.
 std::error_code RemoveTree(const char* path);
+
+// The steps these walks are made of, for a caller that walks a tree itself (to report its
+// progress entry by entry, say) and should read the source as CopyTree does.
+
+// Opens the entry `name` below the open directory `dir` (AT_FDCWD or an absolute `name` for
+// a path) for reading: close-on-exec, never following a final symbolic link and without
+// changing its access time where the process may ask for that, so that reading a tree does
+// not change it. `flags` may add O_DIRECTORY. An empty owner, with errno set, on failure.
+mcom::ScopedFD OpenForReading(int dir, const char* name, int flags);
+
+// The names in the open directory `dir`, without "." and "..", sorted so that a walk goes the
+// same way every time. Reads from the start whatever the descriptor's position.
+std::error_code ListDirectory(int dir, std::vector<std::string>* names);
 
 }  // namespace platform

@@ -54,37 +54,26 @@
 #include "platform/posix/scoped_fd.h"
 
 namespace platform {
-namespace {
 
-std::error_code ErrorOf(int value) { return std::error_code(value, std::generic_category()); }
-using mcom::LastError;
-using mcom::RetryOnInterrupt;
-using Descriptor = mcom::ScopedFD;
-
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// Opens an entry for reading without touching its access time where the process may ask for
-// that (O_NOATIME needs the owner or CAP_FOWNER), so copying a tree does not change the
-// source it reads. O_NONBLOCK keeps an entry that was replaced by a FIFO since it was looked
-// at from blocking the open; it changes nothing for files and directories.
-Descriptor OpenForReading(int dir, const char* name, int flags) {
+// O_NOATIME needs the owner or CAP_FOWNER, so without them the entry is opened plainly.
+// O_NONBLOCK keeps an entry that was replaced by a FIFO since it was looked at from blocking
+// the open; it changes nothing for files and directories.
+mcom::ScopedFD OpenForReading(int dir, const char* name, int flags) {
   flags |= O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-  int fd = RetryOnInterrupt([&] { return ::openat(dir, name, flags | O_NOATIME); });
-  if (fd < 0 && errno == EPERM) fd = RetryOnInterrupt([&] { return ::openat(dir, name, flags); });
-  return Descriptor(fd);
+  int fd = mcom::RetryOnInterrupt([&] { return ::openat(dir, name, flags | O_NOATIME); });
+  if (fd < 0 && errno == EPERM)
+    fd = mcom::RetryOnInterrupt([&] { return ::openat(dir, name, flags); });
+  return mcom::ScopedFD(fd);
 }
 
-// The names in an open directory, without "." and "..". Reads through its own duplicate of
-// the descriptor because closedir closes the descriptor it was given; the duplicate shares the
-// read position, so the listing starts with a rewind.
-std::error_code ListNames(int dir, std::vector<std::string>* names) {
+// Reads through its own duplicate of the descriptor because closedir closes the descriptor it
+// was given; the duplicate shares the read position, so the listing starts with a rewind.
+std::error_code ListDirectory(int dir, std::vector<std::string>* names) {
   const int copy = ::fcntl(dir, F_DUPFD_CLOEXEC, 0);
-  if (copy < 0) return LastError();
+  if (copy < 0) return mcom::LastError();
   DIR* stream = ::fdopendir(copy);
   if (stream == nullptr) {
-    const std::error_code error = LastError();
+    const std::error_code error = mcom::LastError();
     ::close(copy);
     return error;
   }
@@ -95,7 +84,7 @@ std::error_code ListNames(int dir, std::vector<std::string>* names) {
     errno = 0;
     const dirent* entry = ::readdir(stream);
     if (entry == nullptr) {
-      if (errno != 0) error = LastError();
+      if (errno != 0) error = mcom::LastError();
       break;
     }
     const std::string_view name(entry->d_name);
@@ -103,7 +92,19 @@ std::error_code ListNames(int dir, std::vector<std::string>* names) {
     names->emplace_back(name);
   }
   ::closedir(stream);
+  std::sort(names->begin(), names->end());
   return error;
+}
+
+namespace {
+
+std::error_code ErrorOf(int value) { return std::error_code(value, std::generic_category()); }
+using mcom::LastError;
+using mcom::RetryOnInterrupt;
+using Descriptor = mcom::ScopedFD;
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // A name that the l*xattr calls can resolve for an entry that cannot be opened (a link or a
@@ -384,7 +385,7 @@ class TreeCopier {
     if (SameFile(info, root_)) return ErrorOf(EINVAL);  // the destination is inside the source
 
     std::vector<std::string> names;
-    if (std::error_code error = ListNames(from.get(), &names)) return error;
+    if (std::error_code error = ListDirectory(from.get(), &names)) return error;
     for (const std::string& name : names) {
       if (std::error_code error = CopyEntry(from.get(), name.c_str(), to.get(), name.c_str())) {
         return error;
@@ -503,7 +504,7 @@ class TreeRemover {
     }
 
     std::vector<std::string> names;
-    std::error_code first_error = ListNames(contents.get(), &names);
+    std::error_code first_error = ListDirectory(contents.get(), &names);
     for (const std::string& entry : names) {
       std::error_code error = RemoveEntry(contents.get(), entry.c_str(), false);
       if (error && !first_error) first_error = error;
@@ -563,6 +564,12 @@ std::error_code CopyFileContents(int from, int to) {
   const struct timespec times[2] = {info.st_atim, info.st_mtim};
   if (::futimens(to, times) != 0) return LastError();
   return {};
+}
+
+std::error_code CopyMetadata(int from, int to) {
+  struct stat info {};
+  if (::fstat(from, &info) != 0) return LastError();
+  return ApplyMetadata(Entry{.fd = from}, Entry{.fd = to}, info);
 }
 
 std::error_code RemoveTree(const char* path) {

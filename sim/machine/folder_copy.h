@@ -15,10 +15,11 @@
 // which keeps data (holes stay holes), modes, owners where permitted, times, extended
 // attributes and symbolic links; hard links within the tree stay hard links. Folders are
 // made by the walk and get their metadata (mode, owner, extended attributes, times) after
-// their contents, as the foundation's copy does.
+// their contents, by the platform's copy of metadata (platform::CopyMetadata).
 //
-// Both walks read the source without changing its access times (O_NOATIME where the process
-// may ask for it) and never follow symbolic links. Linux only, like all of sim/.
+// Both walks open and list folders with the platform copy's own steps, so they read the
+// source as it does: without changing its access times (O_NOATIME where the process may ask
+// for it), never following symbolic links, in name order. Linux only, like all of sim/.
 namespace sim {
 
 // The size of a tree: the bytes its regular files and links occupy (allocated blocks, as
@@ -32,7 +33,7 @@ struct FolderSize {
 };
 
 // Measures the tree inside `folder` (the folder itself is not counted). Errors: the errno of
-// a folder that cannot be opened or read, in the system category.
+// a folder that cannot be opened or read, in the generic category.
 mcom::Result<FolderSize> MeasureFolder(const mcom::FilePath& folder);
 
 // How far a copy of `total` is when `done` has been copied, from 0 to 1. Every entry weighs
@@ -52,7 +53,7 @@ using FolderCopyProgress = std::function<bool(const FolderSize& done)>;
 // that a mount point or volume store keeps being the same folder. Files with several names
 // inside the tree (hard links) are copied once and linked under their other names.
 //
-// Returns the first failure (an errno in the system category) and stops there; what was
+// Returns the first failure (an errno in the generic category) and stops there; what was
 // copied until then stays in `destination` for the caller to remove. `destination` inside
 // `source` is refused with EINVAL before anything is copied.
 std::error_code CopyFolderContents(const mcom::FilePath& source, const mcom::FilePath& destination,
