@@ -69,14 +69,11 @@ mcom::ScopedFD OpenForReading(int dir, const char* name, int flags) {
 // Reads through its own duplicate of the descriptor because closedir closes the descriptor it
 // was given; the duplicate shares the read position, so the listing starts with a rewind.
 std::error_code ListDirectory(int dir, std::vector<std::string>* names) {
-  const int copy = ::fcntl(dir, F_DUPFD_CLOEXEC, 0);
-  if (copy < 0) return mcom::LastError();
-  DIR* stream = ::fdopendir(copy);
-  if (stream == nullptr) {
-    const std::error_code error = mcom::LastError();
-    ::close(copy);
-    return error;
-  }
+  mcom::ScopedFD copy = mcom::DuplicateFD(dir);
+  if (!copy.is_valid()) return mcom::LastError();
+  DIR* stream = ::fdopendir(copy.get());
+  if (stream == nullptr) return mcom::LastError();
+  (void)copy.release();  // the stream owns it now
   ::rewinddir(stream);
   names->clear();
   std::error_code error;
@@ -101,7 +98,7 @@ namespace {
 std::error_code ErrorOf(int value) { return std::error_code(value, std::generic_category()); }
 using mcom::LastError;
 using mcom::RetryOnInterrupt;
-using Descriptor = mcom::ScopedFD;
+using mcom::ScopedFD;
 
 bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
@@ -361,7 +358,7 @@ class TreeCopier {
  private:
   std::error_code CopyDirectory(int from_dir, const char* from_name, int to_dir,
                                 const char* to_name) {
-    const Descriptor from = OpenForReading(from_dir, from_name, O_DIRECTORY);
+    const ScopedFD from = OpenForReading(from_dir, from_name, O_DIRECTORY);
     if (!from.is_valid()) return LastError();
     struct stat info {};
     if (::fstat(from.get(), &info) != 0) return LastError();
@@ -372,7 +369,7 @@ class TreeCopier {
       if (::fstatat(to_dir, to_name, &existing, AT_SYMLINK_NOFOLLOW) != 0) return LastError();
       if (!S_ISDIR(existing.st_mode)) return ErrorOf(EEXIST);  // merge only into a directory
     }
-    const Descriptor to(RetryOnInterrupt([&] {
+    const ScopedFD to(RetryOnInterrupt([&] {
       return ::openat(to_dir, to_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     }));
     if (!to.is_valid()) return LastError();
@@ -398,7 +395,7 @@ class TreeCopier {
 
   std::error_code CopyRegularFile(int from_dir, const char* from_name, int to_dir,
                                   const char* to_name) {
-    const Descriptor from = OpenForReading(from_dir, from_name, 0);
+    const ScopedFD from = OpenForReading(from_dir, from_name, 0);
     if (!from.is_valid()) return LastError();
     struct stat info {};
     if (::fstat(from.get(), &info) != 0) return LastError();
@@ -407,7 +404,7 @@ class TreeCopier {
     bool same = false;
     if (std::error_code error = ClearDestination(to_dir, to_name, info, &same)) return error;
     if (same) return {};
-    const Descriptor to(RetryOnInterrupt([&] {
+    const ScopedFD to(RetryOnInterrupt([&] {
       return ::openat(to_dir, to_name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     }));
     if (!to.is_valid()) return LastError();
@@ -483,7 +480,7 @@ class TreeRemover {
       return {};
     }
 
-    Descriptor contents(OpenDirectory(dir, name, info));
+    ScopedFD contents(OpenDirectory(dir, name, info));
     if (!contents.is_valid()) {
       return errno == ENOENT && !is_root ? std::error_code() : LastError();
     }
@@ -509,7 +506,7 @@ class TreeRemover {
       std::error_code error = RemoveEntry(contents.get(), entry.c_str(), false);
       if (error && !first_error) first_error = error;
     }
-    contents = Descriptor();
+    contents = ScopedFD();
     if (::unlinkat(dir, name, AT_REMOVEDIR) != 0 && !first_error) {
       if (errno != ENOENT || is_root) first_error = LastError();
     }

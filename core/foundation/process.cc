@@ -68,9 +68,7 @@ Result<pid_t> SpawnProcess(const char* program, const std::vector<std::string>& 
 }
 
 std::error_code WaitForProcess(pid_t pid) {
-  int status = 0;
-  if (RetryOnInterrupt([&] { return ::waitpid(pid, &status, 0); }) < 0) return LastSystemError();
-  return ChildStatusCode(status);
+  return ChildProcess(pid, ChildProcess::WhenDestroyed::kWait).Wait();
 }
 
 Result<FilePath> ExecutablePathOfProcess(pid_t pid) {

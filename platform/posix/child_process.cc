@@ -37,8 +37,7 @@ int SendThroughPidFD(int pidfd, int signal) {
 #endif
 }
 
-}  // namespace
-
+// What Wait gives for the status word of waitpid().
 std::error_code ChildStatusCode(int wait_status) {
   // Only terminated children are reported (no WUNTRACED), so a status whose low seven bits
   // are neither 0 (exited) nor 0x7f (stopped) means a signal ended the child.
@@ -46,6 +45,8 @@ std::error_code ChildStatusCode(int wait_status) {
   if (signal != 0 && signal != 0x7f) return std::error_code(signal, std::system_category());
   return std::error_code((wait_status >> 8) & 0xff, std::system_category());
 }
+
+}  // namespace
 
 ChildProcess::ChildProcess(pid_t pid, WhenDestroyed when_destroyed)
     : pid_(pid > 0 ? pid : -1), when_destroyed_(when_destroyed) {

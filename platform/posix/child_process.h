@@ -61,7 +61,4 @@ class ChildProcess {
   WhenDestroyed when_destroyed_ = WhenDestroyed::kWait;
 };
 
-// The result Wait gives for the status word of waitpid().
-std::error_code ChildStatusCode(int wait_status);
-
 }  // namespace mcom

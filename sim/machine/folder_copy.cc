@@ -27,9 +27,9 @@ constexpr uint64_t kEntryWeight = 4096;
 
 std::error_code ErrorOf(int value) { return std::error_code(value, std::generic_category()); }
 using mcom::LastError;
-using Descriptor = mcom::ScopedFD;
+using mcom::ScopedFD;
 
-Descriptor OpenFolder(int parent, const char* name) {
+ScopedFD OpenFolder(int parent, const char* name) {
   return platform::OpenForReading(parent, name, O_DIRECTORY);
 }
 
@@ -50,7 +50,7 @@ std::error_code Measure(int folder, FolderSize* size) {
     ++size->entries;
     size->bytes += OccupiedBytes(status);
     if (S_ISDIR(status.st_mode)) {
-      Descriptor child = OpenFolder(folder, name.c_str());
+      ScopedFD child = OpenFolder(folder, name.c_str());
       if (!child.is_valid()) return LastError();
       if (std::error_code error = Measure(child.get(), size)) return error;
     }
@@ -61,7 +61,7 @@ std::error_code Measure(int folder, FolderSize* size) {
 // Gives the folder `to` the metadata of the open folder `from`, as the platform's copy gives
 // each directory it makes.
 std::error_code CopyFolderMetadata(int from, const mcom::FilePath& to) {
-  const Descriptor target = OpenFolder(AT_FDCWD, to.c_str());
+  const ScopedFD target = OpenFolder(AT_FDCWD, to.c_str());
   if (!target.is_valid()) return LastError();
   return platform::CopyMetadata(from, target.get());
 }
@@ -85,7 +85,7 @@ class Copier {
       const mcom::FilePath entry_from = from_path.Join(name);
       const mcom::FilePath entry_to = to_path.Join(name);
       if (S_ISDIR(entry.st_mode)) {
-        Descriptor child = OpenFolder(from, name.c_str());
+        ScopedFD child = OpenFolder(from, name.c_str());
         if (!child.is_valid()) return LastError();
         // Made private first; it gets its own mode once its contents are in.
         if (::mkdir(entry_to.c_str(), 0700) != 0 && !IsFolder(entry_to)) return LastError();
@@ -139,7 +139,7 @@ bool IsInside(const mcom::FilePath& inner, const mcom::FilePath& outer) {
 }  // namespace
 
 mcom::Result<FolderSize> MeasureFolder(const mcom::FilePath& folder) {
-  Descriptor fd = OpenFolder(AT_FDCWD, folder.c_str());
+  ScopedFD fd = OpenFolder(AT_FDCWD, folder.c_str());
   if (!fd.is_valid()) return LastError();
   FolderSize size;
   if (std::error_code error = Measure(fd.get(), &size)) return error;
@@ -157,7 +157,7 @@ double CopiedFraction(const FolderSize& done, const FolderSize& total) {
 
 std::error_code CopyFolderContents(const mcom::FilePath& source, const mcom::FilePath& destination,
                                    const FolderCopyProgress& progress) {
-  Descriptor from = OpenFolder(AT_FDCWD, source.c_str());
+  ScopedFD from = OpenFolder(AT_FDCWD, source.c_str());
   if (!from.is_valid()) return LastError();
   struct stat target {};
   if (::stat(destination.c_str(), &target) != 0) return LastError();
