@@ -6,6 +6,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -108,7 +109,7 @@ std::error_code ListAttributes(const char* path, char* buffer, size_t size, size
 
   if (buffer != nullptr) {
     if (size < mac_names.size()) return std::make_error_code(std::errc::result_out_of_range);
-    std::memcpy(buffer, mac_names.data(), mac_names.size());
+    std::copy(mac_names.begin(), mac_names.end(), buffer);
   }
   *length = mac_names.size();
   return {};

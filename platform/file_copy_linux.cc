@@ -171,10 +171,8 @@ std::error_code WriteAttribute(const Entry& entry, const char* name,
 bool IsUserAttribute(std::string_view name) { return name.starts_with("user."); }
 
 // Refusals that mean "this process may not handle that namespace here", as opposed to a
-// failure of the copy.
-bool IsRefusal(int error) {
-  return error == EPERM || error == EACCES || error == ENOTSUP || error == EOPNOTSUPP;
-}
+// failure of the copy. (ENOTSUP is EOPNOTSUPP on Linux.)
+bool IsRefusal(int error) { return error == EPERM || error == EACCES || error == EOPNOTSUPP; }
 
 // Copies every attribute of `from` to `to`. `regular_or_directory` says whether Linux allows
 // "user." attributes on the entry.

@@ -158,9 +158,10 @@ int RunCommand(const CommandLine& line, Console& console) {
   // disk that must not be erased is pointed out wherever dorvane runs.
   std::variant<BackupJob, RestoreJob, UsageError> job = UsageError{};
   if (const BackupCommand* backup = std::get_if<BackupCommand>(&line.command)) {
-    std::visit([&job](auto&& checked) { job = std::move(checked); }, CheckBackup(*backup));
+    std::visit([&job](auto&& checked) { job = std::forward<decltype(checked)>(checked); },
+               CheckBackup(*backup));
   } else {
-    std::visit([&job](auto&& checked) { job = std::move(checked); },
+    std::visit([&job](auto&& checked) { job = std::forward<decltype(checked)>(checked); },
                CheckRestore(std::get<RestoreCommand>(line.command)));
   }
   if (const UsageError* error = std::get_if<UsageError>(&job)) {

@@ -18,7 +18,7 @@ class ToolOutputCapture {
   ToolOutputCapture& operator=(const ToolOutputCapture&) = delete;
 
   // The last `limit` bytes captured so far, without trailing white space.
-  std::string Contents(size_t limit = 64 * 1024) const;
+  std::string Contents(size_t limit = size_t{64} * 1024) const;
 
  private:
   ToolOutputCapture(int file, int saved_out, int saved_err)

@@ -61,6 +61,7 @@ std::vector<DiskName> PhysicalWholeDisksOf(DiskName disk) {
       break;
   }
   std::vector<DiskName> disks;
+  disks.reserve(stores.size());
   for (const DiskName store : stores) disks.push_back(WholeDiskForDisk(store).value_or(store));
   std::sort(disks.begin(), disks.end());
   disks.erase(std::unique(disks.begin(), disks.end()), disks.end());

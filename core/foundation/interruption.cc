@@ -17,7 +17,8 @@ constexpr int kSlots = 16;
 std::atomic<int> interrupting_signal{0};
 std::atomic<pid_t> stoppable[kSlots];
 
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<pid_t>::is_always_lock_free);
+static_assert(std::atomic<int>::is_always_lock_free);
+static_assert(std::atomic<pid_t>::is_always_lock_free);
 
 void StopChildren() {
   for (std::atomic<pid_t>& slot : stoppable) {

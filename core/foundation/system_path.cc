@@ -36,7 +36,7 @@ FilePath SystemRoot() {
   return FilePath(*root);
 }
 
-void SetSystemRoot(FilePath root) {
+void SetSystemRoot(const FilePath& root) {
   std::lock_guard lock(RootLock());
   StoredRoot() = WithoutTrailingSlashes(root.empty() ? "/" : root.string());
 }

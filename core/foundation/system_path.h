@@ -18,7 +18,7 @@ namespace mcom {
 //
 // Thread-safe; a root set while other threads resolve paths is seen by later calls.
 FilePath SystemRoot();
-void SetSystemRoot(FilePath root);
+void SetSystemRoot(const FilePath& root);
 
 // `mac_path` (absolute) under the machine root: "/usr/bin/hdiutil" with root "/sim/mac"
 // gives "/sim/mac/usr/bin/hdiutil"; with root "/" it stays "/usr/bin/hdiutil".

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -186,15 +187,15 @@ Result<LineReadingTool> LineReadingTool::Start(const char* tool,
 }
 
 LineReadingTool::LineReadingTool(pid_t pid, File output)
-    : child_(pid, ChildProcess::WhenDestroyed::kWait) {
-  ScopeFail close_output([&] { Discard(output); });  // before the child is waited for
+    : child_(pid, ChildProcess::WhenDestroyed::kWait), output_(std::move(output)) {
+  ScopeFail close_output([&] { Discard(output_); });  // before the child is waited for
   stoppable_ = std::make_unique<StoppableChild>(pid);
-  output_ = std::make_unique<IOStream>(std::move(output));
 }
 
 LineReadingTool::LineReadingTool(LineReadingTool&& other) noexcept
     : child_(std::move(other.child_)),
       output_(std::move(other.output_)),
+      unread_(std::exchange(other.unread_, {})),
       stoppable_(std::move(other.stoppable_)) {}
 
 LineReadingTool& LineReadingTool::operator=(LineReadingTool&& other) noexcept {
@@ -202,6 +203,7 @@ LineReadingTool& LineReadingTool::operator=(LineReadingTool&& other) noexcept {
     if (child_) (void)Wait();
     child_ = std::move(other.child_);
     output_ = std::move(other.output_);
+    unread_ = std::exchange(other.unread_, {});
     stoppable_ = std::move(other.stoppable_);
   }
   return *this;
@@ -212,17 +214,39 @@ LineReadingTool::~LineReadingTool() {
 }
 
 std::optional<std::string> LineReadingTool::ReadLine() {
-  if (!output_) return std::nullopt;
-  std::string line;
-  if (!std::getline(*output_, line)) return std::nullopt;
-  return line;
+  std::array<char, 4096> chunk;  // the tool's lines are short
+  for (;;) {
+    if (const size_t end = unread_.find('\n'); end != std::string::npos) {
+      std::string line = unread_.substr(0, end);
+      unread_.erase(0, end + 1);
+      return line;
+    }
+    if (!output_.IsValid()) break;
+    // The wait for output is a poll(), never a blocking read(): poll() is not restarted after
+    // a signal handler, so an interruption always gets to stop the tool, whose output then
+    // ends. (A runtime that runs handlers only at its own safe points, as ThreadSanitizer
+    // does, would otherwise never run it while a restarted read() waits on a held tool.)
+    pollfd ready = {output_.get(), POLLIN, 0};
+    if (RetryOnInterrupt([&] { return ::poll(&ready, 1, -1); }) < 0) {
+      Discard(output_);
+      break;
+    }
+    const Result<size_t> count = output_.Read(chunk.data(), chunk.size());
+    if (!count || *count == 0) {
+      Discard(output_);
+      break;
+    }
+    unread_.append(chunk.data(), *count);
+  }
+  if (unread_.empty()) return std::nullopt;
+  return std::exchange(unread_, {});
 }
 
 std::error_code LineReadingTool::Wait() {
   if (!child_) return std::error_code(ECHILD, std::system_category());
   // Closing the output first: a tool that still writes then fails on the closed pipe and
   // ends, instead of blocking on a pipe nobody reads.
-  output_.reset();
+  Discard(output_);
   const std::error_code status = child_.Wait();
   stoppable_.reset();  // its pid may be reused from here on
   return status;

@@ -49,7 +49,6 @@
 
 #include "core/foundation/file.h"
 #include "core/foundation/interruption.h"
-#include "core/foundation/io_stream.h"
 #include "core/foundation/result.h"
 #include "platform/posix/child_process.h"
 
@@ -96,8 +95,8 @@ class LineReadingTool {
   // that still writes then fails on the closed pipe and ends).
   ~LineReadingTool();
 
-  // The next "\n"-separated line without its separator; empty once the output has ended or
-  // a read failed.
+  // The next "\n"-separated line without its separator (the last one may lack it); empty once
+  // the output has ended or a read failed.
   std::optional<std::string> ReadLine();
 
   pid_t pid() const { return child_.pid(); }
@@ -110,7 +109,8 @@ class LineReadingTool {
   LineReadingTool(pid_t pid, File output);
 
   ChildProcess child_;
-  std::unique_ptr<IOStream> output_;
+  File output_;
+  std::string unread_;  // read from the output, not yet handed out as lines
   std::unique_ptr<StoppableChild> stoppable_;
 };
 

@@ -118,8 +118,11 @@ Ref<MutableDictionary> IOBSDNameMatching(mach_port_t, uint32_t, const char* bsd_
   return DictionaryWith(kIOBSDNameKey, bsd_name);
 }
 
-IOReturn IOServiceGetMatchingServices(mach_port_t, Ref<Dictionary> matching,
-                                      io_iterator_t* existing) {
+// The dictionary is taken by value because the call consumes the caller's reference.
+IOReturn IOServiceGetMatchingServices(
+    mach_port_t,
+    Ref<Dictionary> matching,  // NOLINT(performance-unnecessary-value-param)
+    io_iterator_t* existing) {
   if (existing == nullptr) return kIOReturnBadArgument;
   *existing = IO_OBJECT_NULL;
   if (!matching) return kIOReturnBadArgument;
@@ -250,7 +253,7 @@ IOReturn IORegistryEntryGetProperty(io_registry_entry_t entry, const char* prope
     return kIOReturnBadArgument;
   }
   if (bytes.size() > *size) return kIOReturnNoSpace;
-  std::memcpy(buffer, bytes.data(), bytes.size());
+  std::copy(bytes.begin(), bytes.end(), buffer);
   *size = static_cast<uint32_t>(bytes.size());
   return kIOReturnSuccess;
 }
