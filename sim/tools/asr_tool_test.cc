@@ -13,7 +13,6 @@
 #include <filesystem>
 #include <optional>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -100,13 +99,6 @@ SystemView ReadAsTheSystemDoes(const std::string& output, uint64_t total) {
     }
   }
   return view;
-}
-
-std::vector<std::string> Fields(const std::string& line) {
-  std::vector<std::string> fields;
-  std::istringstream stream(line);
-  for (std::string field; std::getline(stream, field, '\t');) fields.push_back(field);
-  return fields;
 }
 
 // The puppet-string lines of a real run from its start to the beginning of the copy, taken
@@ -328,7 +320,9 @@ TEST_F(AsrReplicationTest, PrintsPuppetStringsThatGiveTheSystemARisingFraction) 
   const std::vector<std::string> real = RealPhasesUpToTheCopy();
   ASSERT_LE(real.size(), lines.size());
   const std::vector<std::string> ours(lines.begin(), lines.begin() + real.size());
-  EXPECT_EQ(Fields(ours[0]).size(), Fields(real[0]).size()) << ours[0];
+  EXPECT_EQ(std::count(ours[0].begin(), ours[0].end(), '\t'),
+            std::count(real[0].begin(), real[0].end(), '\t'))
+      << ours[0];
   EXPECT_THAT(ours[0], StartsWith("XSTA\tstart\t"));
   EXPECT_EQ(std::vector<std::string>(ours.begin() + 1, ours.end()),
             std::vector<std::string>(real.begin() + 1, real.end()));
@@ -425,6 +419,7 @@ TEST_F(AsrReplicationTest, CopiesOnlyTheVolumeGroupOfTheGivenVolume) {
 TEST_F(AsrTest, RefusesBadRequestsWithoutChangingTheMachine) {
   const uint32_t target = MakeEmptyContainer();
   const uint32_t tiny = MakeContainerOfSize(16 * 1024);
+  const uint32_t empty = MakeEmptyContainer();
   const std::string missing_uuid = "01234567-89AB-CDEF-0123-456789ABCDEF";
   struct Case {
     std::vector<std::string> arguments;
@@ -447,6 +442,8 @@ TEST_F(AsrTest, RefusesBadRequestsWithoutChangingTheMachine) {
        "asr: Could not validate target - Resource busy: /dev/disk1 holds the running system"},
       {Replicate(kSystemContainer, kSystemContainer, std::nullopt, true),
        "asr: Could not validate target - the target is the source"},
+      {Replicate(empty, target, std::nullopt, true),
+       "asr: Could not validate source - /dev/disk" + std::to_string(empty) + " holds no volumes"},
   };
   const std::string before = MachineFile();
   for (const Case& c : cases) {
@@ -662,15 +659,6 @@ TEST_F(AsrTest, ACopyKeepsItsTargetBusyAndEndsCleanlyWhenStopped) {
   SetFault("");
   EXPECT_EQ(RunAsr(copy).status, 0);
   EXPECT_THAT(VolumesOfContainer(machine_.Read(), target), SizeIs(5));
-}
-
-TEST_F(AsrTest, RefusesASourceWithoutVolumes) {
-  const uint32_t source = MakeEmptyContainer();
-  const uint32_t target = MakeContainerOfSize(1 << 30);
-  const AsrResult result = RunAsr(Replicate(source, target, std::nullopt, true));
-  EXPECT_EQ(result.status, 1);
-  EXPECT_EQ(result.err, "asr: Could not validate source - /dev/disk" + std::to_string(source) +
-                            " holds no volumes\n");
 }
 
 TEST_F(AsrTest, RefusesEveryOtherArgumentList) {
