@@ -213,6 +213,20 @@ class AsrTest : public ::testing::Test {
     return ::testing::TemporaryFolder::ReadFile(MachinePlistPath(root()));
   }
 
+  // Runs a request that must be refused before anything changes, with `message` on standard
+  // error and, since the system reads standard output only, there too (without "asr: ") as a
+  // line it does not recognise, which becomes the system's error message.
+  AsrResult ExpectRefused(const std::vector<std::string>& arguments, const std::string& message) {
+    SCOPED_TRACE(message);
+    const std::string before = MachineFile();
+    const AsrResult result = RunAsr(arguments);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_THAT(ReadAsTheSystemDoes(result.out, 1).collected, StartsWith(message.substr(5)));
+    EXPECT_THAT(result.err, StartsWith(message));
+    EXPECT_EQ(MachineFile(), before) << "nothing changed";
+    return result;
+  }
+
   // The machine's files match its model: every volume's files are where the model says,
   // every store folder belongs to an unmounted (or running) volume, no blocker is left and
   // the scratch space is empty.
@@ -445,23 +459,15 @@ TEST_F(AsrTest, RefusesBadRequestsWithoutChangingTheMachine) {
       {Replicate(empty, target, std::nullopt, true),
        "asr: Could not validate source - /dev/disk" + std::to_string(empty) + " holds no volumes"},
   };
-  const std::string before = MachineFile();
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
-    const AsrResult result = RunAsr(c.arguments);
-    EXPECT_EQ(result.status, 1);
-    // The system reads standard output only: the complaint is there as a line it does not
-    // recognise, so it becomes the system's error message. Standard error has it too.
-    EXPECT_THAT(ReadAsTheSystemDoes(result.out, 1).collected, StartsWith(c.message.substr(5)));
-    EXPECT_THAT(result.err, StartsWith(c.message));
     // As a real failing run ends (asr-puppetstrings-relayed-ios-fail-1.txt): the complaint,
-    // then the fail status.
+    // then the fail status, no volume started.
+    const AsrResult result = ExpectRefused(c.arguments, c.message);
     const std::vector<std::string> lines = Lines(result.out);
     ASSERT_GE(lines.size(), 2u);
     EXPECT_THAT(lines[lines.size() - 2], StartsWith(c.message.substr(5)));
     EXPECT_EQ(lines.back(), "XSTA\tfail");
     EXPECT_EQ(ReadAsTheSystemDoes(result.out, 1).volumes_started, 0);
-    EXPECT_EQ(MachineFile(), before) << "nothing changed";
   }
   ExpectConsistent();
 }
@@ -785,7 +791,6 @@ TEST_F(AsrImageRestoreTest, PutsTheImageVolumeOntoThePartitionAndMountsIt) {
 }
 
 TEST_F(AsrImageRestoreTest, RefusesWhatItCannotRestoreAndLeavesTheMachineAlone) {
-  const std::string before = MachineFile();
   const std::string target = "/dev/" + mcom::FormatDiskName(partition_);
   struct Case {
     std::vector<std::string> arguments;
@@ -803,14 +808,7 @@ TEST_F(AsrImageRestoreTest, RefusesWhatItCannotRestoreAndLeavesTheMachineAlone) 
       {Restore(image_.string(), "/dev/disk0s2"),
        "asr: Could not validate target - Resource busy: /dev/disk0s2 holds the running system"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.message);
-    const AsrResult result = RunAsr(c.arguments);
-    EXPECT_EQ(result.status, 1);
-    EXPECT_THAT(ReadAsTheSystemDoes(result.out, 1).collected, StartsWith(c.message.substr(5)));
-    EXPECT_THAT(result.err, StartsWith(c.message));
-    EXPECT_EQ(MachineFile(), before);
-  }
+  for (const Case& c : cases) ExpectRefused(c.arguments, c.message);
   ExpectConsistent();
 }
 
