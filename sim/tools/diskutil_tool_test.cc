@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -413,15 +412,10 @@ print('ok')
                                  .string();
   const std::string sample = std::string(DORVANE_SOURCE_DIR) +
                              "/tests/data/real-samples/diskutil-list-plist-5-applesilicon-full.xml";
-  const std::string command =
-      "/usr/bin/python3 '" + script + "' '" + ours.string() + "' '" + sample + "' 2>&1";
-  FILE* python = ::popen(command.c_str(), "r");
-  ASSERT_NE(python, nullptr);
-  std::string output;
-  char buffer[256];
-  while (std::fgets(buffer, sizeof buffer, python) != nullptr) output += buffer;
-  EXPECT_EQ(::pclose(python), 0) << output;
-  EXPECT_EQ(output, "ok\n");
+  const Outcome python =
+      testing::RunProgram(mcom::FilePath("/usr/bin/python3"), {script, ours.string(), sample});
+  EXPECT_EQ(python.status, 0) << python.out << python.err;
+  EXPECT_EQ(python.out, "ok\n");
 }
 
 TEST_F(DiskutilTest, PropertyListOfOneDiskListsOnlyThatDisk) {
