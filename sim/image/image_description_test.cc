@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace sim {
 namespace {
@@ -77,96 +79,83 @@ TEST(ImageDescriptionTest, AcceptsAMacDiskAndABlankOne) {
   EXPECT_THAT(DescriptionProblem(whole), IsEmpty());
 }
 
-TEST(ImageDescriptionTest, RefusesSizesOutOfRange) {
-  ImageDescription description = MacDisk();
-  description.size = 0;
-  EXPECT_THAT(DescriptionProblem(description), HasSubstr("size is 0"));
-  description.size = kMaxImageSize + 1;
-  EXPECT_THAT(DescriptionProblem(description), HasSubstr("above the limit"));
-  // The partitions must fit the disk, even when their sum would overflow.
-  description = MacDisk();
-  description.size = 99 << 20;
-  EXPECT_THAT(DescriptionProblem(description), HasSubstr("larger than the declared size"));
-  description = MacDisk();
-  description.partitions[1].size = UINT64_MAX - (5 << 20);
-  EXPECT_THAT(DescriptionProblem(description), HasSubstr("larger than the declared size"));
-  description = MacDisk();
-  description.partitions[0].size = 0;
-  EXPECT_THAT(DescriptionProblem(description), HasSubstr("partition 1 has size 0"));
+ImageVolume& SystemOf(ImageDescription& description) {
+  return description.partitions[1].content.container->volumes[0];
 }
 
-TEST(ImageDescriptionTest, RefusesContentInThePlaceOfAnotherLayout) {
-  ImageDescription description = MacDisk();
-  description.whole_disk.container = ImageContainer{"00000000-0000-4000-8000-000000000000", {}};
-  EXPECT_THAT(DescriptionProblem(description), HasSubstr("outside its partitions"));
-  description = MacDisk();
-  description.layout = ImageLayout::kNone;
-  EXPECT_THAT(DescriptionProblem(description), HasSubstr("has partitions"));
-  description.partitions.clear();
-  description.disk_uuid = kGroup;
-  EXPECT_THAT(DescriptionProblem(description), HasSubstr("disk UUID"));
-  description = MacDisk();
-  description.partitions.resize(kMaxPartitions + 1, description.partitions[0]);
-  EXPECT_THAT(DescriptionProblem(description), HasSubstr("more than 128"));
+// Each case breaks one rule of a valid Mac disk and must be named by the complaint.
+TEST(ImageDescriptionTest, RefusesEveryBrokenRule) {
+  const std::vector<std::pair<std::string, void (*)(ImageDescription&)>> cases = {
+      {"size is 0", [](ImageDescription& d) { d.size = 0; }},
+      {"above the limit", [](ImageDescription& d) { d.size = kMaxImageSize + 1; }},
+      // The partitions must fit the disk, even when their sum would overflow.
+      {"larger than the declared size", [](ImageDescription& d) { d.size = 99 << 20; }},
+      {"larger than the declared size",
+       [](ImageDescription& d) { d.partitions[1].size = UINT64_MAX - (5 << 20); }},
+      {"partition 1 has size 0", [](ImageDescription& d) { d.partitions[0].size = 0; }},
+      {"outside its partitions",
+       [](ImageDescription& d) {
+         d.whole_disk.container = ImageContainer{"00000000-0000-4000-8000-000000000000", {}};
+       }},
+      {"has partitions", [](ImageDescription& d) { d.layout = ImageLayout::kNone; }},
+      {"disk UUID",
+       [](ImageDescription& d) {
+         d.layout = ImageLayout::kNone;
+         d.partitions.clear();
+         d.disk_uuid = kGroup;
+       }},
+      {"more than 128",
+       [](ImageDescription& d) { d.partitions.resize(kMaxPartitions + 1, d.partitions[0]); }},
+      {"is not an APFS volume",
+       [](ImageDescription& d) { SystemOf(d).file_system = VolumeFileSystem::kHFS; }},
+      {"APFS volume outside a container",
+       [](ImageDescription& d) {
+         d.partitions[2].content.volume->file_system = VolumeFileSystem::kAPFS;
+       }},
+      {"both a container and a volume",
+       [](ImageDescription& d) {
+         d.partitions[2].content.container = ImageContainer{kPartition1, {}};
+       }},
+      {"more than 100",
+       [](ImageDescription& d) {
+         ImageContainer& container = *d.partitions[1].content.container;
+         container.volumes.resize(kMaxVolumesPerContainer + 1, container.volumes[0]);
+       }},
+      {"repeats the UUID",
+       [](ImageDescription& d) { d.partitions[1].content.container->volumes[1].uuid = kSystem; }},
+      // The same UUID in another case is the same UUID.
+      {"repeats the UUID",
+       [](ImageDescription& d) {
+         std::string lower = kSystem;
+         for (char& c : lower) c = static_cast<char>(std::tolower(c));
+         d.partitions[2].content.volume->uuid = lower;
+       }},
+      {"repeats the UUID", [](ImageDescription& d) { d.partitions[1].uuid = kContainer; }},
+      {"not a GUID", [](ImageDescription& d) { d.partitions[0].type = "EFI"; }},
+      {"group", [](ImageDescription& d) { SystemOf(d).group_uuid = "none"; }},
+      {"zero byte", [](ImageDescription& d) { SystemOf(d).name = std::string("Mac\0HD", 6); }},
+      {"UTF-8", [](ImageDescription& d) { SystemOf(d).name = "Mac\xff"; }},
+      {"256 bytes long",
+       [](ImageDescription& d) { SystemOf(d).name = std::string(kMaxNameLength + 1, 'n'); }},
+      {"empty role", [](ImageDescription& d) { SystemOf(d).roles = {""}; }},
+      {"roles, more than",
+       [](ImageDescription& d) { SystemOf(d).roles.assign(kMaxRolesPerVolume + 1, "System"); }},
+  };
+  for (const auto& [complaint, change] : cases) {
+    SCOPED_TRACE(complaint);
+    ImageDescription description = MacDisk();
+    change(description);
+    EXPECT_THAT(DescriptionProblem(description), HasSubstr(complaint));
+  }
 }
 
-TEST(ImageDescriptionTest, RefusesVolumesOfTheWrongFileSystemOrPlace) {
-  ImageDescription description = MacDisk();
-  description.partitions[1].content.container->volumes[0].file_system = VolumeFileSystem::kHFS;
-  EXPECT_THAT(DescriptionProblem(description), HasSubstr("is not an APFS volume"));
-  description = MacDisk();
-  description.partitions[2].content.volume->file_system = VolumeFileSystem::kAPFS;
-  EXPECT_THAT(DescriptionProblem(description), HasSubstr("APFS volume outside a container"));
-  description = MacDisk();
-  description.partitions[2].content.container = ImageContainer{kPartition1, {}};
-  EXPECT_THAT(DescriptionProblem(description), HasSubstr("both a container and a volume"));
-  description = MacDisk();
-  ImageContainer& container = *description.partitions[1].content.container;
-  container.volumes.resize(kMaxVolumesPerContainer + 1, container.volumes[0]);
-  EXPECT_THAT(DescriptionProblem(description), HasSubstr("more than 100"));
-}
-
-TEST(ImageDescriptionTest, RefusesMalformedAndRepeatedUUIDs) {
+TEST(ImageDescriptionTest, TellsWellFormedUUIDs) {
   EXPECT_TRUE(IsWellFormedUUID("6a1f2c9e-5B0D-4E8C-9A37-2F1D0C4B8E61"));
-  EXPECT_FALSE(IsWellFormedUUID("6A1F2C9E5B0D4E8C9A372F1D0C4B8E61"));
-  EXPECT_FALSE(IsWellFormedUUID("6A1F2C9E-5B0D-4E8C-9A37-2F1D0C4B8E6G"));
-  EXPECT_FALSE(IsWellFormedUUID("6A1F2C9E-5B0D-4E8C-9A37-2F1D0C4B8E61 "));
-  EXPECT_FALSE(IsWellFormedUUID(""));
-
-  ImageDescription description = MacDisk();
-  description.partitions[1].content.container->volumes[1].uuid = kSystem;
-  EXPECT_THAT(DescriptionProblem(description), HasSubstr("repeats the UUID"));
-  // The same UUID in another case is the same UUID.
-  description = MacDisk();
-  std::string lower = kSystem;
-  for (char& c : lower) c = static_cast<char>(std::tolower(c));
-  description.partitions[2].content.volume->uuid = lower;
-  EXPECT_THAT(DescriptionProblem(description), HasSubstr("repeats the UUID"));
-  description = MacDisk();
-  description.partitions[1].uuid = kContainer;
-  EXPECT_THAT(DescriptionProblem(description), HasSubstr("repeats the UUID"));
-  description = MacDisk();
-  description.partitions[0].type = "EFI";
-  EXPECT_THAT(DescriptionProblem(description), HasSubstr("not a GUID"));
-  description = MacDisk();
-  description.partitions[1].content.container->volumes[0].group_uuid = "none";
-  EXPECT_THAT(DescriptionProblem(description), HasSubstr("group"));
-}
-
-TEST(ImageDescriptionTest, RefusesNamesAndRolesThatCannotBeStored) {
-  ImageDescription description = MacDisk();
-  ImageVolume& volume = description.partitions[1].content.container->volumes[0];
-  volume.name = std::string("Mac\0HD", 6);
-  EXPECT_THAT(DescriptionProblem(description), HasSubstr("zero byte"));
-  volume.name = "Mac\xff";
-  EXPECT_THAT(DescriptionProblem(description), HasSubstr("UTF-8"));
-  volume.name = std::string(kMaxNameLength + 1, 'n');
-  EXPECT_THAT(DescriptionProblem(description), HasSubstr("256 bytes long"));
-  volume.name = "Macintosh HD";
-  volume.roles = {""};
-  EXPECT_THAT(DescriptionProblem(description), HasSubstr("empty role"));
-  volume.roles.assign(kMaxRolesPerVolume + 1, "System");
-  EXPECT_THAT(DescriptionProblem(description), HasSubstr("roles, more than"));
+  for (const char* bad :
+       {"6A1F2C9E5B0D4E8C9A372F1D0C4B8E61", "6A1F2C9E-5B0D-4E8C-9A37-2F1D0C4B8E6G",
+        "6A1F2C9E-5B0D-4E8C-9A37-2F1D0C4B8E61 ", ""}) {
+    EXPECT_FALSE(IsWellFormedUUID(bad)) << bad;
+  }
 }
 
 TEST(ImageDescriptionTest, RequiresFilesForEveryVolumeUnlessReadFromBytes) {

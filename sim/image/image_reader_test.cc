@@ -248,44 +248,39 @@ TEST_F(ImageReaderTest, RefusesAHeaderThatIsNotAPropertyListWithZeroPadding) {
   EXPECT_THAT(DescribeMessage(damaged), HasSubstr("not a dictionary"));
 }
 
-TEST_F(ImageReaderTest, RefusesPayloadsOutsideTheirPlace) {
+// One value of the first volume changed: its payload out of place, or a volume the
+// description refuses.
+TEST_F(ImageReaderTest, RefusesVolumeValuesOutOfPlaceOrBreakingTheDescription) {
   const uint64_t metadata = header_.metadata_offset;
-  EXPECT_THAT(DescribeMessage(WithVolumeValue("PayloadOffset", Number(100))),
-              HasSubstr("not between the header and the metadata"));
-  EXPECT_THAT(DescribeMessage(WithVolumeValue("PayloadOffset", Number(metadata))),
-              HasSubstr("not between the header and the metadata"));
-  EXPECT_THAT(DescribeMessage(WithVolumeValue("PayloadLength", Number(metadata))),
-              HasSubstr("not between the header and the metadata"));
-  EXPECT_THAT(DescribeMessage(WithVolumeValue("PayloadLength", Number(UINT64_MAX))),
-              HasSubstr("not between the header and the metadata"));
-  EXPECT_THAT(DescribeMessage(WithVolumeValue("PayloadOffset", Number(4100))),
-              HasSubstr("overlap"));
-  EXPECT_THAT(DescribeMessage(WithVolumeValue("PayloadCompression", Text("gzip"))),
-              HasSubstr("a UDRW image's payloads with none"));
-  EXPECT_THAT(DescribeMessage(WithVolumeValue("PayloadCompression", Text("bzip2"))),
-              HasSubstr("\"bzip2\" is unknown"));
-  EXPECT_THAT(DescribeMessage(WithVolumeValue("PayloadInBase", cf::Boolean::True())),
-              HasSubstr("this is no shadow"));
-  EXPECT_THAT(DescribeMessage(WithVolumeValue("PayloadOffset", nullptr)),
-              HasSubstr("Volumes[0].PayloadOffset is missing"));
-}
-
-TEST_F(ImageReaderTest, RefusesVolumesThatBreakTheDescription) {
-  EXPECT_THAT(DescribeMessage(WithVolumeValue("UUID", Text("not a uuid"))),
-              HasSubstr("which is not one"));
-  EXPECT_THAT(DescribeMessage(WithVolumeValue("UUID", Text(sim_test::kDataUUID))),
-              HasSubstr("repeats the UUID"));
-  EXPECT_THAT(DescribeMessage(WithVolumeValue("FileSystem", Text("hfs"))),
-              HasSubstr("is not an APFS volume"));
-  EXPECT_THAT(DescribeMessage(WithVolumeValue("FileSystem", Text("ntfs"))),
-              HasSubstr("\"ntfs\" is unknown"));
-  EXPECT_THAT(DescribeMessage(WithVolumeValue("Roles", Text("System"))),
-              HasSubstr("Roles is missing or not an array"));
-  EXPECT_THAT(DescribeMessage(WithVolumeValue("Name", Number(5))),
-              HasSubstr("WholeDisk.Container.Volumes[0].Name is missing or not a string"));
-  const cf::Ref<cf::MutableArray> roles = cf::MutableArray::Create();
-  for (int index = 0; index < 1000; ++index) roles->Append(Text("System"));
-  EXPECT_THAT(DescribeMessage(WithVolumeValue("Roles", roles)), HasSubstr("more than 16"));
+  const cf::Ref<cf::MutableArray> many_roles = cf::MutableArray::Create();
+  for (int index = 0; index < 1000; ++index) many_roles->Append(Text("System"));
+  const char* const outside = "not between the header and the metadata";
+  const struct {
+    const char* key;
+    cf::Ref<cf::Object> value;
+    const char* complaint;
+  } cases[] = {
+      {"PayloadOffset", Number(100), outside},
+      {"PayloadOffset", Number(metadata), outside},
+      {"PayloadLength", Number(metadata), outside},
+      {"PayloadLength", Number(UINT64_MAX), outside},
+      {"PayloadOffset", Number(4100), "overlap"},
+      {"PayloadCompression", Text("gzip"), "a UDRW image's payloads with none"},
+      {"PayloadCompression", Text("bzip2"), "\"bzip2\" is unknown"},
+      {"PayloadInBase", cf::Boolean::True(), "this is no shadow"},
+      {"PayloadOffset", nullptr, "Volumes[0].PayloadOffset is missing"},
+      {"UUID", Text("not a uuid"), "which is not one"},
+      {"UUID", Text(sim_test::kDataUUID), "repeats the UUID"},
+      {"FileSystem", Text("hfs"), "is not an APFS volume"},
+      {"FileSystem", Text("ntfs"), "\"ntfs\" is unknown"},
+      {"Roles", Text("System"), "Roles is missing or not an array"},
+      {"Roles", many_roles, "more than 16"},
+      {"Name", Number(5), "WholeDisk.Container.Volumes[0].Name is missing or not a string"},
+  };
+  for (const auto& test : cases) {
+    SCOPED_TRACE(test.complaint);
+    EXPECT_THAT(DescribeMessage(WithVolumeValue(test.key, test.value)), HasSubstr(test.complaint));
+  }
 }
 
 TEST_F(ImageReaderTest, RefusesMetadataOfAnotherLayout) {

@@ -39,6 +39,12 @@ class ShadowTest : public ::testing::Test {
 
   mcom::FilePath Path(const std::string& name) const { return folder_.Join(name); }
 
+  // An image of the System and Data volumes made in SetUp.
+  void WriteDisk(ImageFormat format, const std::string& name) const {
+    WriteImage(sim_test::ContainerDisk(format, Path("system"), Path("data")), Path(name),
+               ExistingImage::kRefuse);
+  }
+
   Snapshot Take(const std::string& name) const {
     struct stat status = {};
     EXPECT_EQ(::stat(Path(name).c_str(), &status), 0);
@@ -89,15 +95,13 @@ class ShadowTest : public ::testing::Test {
 };
 
 TEST_F(ShadowTest, AMissingShadowReadsAsTheImageAlone) {
-  WriteImage(sim_test::ContainerDisk(ImageFormat::kSparse, Path("system"), Path("data")),
-             Path("disk.img"), ExistingImage::kRefuse);
+  WriteDisk(ImageFormat::kSparse, "disk.img");
   EXPECT_EQ(sim_test::WithoutFiles(ReadImage(Path("disk.img"), Path("shadow"))),
             sim_test::WithoutFiles(ReadImage(Path("disk.img"))));
 }
 
 TEST_F(ShadowTest, HoldsTheChangedVolumesAndNeverTouchesTheImage) {
-  WriteImage(sim_test::ContainerDisk(ImageFormat::kSparse, Path("system"), Path("data")),
-             Path("disk.img"), ExistingImage::kRefuse);
+  WriteDisk(ImageFormat::kSparse, "disk.img");
   const Snapshot image = Take("disk.img");
 
   ChangeThroughShadow("disk.img", "shadow", sim_test::kDataUUID, "data-1",
@@ -135,8 +139,7 @@ TEST_F(ShadowTest, HoldsTheChangedVolumesAndNeverTouchesTheImage) {
 }
 
 TEST_F(ShadowTest, ShadowsAReadOnlyCompressedImage) {
-  WriteImage(sim_test::ContainerDisk(ImageFormat::kUDZO, Path("system"), Path("data")),
-             Path("disk.dmg"), ExistingImage::kRefuse);
+  WriteDisk(ImageFormat::kUDZO, "disk.dmg");
   const Snapshot image = Take("disk.dmg");
   ChangeThroughShadow(
       "disk.dmg", "shadow", sim_test::kDataUUID, "data-1",
@@ -182,8 +185,7 @@ TEST_F(ShadowTest, GrowsOnlyAndOnlyInTheShadow) {
 }
 
 TEST_F(ShadowTest, GrowsAWritableImageInPlaceButNotAReadOnlyOne) {
-  WriteImage(sim_test::ContainerDisk(ImageFormat::kSparse, Path("system"), Path("data")),
-             Path("disk.img"), ExistingImage::kRefuse);
+  WriteDisk(ImageFormat::kSparse, "disk.img");
   GrowImage(Path("disk.img"), {}, uint64_t{600} << 30);
   struct stat status = {};
   ASSERT_EQ(::stat(Path("disk.img").c_str(), &status), 0);
@@ -192,8 +194,7 @@ TEST_F(ShadowTest, GrowsAWritableImageInPlaceButNotAReadOnlyOne) {
   EXPECT_EQ(grown.size, uint64_t{600} << 30);
   ExpectVolume(grown, sim_test::kSystemUUID, "system");
 
-  WriteImage(sim_test::ContainerDisk(ImageFormat::kUDZO, Path("system"), Path("data")),
-             Path("disk.dmg"), ExistingImage::kRefuse);
+  WriteDisk(ImageFormat::kUDZO, "disk.dmg");
   const Snapshot image = Take("disk.dmg");
   EXPECT_EQ(Thrown([&] { GrowImage(Path("disk.dmg"), {}, uint64_t{600} << 30); }).code(),
             std::errc::read_only_file_system);
@@ -203,8 +204,7 @@ TEST_F(ShadowTest, GrowsAWritableImageInPlaceButNotAReadOnlyOne) {
 }
 
 TEST_F(ShadowTest, RefusesShadowsThatDoNotBelongToTheImage) {
-  WriteImage(sim_test::ContainerDisk(ImageFormat::kSparse, Path("system"), Path("data")),
-             Path("disk.img"), ExistingImage::kRefuse);
+  WriteDisk(ImageFormat::kSparse, "disk.img");
   // An image is no shadow, and a shadow no image.
   EXPECT_EQ(Thrown([&] { ReadImage(Path("disk.img"), Path("disk.img")); }).code(),
             ImageErrc::kNotRecognized);
@@ -239,8 +239,7 @@ TEST_F(ShadowTest, RefusesShadowsThatDoNotBelongToTheImage) {
 }
 
 TEST_F(ShadowTest, ConvertsImagePlusShadowIntoANewCompressedImage) {
-  WriteImage(sim_test::ContainerDisk(ImageFormat::kSparse, Path("system"), Path("data")),
-             Path("disk.img"), ExistingImage::kRefuse);
+  WriteDisk(ImageFormat::kSparse, "disk.img");
   ChangeThroughShadow(
       "disk.img", "shadow", sim_test::kDataUUID, "data-1",
       [](const mcom::FilePath& root) { sim_test::WriteFile(root.Join("added"), 10, 6); });
@@ -274,8 +273,7 @@ TEST_F(ShadowTest, ConvertsImagePlusShadowIntoANewCompressedImage) {
 }
 
 TEST_F(ShadowTest, ConvertsBackAndRefusesAnExistingDestination) {
-  WriteImage(sim_test::ContainerDisk(ImageFormat::kUDZO, Path("system"), Path("data")),
-             Path("disk.dmg"), ExistingImage::kRefuse);
+  WriteDisk(ImageFormat::kUDZO, "disk.dmg");
   ConvertImage(Path("disk.dmg"), {}, Path("plain.img"), ImageFormat::kUDRW, nullptr);
   const ImageDescription plain = ReadImage(Path("plain.img"));
   for (const ImageVolume* volume : VolumesOf(plain)) {

@@ -33,26 +33,23 @@ class FolderCopyTest : public ::testing::Test {
   ::testing::TemporaryFolder folder_;
 };
 
-TEST_F(FolderCopyTest, CopiesEveryKindOfEntryWithItsMetadataIntoAnExistingFolder) {
-  const mcom::FilePath source = folder_.Join("source");
-  sim_test::MakeRichTree(source, 7);
-  const mcom::FilePath target = MakeFolder("target");
-
-  ASSERT_THAT(CopyFolderContents(source, target, nullptr), ::testing::Succeeded());
-  // The target folder itself took the source folder's mode, times and attributes, and the
-  // hard link pair is still one file under two names.
-  EXPECT_THAT(sim::TreeDifferences(source, target), IsEmpty());
+// Into an existing folder: a tree with every kind of entry and metadata, and a generated
+// volume.
+TEST_F(FolderCopyTest, CopiesEveryEntryWithItsMetadataExactly) {
+  sim_test::MakeRichTree(folder_.Join("rich"), 7);
+  GenerateVolumeContents(folder_.Join("volume"), 11, 2 << 20);
+  for (const std::string name : {"rich", "volume"}) {
+    SCOPED_TRACE(name);
+    const mcom::FilePath source = folder_.Join(name);
+    const mcom::FilePath target = MakeFolder(name + "-copy");
+    ASSERT_THAT(CopyFolderContents(source, target, nullptr), ::testing::Succeeded());
+    // The target folder itself took the source folder's mode, times and attributes, and
+    // hard link pairs are still one file under two names.
+    EXPECT_THAT(sim::TreeDifferences(source, target), IsEmpty());
+  }
   // Holes stay holes.
-  EXPECT_EQ(sim_test::DataRegions(source.Join("sparse")),
-            sim_test::DataRegions(target.Join("sparse")));
-}
-
-TEST_F(FolderCopyTest, CopiesAGeneratedVolumeExactly) {
-  const mcom::FilePath source = folder_.Join("volume");
-  GenerateVolumeContents(source, 11, 2 << 20);
-  const mcom::FilePath target = MakeFolder("copy");
-  ASSERT_THAT(CopyFolderContents(source, target, nullptr), ::testing::Succeeded());
-  EXPECT_THAT(sim::TreeDifferences(source, target), IsEmpty());
+  EXPECT_EQ(sim_test::DataRegions(folder_.Join("rich/sparse")),
+            sim_test::DataRegions(folder_.Join("rich-copy/sparse")));
 }
 
 TEST_F(FolderCopyTest, ReportsRisingProgressThatEndsWithTheMeasuredSize) {

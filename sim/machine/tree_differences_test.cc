@@ -219,12 +219,15 @@ TEST_F(TreeDifferencesTest, FindsEachKindOfDifference) {
          ::chmod((root + "/fifo").c_str(), 0640);
        },
        {"fifo: type fifo vs file"}},
-      {"a socket lost, or made a fifo",
+      {"a socket made a fifo",
        [](const std::string& root) {
          ::unlink((root + "/socket").c_str());
          Check(::mkfifo((root + "/socket").c_str(), 0600) == 0, "mkfifo");
        },
        {"socket: type socket vs fifo"}},
+      {"a socket lost",
+       [](const std::string& root) { ::unlink((root + "/socket").c_str()); },
+       {"socket: only in the original"}},
       {"a missing folder is one difference, not one per entry in it",
        [](const std::string& root) { std::filesystem::remove_all(root + "/docs"); },
        {"docs: only in the original"}},
@@ -273,10 +276,6 @@ TEST_F(TreeDifferencesTest, FindsEachKindOfDifference) {
   };
   for (const Case& test : cases)
     EXPECT_EQ(DifferencesAfter(test.change), test.expected) << test.what;
-
-  EXPECT_THAT(
-      DifferencesAfter([](const std::string& root) { ::unlink((root + "/socket").c_str()); }),
-      ElementsAre("socket: only in the original"));
 
   if (::geteuid() == 0) {
     EXPECT_THAT(DifferencesAfter([](const std::string& root) {

@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -41,6 +40,10 @@ bool Exists(const mcom::FilePath& path) {
   return ::lstat(path.c_str(), &status) == 0;
 }
 
+std::vector<std::string> RecoveryLayout(const std::string& disk, const std::string& size) {
+  return {"partitionDisk", disk, "2", "GPT", "jhfs+", "Recovery", size, "jhfs+", "User Data", "R"};
+}
+
 class DiskutilTest : public ::testing::Test {
  protected:
   DiskutilTest()
@@ -55,8 +58,15 @@ class DiskutilTest : public ::testing::Test {
   }
 
   uint32_t Plug(const std::string& medium) { return testing::PlugTestMedium(machine_, medium); }
+  // Sets the fault hook `hook`, or with "" removes it.
   void SetFault(const std::string& hook, const std::string& value) {
-    machine_.Change([&](Model& model) { model.faults[hook] = value; });
+    machine_.Change([&](Model& model) {
+      if (value.empty()) {
+        model.faults.erase(hook);
+      } else {
+        model.faults[hook] = value;
+      }
+    });
   }
   const mcom::FilePath& root() const { return machine_.root(); }
 
@@ -137,19 +147,26 @@ TEST_F(DiskutilTest, CreateContainerRefusesWhatItMustNotTouch) {
   EXPECT_EQ(machine_.Read().containers.size(), containers);
 }
 
-TEST_F(DiskutilTest, CreateContainerFaultHookFailsWithoutChangingTheMachine) {
+TEST_F(DiskutilTest, FaultHooksFailWithTheUsualOrTheGivenErrorAndChangeNothing) {
   const uint32_t disk = Plug("usb-blank");
   const std::string name = "disk" + std::to_string(disk);
-
-  SetFault("diskutil.createContainer", "fail");
-  Outcome run = Diskutil({"apfs", "createContainer", name});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "Error: -69877: Couldn't open device\n");
-
-  SetFault("diskutil.createContainer", "fail:Error: -69624: Unable to add a new APFS Container");
-  run = Diskutil({"apfs", "createContainer", name});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "Error: -69624: Unable to add a new APFS Container\n");
+  const std::vector<std::pair<std::string, std::vector<std::string>>> verbs = {
+      {"createContainer", {"apfs", "createContainer", name}},
+      {"partitionDisk", RecoveryLayout(name, "800M")},
+  };
+  for (const auto& [verb, arguments] : verbs) {
+    SCOPED_TRACE(verb);
+    SetFault("diskutil." + verb, "fail");
+    Outcome run = Diskutil(arguments);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Error: -69877: Couldn't open device\n");
+    SetFault("diskutil." + verb, "fail:Error: -69760: Unable to write to the last block");
+    run = Diskutil(arguments);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "Error: -69760: Unable to write to the last block\n");
+    SetFault("diskutil." + verb, "");
+  }
+  EXPECT_TRUE(FindDisk(machine_.Read(), disk)->partitions.empty());
 
   // A hook value of no known form is a failure too, never a silent success.
   SetFault("diskutil.createContainer", "flaky");
@@ -158,7 +175,7 @@ TEST_F(DiskutilTest, CreateContainerFaultHookFailsWithoutChangingTheMachine) {
 
   // At exit: the work is done, and the run still fails.
   SetFault("diskutil.createContainer", "fail-at-exit;status=4");
-  run = Diskutil({"apfs", "createContainer", name});
+  const Outcome run = Diskutil({"apfs", "createContainer", name});
   EXPECT_EQ(run.status, 4);
   EXPECT_THAT(run.out, HasSubstr("Finished APFS operation on " + name));
   EXPECT_NE(ContainerOnStore(machine_.Read(), name), nullptr);
@@ -261,10 +278,6 @@ TEST_F(DiskutilTest, UnmountDiskFaultHookKeepsTheVolumesMounted) {
 
 // ---- partitionDisk --------------------------------------------------------------------
 
-std::vector<std::string> RecoveryLayout(const std::string& disk, const std::string& size) {
-  return {"partitionDisk", disk, "2", "GPT", "jhfs+", "Recovery", size, "jhfs+", "User Data", "R"};
-}
-
 TEST_F(DiskutilTest, PartitionsARecoveryDiskAndMountsItsVolumes) {
   const uint32_t disk = Plug("usb-hfs");
   const std::string whole = "disk" + std::to_string(disk);
@@ -350,20 +363,6 @@ TEST_F(DiskutilTest, PartitionDiskRefusesWithoutChangingTheDisk) {
   EXPECT_EQ(FindDisk(model, 0)->partitions.size(), 2u);
 }
 
-TEST_F(DiskutilTest, PartitionDiskFaultHookGivesTheUsualOrTheGivenError) {
-  const uint32_t disk = Plug("usb-blank");
-  const std::string whole = "disk" + std::to_string(disk);
-  SetFault("diskutil.partitionDisk", "fail");
-  Outcome run = Diskutil(RecoveryLayout(whole, "800M"));
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "Error: -69877: Couldn't open device\n");
-  SetFault("diskutil.partitionDisk", "fail:Error: -69760: Unable to write to the last block");
-  run = Diskutil(RecoveryLayout(whole, "800M"));
-  EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "Error: -69760: Unable to write to the last block\n");
-  EXPECT_TRUE(FindDisk(machine_.Read(), disk)->partitions.empty());
-}
-
 TEST_F(DiskutilTest, PartitionDiskLeavesVolumesUnmountedWhileAProcessRefusesMounts) {
   const uint32_t disk = Plug("usb-blank");
   const std::string whole = "disk" + std::to_string(disk);
@@ -413,15 +412,10 @@ print('ok')
                                  .string();
   const std::string sample = std::string(DORVANE_SOURCE_DIR) +
                              "/tests/data/real-samples/diskutil-list-plist-5-applesilicon-full.xml";
-  const std::string command =
-      "/usr/bin/python3 '" + script + "' '" + ours.string() + "' '" + sample + "' 2>&1";
-  FILE* python = ::popen(command.c_str(), "r");
-  ASSERT_NE(python, nullptr);
-  std::string output;
-  char buffer[256];
-  while (std::fgets(buffer, sizeof buffer, python) != nullptr) output += buffer;
-  EXPECT_EQ(::pclose(python), 0) << output;
-  EXPECT_EQ(output, "ok\n");
+  const Outcome python =
+      testing::RunProgram(mcom::FilePath("/usr/bin/python3"), {script, ours.string(), sample});
+  EXPECT_EQ(python.status, 0) << python.out << python.err;
+  EXPECT_EQ(python.out, "ok\n");
 }
 
 TEST_F(DiskutilTest, PropertyListOfOneDiskListsOnlyThatDisk) {

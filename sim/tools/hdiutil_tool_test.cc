@@ -25,12 +25,21 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
+// The command line with which the system makes a blank image.
+std::vector<std::string> Create(const std::string& path, const std::string& size = "1g") {
+  return {"create", "-size", size, "-type", "SPARSE", "-layout", "NONE", path};
+}
+
+// The system's read-write attach without mounting.
+std::vector<std::string> Attach(const std::string& path) {
+  return {"attach", "-nobrowse", "-owners", "on", "-readwrite", "-plist", path, "-nomount"};
+}
+
 class HdiutilCreateTest : public HdiutilTest {};
 
 TEST_F(HdiutilCreateTest, ASparseImageForALargeContainerHoldsOnlyItsData) {
   const mcom::FilePath image = folder().Join("backup.sparseimage");
-  const ToolOutcome created = Hdiutil(
-      {"create", "-size", "500000000000", "-type", "SPARSE", "-layout", "NONE", image.string()});
+  const ToolOutcome created = Hdiutil(Create(image.string(), "500000000000"));
   ASSERT_EQ(created.status, 0) << created.err;
   EXPECT_EQ(created.out, "created: " + image.string() + "\n");
   EXPECT_EQ(created.err, "");
@@ -43,30 +52,27 @@ TEST_F(HdiutilCreateTest, ASparseImageForALargeContainerHoldsOnlyItsData) {
 }
 
 TEST_F(HdiutilCreateTest, AppendsTheSparseImageExtensionAndNeverReplacesAFile) {
-  const auto create = [&](const std::string& path, const std::string& size) {
-    return Hdiutil({"create", "-size", size, "-type", "SPARSE", "-layout", "NONE", path});
-  };
   const std::string plain = folder().Join("plain-name").string();
-  ToolOutcome outcome = create(plain, "2g");
+  ToolOutcome outcome = Hdiutil(Create(plain, "2g"));
   ASSERT_EQ(outcome.status, 0) << outcome.err;
   EXPECT_EQ(outcome.out, "created: " + plain + ".sparseimage\n");
   EXPECT_FALSE(std::filesystem::exists(plain));
   EXPECT_EQ(std::filesystem::file_size(plain + ".sparseimage"), uint64_t{2} << 30);
   // Another extension is no reason to leave it off.
   const std::string dmg = folder().Join("backup.dmg").string();
-  ASSERT_EQ(create(dmg, "1m").out, "created: " + dmg + ".sparseimage\n");
+  ASSERT_EQ(Hdiutil(Create(dmg, "1m")).out, "created: " + dmg + ".sparseimage\n");
   EXPECT_TRUE(std::filesystem::exists(dmg + ".sparseimage"));
 
   // The file that would be made exists: refused, and left as it was.
   const std::string bytes = SparseFileBytes(mcom::FilePath(plain + ".sparseimage"));
   for (const std::string& again : {plain, plain + ".sparseimage"}) {
-    outcome = create(again, "1m");
+    outcome = Hdiutil(Create(again, "1m"));
     EXPECT_NE(outcome.status, 0) << again;
     EXPECT_EQ(outcome.err, "hdiutil: create failed - File exists\n") << again;
   }
   EXPECT_EQ(SparseFileBytes(mcom::FilePath(plain + ".sparseimage")), bytes);
 
-  outcome = create(folder().Join("missing/x").string(), "1m");
+  outcome = Hdiutil(Create(folder().Join("missing/x").string(), "1m"));
   EXPECT_NE(outcome.status, 0);
   EXPECT_EQ(outcome.err, "hdiutil: create failed - No such file or directory\n");
 }
@@ -81,8 +87,7 @@ TEST_F(HdiutilCreateTest, SizesTakeTheRealToolsUnits) {
   }
   for (const std::string bad : {"0", "12q", "1gb", "-5", "k", "99999999999999999999", "20e"}) {
     const mcom::FilePath image = folder().Join("bad.sparseimage");
-    const ToolOutcome refused =
-        Hdiutil({"create", "-size", bad, "-type", "SPARSE", "-layout", "NONE", image.string()});
+    const ToolOutcome refused = Hdiutil(Create(image.string(), bad));
     EXPECT_NE(refused.status, 0) << bad;
     EXPECT_FALSE(std::filesystem::exists(image.string())) << bad;
   }
@@ -136,8 +141,7 @@ TEST_F(HdiutilTest, CommandLinesItDoesNotKnowAreUsageErrors) {
 TEST_F(HdiutilTest, FailureHooksFailEachVerbWithARealLookingError) {
   const mcom::FilePath image = folder().Join("hooked.sparseimage");
   const mcom::FilePath made = folder().Join("made");  // what no failed verb may leave
-  const std::vector<std::string> create{"create", "-size",   "1g",   "-type",
-                                        "SPARSE", "-layout", "NONE", image.string()};
+  const std::vector<std::string> create = Create(image.string());
   SetFault("create", "fail:Operation not permitted");
   EXPECT_EQ(Hdiutil(create).err, "hdiutil: create failed - Operation not permitted\n");
   SetFault("create", "explode");
@@ -152,10 +156,7 @@ TEST_F(HdiutilTest, FailureHooksFailEachVerbWithARealLookingError) {
   };
   for (const Case& c : std::vector<Case>{
            {"create", create, "create failed - No space left on device"},
-           {"attach",
-            {"attach", "-nobrowse", "-owners", "on", "-readwrite", "-plist", image.string(),
-             "-nomount"},
-            "attach failed - Device not configured"},
+           {"attach", Attach(image.string()), "attach failed - Device not configured"},
            {"info", {"info"}, "info failed - Device not configured"},
            {"resize",
             {"resize", "-size", "2g", "-growonly", image.string(), "-shadow", made.string()},
@@ -193,8 +194,7 @@ TEST_F(HdiutilTest, FailureHooksFailEachVerbWithARealLookingError) {
 // read, at the start, at the exit after all the work, with a chosen status and message.
 TEST_F(HdiutilTest, FaultPointsStatusesAndMessages) {
   const mcom::FilePath image = folder().Join("points.sparseimage");
-  const std::vector<std::string> create{"create", "-size",   "1g",   "-type",
-                                        "SPARSE", "-layout", "NONE", image.string()};
+  const std::vector<std::string> create = Create(image.string());
 
   // Before the start even a command line it would refuse fails with the hook's line.
   SetFault("create", "fail-before-start;status=7");
@@ -217,8 +217,7 @@ TEST_F(HdiutilTest, FaultPointsStatusesAndMessages) {
   EXPECT_TRUE(std::filesystem::exists(image.string()));
   // A verb that copies nothing fails at the start for a percentage.
   SetFault("create", "fail-after-percent:10");
-  outcome = Hdiutil({"create", "-size", "1g", "-type", "SPARSE", "-layout", "NONE",
-                     folder().Join("other.sparseimage").string()});
+  outcome = Hdiutil(Create(folder().Join("other.sparseimage").string()));
   EXPECT_EQ(outcome.status, 1);
   EXPECT_FALSE(std::filesystem::exists(folder().Join("other.sparseimage").string()));
   for (const std::string bad :
@@ -234,8 +233,7 @@ TEST_F(HdiutilTest, FaultPointsStatusesAndMessages) {
   // An attach failing at its exit has attached the image and printed its property list, as
   // a tool that dies after its work would.
   SetFault("attach", "fail-at-exit");
-  outcome = Hdiutil(
-      {"attach", "-nobrowse", "-owners", "on", "-readwrite", "-plist", image.string(), "-nomount"});
+  outcome = Hdiutil(Attach(image.string()));
   EXPECT_EQ(outcome.status, 1);
   EXPECT_EQ(outcome.err, "hdiutil: attach failed - Device not configured\n");
   EXPECT_THAT(outcome.out, HasSubstr("<key>system-entities</key>"));
@@ -252,8 +250,7 @@ TEST_F(HdiutilTest, FaultPointsStatusesAndMessages) {
 TEST_F(HdiutilTest, TheAttachOutputHookPrintsWhatTheParserMustRefuseYetAttaches) {
   const mcom::FilePath image = folder().Join("output.sparseimage");
   CreateImage(image);
-  const std::vector<std::string> attach{"attach",     "-nobrowse", "-owners",      "on",
-                                        "-readwrite", "-plist",    image.string(), "-nomount"};
+  const std::vector<std::string> attach = Attach(image.string());
   // The image is attached whatever the output says: info lists it, and it must be detached.
   const auto expect_attached_then_detach = [&](const std::string& form) {
     const ToolOutcome info = Hdiutil({"info", "-plist"});
