@@ -1,9 +1,7 @@
 #include "core/foundation/temporary_directory.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "core/foundation/file.h"
+#include "tests/support/child_process.h"
 #include "tests/support/result_matchers.h"
 #include "tests/support/temporary_folder.h"
 
@@ -136,24 +135,11 @@ TEST_F(TemporaryDirectoryTest, OpenFailureRemovesTheNewDirectory) {
     ::umask(previous);
     return handle.error().value();
   };
-  int error = 0;
-  if (::geteuid() != 0) {
-    error = attempt();
-  } else {
+  if (::geteuid() == 0) {
     ASSERT_EQ(::chmod(root_.path().c_str(), 0755), 0);
     ASSERT_EQ(::chmod(root_.Join("tmp").c_str(), 01777), 0);
-    const pid_t child = ::fork();
-    if (child == 0) {
-      if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
-        ::_exit(126);
-      }
-      ::_exit(attempt());
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    error = WEXITSTATUS(status);
   }
+  const int error = testing::RunUnprivileged(attempt);
   EXPECT_EQ(error, EACCES);
   EXPECT_THAT(TemporaryEntries(), IsEmpty()) << "the made directory was removed again";
 }
