@@ -302,7 +302,7 @@ TEST(CopyTree, CopiesAndRemovesTreesDeeperThanPathMax) {
   EXPECT_FALSE(Exists(source));
 }
 
-TEST(CopyTree, CopiesEmptyDirectoriesAndSingleFiles) {
+TEST(CopyTree, CopiesEmptyDirectoriesSingleFilesAndHardLinksAsSeparateFiles) {
   testing::TemporaryFolder folder;
   MakeDirectory(folder.Join("empty"), 0750);
   ASSERT_FALSE(platform::CopyTree(folder.Join("empty").c_str(), folder.Join("empty-copy").c_str()));
@@ -319,6 +319,14 @@ TEST(CopyTree, CopiesEmptyDirectoriesAndSingleFiles) {
             std::errc::no_such_file_or_directory);
   EXPECT_EQ(platform::CopyTree(file.c_str(), folder.Join("no/such/parent").c_str()),
             std::errc::no_such_file_or_directory);
+
+  // Hard links become separate files.
+  folder.WriteFile("linked/a", "shared");
+  ASSERT_EQ(::link(folder.Join("linked/a").c_str(), folder.Join("linked/b").c_str()), 0);
+  ASSERT_FALSE(platform::CopyTree(folder.Join("linked").c_str(), folder.Join("copy").c_str()));
+  EXPECT_EQ(Read(folder.Join("copy/a")), "shared");
+  EXPECT_EQ(Read(folder.Join("copy/b")), "shared");
+  EXPECT_NE(Status(folder.Join("copy/a")).st_ino, Status(folder.Join("copy/b")).st_ino);
 }
 
 TEST(CopyTree, MergesIntoDirectoriesAndReplacesFilesWithoutWritingThroughLinks) {
@@ -363,16 +371,6 @@ TEST(CopyTree, NeverCopiesIntoItselfOrLosesTheSource) {
       platform::CopyTree(folder.Join("source/file").c_str(), folder.Join("source/file").c_str()));
   EXPECT_FALSE(platform::CopyTree(folder.Join("source/file").c_str(), folder.Join("hard").c_str()));
   EXPECT_EQ(Read(folder.Join("source/file")), "original");
-}
-
-TEST(CopyTree, CopiesHardLinksAsSeparateFiles) {
-  testing::TemporaryFolder folder;
-  folder.WriteFile("source/a", "shared");
-  ASSERT_EQ(::link(folder.Join("source/a").c_str(), folder.Join("source/b").c_str()), 0);
-  ASSERT_FALSE(platform::CopyTree(folder.Join("source").c_str(), folder.Join("copy").c_str()));
-  EXPECT_EQ(Read(folder.Join("copy/a")), "shared");
-  EXPECT_EQ(Read(folder.Join("copy/b")), "shared");
-  EXPECT_NE(Status(folder.Join("copy/a")).st_ino, Status(folder.Join("copy/b")).st_ino);
 }
 
 TEST(CopyTree, RecreatesFifosAndDeviceNodes) {
