@@ -58,15 +58,6 @@ TEST_F(ServiceQueryTest, StartsFromABSDNameOrAClass) {
                           "Preboot", "Recovery", "VM", "Macintosh HD - Data"));
 }
 
-TEST_F(ServiceQueryTest, ABSDNameThatMatchesNothingYieldsAnEmptyGenerator) {
-  Write();
-  const PropertyQuery<std::string> query(ServiceQuery(DiskName{9, 1}).Children(), Name);
-  const auto next = query.ForEach();
-  EXPECT_EQ(next(), std::nullopt);
-  EXPECT_EQ(next(), std::nullopt);
-  EXPECT_EQ(FirstValue(query), std::nullopt);
-}
-
 TEST_F(ServiceQueryTest, WalksChildrenAndParentsDepthFirst) {
   Write();
   EXPECT_THAT(Names(ServiceQuery(DiskName{1}).Children().Children()),
@@ -147,7 +138,7 @@ TEST_F(ServiceQueryTest, FiltersApplyToTheirOwnLevel) {
   EXPECT_EQ(volume_level, 5);
 }
 
-TEST_F(ServiceQueryTest, AMappingThatNeverAnswersVisitsEveryServiceAndYieldsNothing) {
+TEST_F(ServiceQueryTest, EmptyGeneratorsYieldNothingAndAMappingThatNeverAnswersVisitsAll) {
   Write();
   int visits = 0;
   const PropertyQuery<int> query(ServiceQuery("AppleAPFSVolume"),
@@ -160,6 +151,13 @@ TEST_F(ServiceQueryTest, AMappingThatNeverAnswersVisitsEveryServiceAndYieldsNoth
   EXPECT_EQ(visits, 5);
   EXPECT_EQ(next(), std::nullopt);
   EXPECT_EQ(visits, 5);
+
+  // A BSD name that matches nothing yields nothing either.
+  const PropertyQuery<std::string> none(ServiceQuery(DiskName{9, 1}).Children(), Name);
+  const auto next_none = none.ForEach();
+  EXPECT_EQ(next_none(), std::nullopt);
+  EXPECT_EQ(next_none(), std::nullopt);
+  EXPECT_EQ(FirstValue(none), std::nullopt);
 }
 
 TEST_F(ServiceQueryTest, StopsAtTheFirstHit) {

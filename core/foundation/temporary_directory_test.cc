@@ -106,23 +106,21 @@ TEST_F(TemporaryDirectoryTest, ExplicitReleaseRemovesOnce) {
   EXPECT_FALSE(Exists(second_path));
 }
 
-TEST_F(TemporaryDirectoryTest, RemovesTheDirectoryWhereverItWasMoved) {
-  auto handle = mcom::MakeAndOpenTemporaryDirectory();
-  ASSERT_THAT(handle, Succeeded());
-  const FilePath moved = root_.Join("moved");
-  ASSERT_EQ(::rename(handle->Path()->c_str(), moved.c_str()), 0);
-  EXPECT_THAT(handle->Release(), Succeeded());
-  EXPECT_FALSE(Exists(moved));
-}
+TEST_F(TemporaryDirectoryTest, RemovesItsDirectoryWhereverItWentAndNeverOneThatReplacedIt) {
+  auto moved = mcom::MakeAndOpenTemporaryDirectory();
+  auto replaced = mcom::MakeAndOpenTemporaryDirectory();
+  ASSERT_THAT(moved, Succeeded());
+  ASSERT_THAT(replaced, Succeeded());
+  const FilePath moved_to = root_.Join("moved");
+  ASSERT_EQ(::rename(moved->Path()->c_str(), moved_to.c_str()), 0);
+  EXPECT_THAT(moved->Release(), Succeeded());
+  EXPECT_FALSE(Exists(moved_to));
 
-TEST_F(TemporaryDirectoryTest, NeverRemovesADirectoryThatReplacedIt) {
-  auto handle = mcom::MakeAndOpenTemporaryDirectory();
-  ASSERT_THAT(handle, Succeeded());
-  const FilePath path = *handle->Path();
-  // Someone else removed it, and a directory of theirs now has its name.
+  // Someone else removed the other one, and a directory of theirs now has its name.
+  const FilePath path = *replaced->Path();
   ASSERT_EQ(::rmdir(path.c_str()), 0);
   root_.WriteFile(path.string().substr(root_.path().string().size() + 1) + "/theirs", "data");
-  EXPECT_THAT(handle->Release(), Succeeded());
+  EXPECT_THAT(replaced->Release(), Succeeded());
   EXPECT_EQ(testing::TemporaryFolder::ReadFile(path.Join("theirs")), "data");
 }
 
