@@ -217,7 +217,7 @@ TEST(DispatchSource, SuspendedSourceKeepsEventsUntilResumed) {
   CancelAndWait(source);
 }
 
-TEST(DispatchSource, ReleasingTheLastReferenceCancelsAndReleasesHandlers) {
+TEST(DispatchSource, ReleasingTheLastReferenceOrCancellingFromAHandlerReleasesHandlers) {
   dispatch::Semaphore cancelled(0);
   auto token = std::make_shared<int>(0);
   std::weak_ptr<int> watch = token;
@@ -237,12 +237,10 @@ TEST(DispatchSource, ReleasingTheLastReferenceCancelsAndReleasesHandlers) {
     timer.SetCancelHandler([cancelled] { cancelled.Signal(); });
   }
   EXPECT_TRUE(cancelled.Wait(HangGuard()));
-}
 
-TEST(DispatchSource, HandlerMayCaptureItsOwnSourceAndCancelIt) {
-  // The capture makes a cycle that only cancellation breaks; the leak checker of the
-  // sanitizer build catches a source that keeps its handlers afterwards.
-  dispatch::Semaphore cancelled(0);
+  // A handler may capture its own source and cancel it. The capture makes a cycle that only
+  // cancellation breaks; the leak checker of the sanitizer build catches a source that keeps
+  // its handlers afterwards.
   {
     const dispatch::Source timer = MakeTimer();
     timer.SetEventHandler([timer] { timer.Cancel(); });
