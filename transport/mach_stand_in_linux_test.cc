@@ -302,7 +302,7 @@ TEST_F(MachStandInTest, DestroyedPortEndsReceivesAndSends) {
   EXPECT_EQ(stale.error().value(), MACH_RCV_INVALID_NAME);
 }
 
-TEST_F(MachStandInTest, BootstrapNames) {
+TEST_F(MachStandInTest, BootstrapNamesUnderAnyRoot) {
   testing::TemporaryMachineRoot root;
   mach_port_t port = MACH_PORT_NULL;
   EXPECT_EQ(bootstrap_look_up(bootstrap_port, "com.example.none", &port),
@@ -321,22 +321,20 @@ TEST_F(MachStandInTest, BootstrapNames) {
   ASSERT_TRUE(received);
   EXPECT_EQ(received->id(), 9);
   EXPECT_EQ(received->audit_token().pid(), getpid());
-}
 
-TEST_F(MachStandInTest, BootstrapUnderADeepRoot) {
+  // Under a machine root whose paths are longer than a socket address holds.
   testing::TemporaryFolder folder;
   const mcom::FilePath deep = folder.Join(std::string(120, 'd'));
   ASSERT_EQ(::mkdir(deep.c_str(), 0755), 0);
   const mcom::FilePath previous = mcom::SystemRoot();
   mcom::SetSystemRoot(deep);
-  mach_port_t port = MACH_PORT_NULL;
   ASSERT_EQ(bootstrap_check_in(bootstrap_port, "com.example.deep", &port), KERN_SUCCESS);
-  const PortRight<Receive> service(port);
+  const PortRight<Receive> deep_service(port);
   ASSERT_EQ(bootstrap_look_up(bootstrap_port, "com.example.deep", &port), KERN_SUCCESS);
-  const PortRight<Send> client(port);
+  const PortRight<Send> deep_client(port);
   mcom::SetSystemRoot(previous);
-  ASSERT_EQ(SendSimple(client.get(), 10), MACH_MSG_SUCCESS);
-  EXPECT_TRUE(MessageBuffer::Receive(service.get(), 24, 0));
+  ASSERT_EQ(SendSimple(deep_client.get(), 10), MACH_MSG_SUCCESS);
+  EXPECT_TRUE(MessageBuffer::Receive(deep_service.get(), 24, 0));
 }
 
 TEST_F(MachStandInTest, FilePorts) {

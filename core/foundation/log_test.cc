@@ -224,7 +224,7 @@ class LogWrite : public testing::Test {
   testing::TemporaryMachineRoot root_;
 };
 
-TEST_F(LogWrite, WritesOneRecordLineWithEveryField) {
+TEST_F(LogWrite, WritesOneRecordLineWithEveryFieldAndNamesEveryLevel) {
   ScopedTimeZone zone;
   mcom::log::Error("replicate %{public}s -> %{public}s", "disk1", "disk5");
   const std::vector<std::string> lines = Lines(SystemLog());
@@ -242,9 +242,8 @@ TEST_F(LogWrite, WritesOneRecordLineWithEveryField) {
   struct tm parts {};
   ASSERT_NE(::strptime(fields[1].str().c_str(), "%Y-%m-%d %H:%M:%S", &parts), nullptr);
   EXPECT_LT(std::abs(::timegm(&parts) - ::time(nullptr)), 1800) << fields[1];
-}
 
-TEST_F(LogWrite, NamesEveryLevelAndAppends) {
+  // Every level has its name, and each record is appended.
   mcom::log::Default("a");
   mcom::log::Info("b");
   mcom::log::Debug("c");
@@ -252,11 +251,12 @@ TEST_F(LogWrite, NamesEveryLevelAndAppends) {
   mcom::log::Write(Level::kFault, "e", {});
   std::vector<std::string> levels;
   for (const std::string& line : Lines(SystemLog())) {
-    std::smatch fields;
-    ASSERT_TRUE(std::regex_match(line, fields, RecordPattern())) << line;
-    levels.push_back(fields[5].str() + ":" + fields[6].str());
+    std::smatch record;
+    ASSERT_TRUE(std::regex_match(line, record, RecordPattern())) << line;
+    levels.push_back(record[5].str() + ":" + record[6].str());
   }
-  EXPECT_THAT(levels, testing::ElementsAre("Default:a", "Info:b", "Debug:c", "Error:d", "Fault:e"));
+  EXPECT_THAT(levels, testing::ElementsAre("Error:replicate disk1 -> disk5", "Default:a", "Info:b",
+                                           "Debug:c", "Error:d", "Fault:e"));
 }
 
 TEST_F(LogWrite, LineBreaksContinueOnIndentedLines) {

@@ -164,9 +164,11 @@ TEST(RegistrySnapshot, RefusesFilesThatAreNoRegistry) {
   }
 }
 
-TEST(RegistrySnapshot, HidesTheBookkeepingKeysFromPropertyReaders) {
+TEST(RegistrySnapshot, HidesTheBookkeepingKeysAndNamesTheClassAnEntryOverridesItWith) {
   RegistryBuilder registry;
-  registry.Add(registry.root(), "IOMedia", "m").String("BSD Name", "disk0");
+  registry.Add(registry.root(), "IOMedia", "m")
+      .String("BSD Name", "disk0")
+      .String("IOClassNameOverride", "IOCustomMedia");
   const auto snapshot = Parse(registry);
   ASSERT_NE(snapshot, nullptr);
   EXPECT_NE(snapshot->Property(1, "BSD Name"), nullptr);
@@ -175,13 +177,7 @@ TEST(RegistrySnapshot, HidesTheBookkeepingKeysFromPropertyReaders) {
     EXPECT_EQ(snapshot->Property(1, key), nullptr) << key;
   }
   EXPECT_EQ(snapshot->Property(99, "BSD Name"), nullptr);
-}
 
-TEST(RegistrySnapshot, NamesTheClassAnEntryOverridesItWith) {
-  RegistryBuilder registry;
-  registry.Add(registry.root(), "IOMedia", "m").String("IOClassNameOverride", "IOCustomMedia");
-  const auto snapshot = Parse(registry);
-  ASSERT_NE(snapshot, nullptr);
   EXPECT_EQ(snapshot->ClassName(1), "IOCustomMedia");
   EXPECT_EQ(snapshot->ClassName(0), "IORegistryEntry");
   // The kernel class still decides conformance.
