@@ -70,6 +70,7 @@ std::vector<std::string> Child(const std::string& name,
   return testing::ChildArguments(name, extra);
 }
 
+using testing::ChildRun;
 using testing::RunCapturing;
 
 std::error_code RunAndWait(const std::string& program, const std::vector<std::string>& arguments) {
@@ -104,7 +105,7 @@ TEST(SpawnProcess, PassesTheProgramPathAndEveryArgumentUnchanged) {
   const std::string program = testing::TestBinary();
   const std::vector<std::string> arguments =
       Child("process_print_command_line", {"", "two words", "it's", "$HOME", "\xc3\xbc"});
-  const testing::ChildRun run = RunCapturing(program, arguments);
+  const ChildRun run = RunCapturing(program, arguments);
   EXPECT_THAT(run.status, Succeeded());
   std::string expected = program + '\0';
   for (const std::string& argument : arguments) expected += argument + '\0';
@@ -114,8 +115,7 @@ TEST(SpawnProcess, PassesTheProgramPathAndEveryArgumentUnchanged) {
 TEST(SpawnProcess, StartsTheChildWithAnEmptyEnvironment) {
   ASSERT_EQ(::setenv("DORVANE_PROCESS_TEST_MARK", "visible", 1), 0);
   ASSERT_NE(std::getenv("DORVANE_PROCESS_TEST_MARK"), nullptr);
-  const testing::ChildRun run =
-      RunCapturing(testing::TestBinary(), Child("process_print_environment"));
+  const ChildRun run = RunCapturing(testing::TestBinary(), Child("process_print_environment"));
   ::unsetenv("DORVANE_PROCESS_TEST_MARK");
   EXPECT_THAT(run.status, Succeeded());
   EXPECT_EQ(run.output, "") << "the child must see no PATH, HOME, locale or anything else";
@@ -127,8 +127,8 @@ TEST(SpawnProcess, HandsTheChildOnlyTheDuplicatedDescriptors) {
   mcom::Pipe unrelated = mcom::CreatePipe().value();
   const std::string read_end = std::to_string(unrelated.read.get());
   const std::string write_end = std::to_string(unrelated.write.get());
-  const testing::ChildRun run = RunCapturing(
-      testing::TestBinary(), Child("process_report_descriptors", {read_end, write_end}));
+  const ChildRun run = RunCapturing(testing::TestBinary(),
+                                    Child("process_report_descriptors", {read_end, write_end}));
   EXPECT_THAT(run.status, Succeeded());
   EXPECT_EQ(run.output, "out\n" + read_end + " closed\n" + write_end + " closed\n");
   EXPECT_EQ(run.error, "err\n");

@@ -52,6 +52,7 @@ ChildRun RunCapturing(const std::string& program, const std::vector<std::string>
 // run as root, else right here. Returns `body`'s result (at most 255 from the child), or -1
 // when the child did not exit normally.
 int RunUnprivileged(const std::function<int()>& body);
+// The user and group id RunUnprivileged takes, for giving it files.
 constexpr unsigned kNobody = 65534;
 
 }  // namespace testing
