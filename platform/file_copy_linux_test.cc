@@ -1,10 +1,8 @@
 #include "platform/file_copy.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -13,20 +11,16 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdio>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "tests/support/child_process.h"
 #include "tests/support/temporary_folder.h"
 
 namespace {
 
 using mcom::FilePath;
-
-constexpr uid_t kNobody = 65534;
 
 struct stat Status(const FilePath& path) {
   struct stat info {};
@@ -39,21 +33,7 @@ bool Exists(const FilePath& path) {
   return ::lstat(path.c_str(), &info) == 0;
 }
 
-bool SameContents(const FilePath& a, const FilePath& b) {
-  FILE* first = std::fopen(a.c_str(), "rb");
-  FILE* second = std::fopen(b.c_str(), "rb");
-  bool same = first != nullptr && second != nullptr;
-  std::vector<char> one(1 << 20), other(1 << 20);
-  while (same) {
-    const size_t got = std::fread(one.data(), 1, one.size(), first);
-    same = std::fread(other.data(), 1, other.size(), second) == got &&
-           std::equal(one.begin(), one.begin() + static_cast<long>(got), other.begin());
-    if (got == 0) break;
-  }
-  if (first != nullptr) std::fclose(first);
-  if (second != nullptr) std::fclose(second);
-  return same;
-}
+std::string Read(const FilePath& path) { return testing::TemporaryFolder::ReadFile(path); }
 
 mode_t ModeOf(const FilePath& path) { return Status(path).st_mode & 07777; }
 
@@ -93,33 +73,20 @@ void ExpectTimes(const FilePath& path, time_t seconds, long nanoseconds) {
   EXPECT_EQ(info.st_mtim.tv_nsec, nanoseconds + 1) << path.string();
 }
 
-// Runs `body` as an unprivileged user: in a child that became "nobody" when the tests run as
-// root, else right here. Returns `body`'s result (an errno value, 0 for success), or -1 when
-// the child did not exit normally.
-int RunUnprivileged(const std::function<int()>& body) {
-  if (::geteuid() != 0) return body();
-  const pid_t child = ::fork();
-  if (child == 0) {
-    // Changing the user makes the process undumpable, which would hide its own /proc/self
-    // from it; an ordinary unprivileged process can see it.
-    if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0 ||
-        ::prctl(PR_SET_DUMPABLE, 1) != 0) {
-      ::_exit(126);
-    }
-    ::_exit(body());
-  }
-  int status = 0;
-  if (::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
+// CopyTree's result as an errno value, run as the unprivileged user.
+int CopyUnprivileged(const FilePath& source, const FilePath& target) {
+  return testing::RunUnprivileged(
+      [&] { return platform::CopyTree(source.c_str(), target.c_str()).value(); });
 }
 
 // Gives a tree to the unprivileged user of RunUnprivileged, and lets it reach the folder.
 void GiveToUnprivilegedUser(const testing::TemporaryFolder& folder, const FilePath& tree) {
   if (::geteuid() != 0) return;
   ASSERT_EQ(::chmod(folder.path().c_str(), 0755), 0);
-  ASSERT_EQ(::lchown(tree.c_str(), kNobody, kNobody), 0);
+  ASSERT_EQ(::lchown(tree.c_str(), testing::kNobody, testing::kNobody), 0);
   for (const auto& entry : std::filesystem::recursive_directory_iterator(tree.string())) {
-    ASSERT_EQ(::lchown(entry.path().c_str(), kNobody, kNobody), 0) << entry.path();
+    ASSERT_EQ(::lchown(entry.path().c_str(), testing::kNobody, testing::kNobody), 0)
+        << entry.path();
   }
 }
 
@@ -179,7 +146,7 @@ TEST(CopyTree, KeepsContentsModesAndTimes) {
     const FilePath copied = copy.Join(entry.name);
     EXPECT_EQ(ModeOf(copied), entry.name == "locked" ? 0555u : entry.mode) << entry.name;
     if (entry.contents != nullptr) {
-      EXPECT_EQ(testing::TemporaryFolder::ReadFile(copied), entry.contents) << entry.name;
+      EXPECT_EQ(Read(copied), entry.contents) << entry.name;
     }
   }
   EXPECT_EQ(ModeOf(copy), 0755u);
@@ -216,7 +183,7 @@ TEST(CopyTree, CopiesLinksAsLinksWithoutFollowingThem) {
     EXPECT_TRUE(S_ISLNK(Status(copy.Join(name)).st_mode)) << name;
     EXPECT_EQ(LinkTarget(copy.Join(name)), target) << name;
   }
-  EXPECT_EQ(testing::TemporaryFolder::ReadFile(outside_secret), "stays outside");
+  EXPECT_EQ(Read(outside_secret), "stays outside");
 
   // A link on its own is copied as a link too.
   ASSERT_FALSE(platform::CopyTree(source.Join("absolute").c_str(), folder.Join("alone").c_str()));
@@ -266,21 +233,16 @@ TEST(CopyTree, KeepsSparseFilesSparse) {
   MakeDirectory(source, 0755);
   constexpr off_t kSize = 16 << 20;
   const std::string block(4096, 'd');
-  {
-    const int fd = ::open(source.Join("image").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-    ASSERT_GE(fd, 0);
+  // Data after a hole, data only at the end, and a file that is all hole.
+  const auto make = [&](const char* name, std::vector<off_t> offsets) {
+    const int fd = ::open(source.Join(name).c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
     ASSERT_EQ(::ftruncate(fd, kSize), 0);
-    ASSERT_EQ(::pwrite(fd, block.data(), block.size(), 0), 4096);
-    ASSERT_EQ(::pwrite(fd, block.data(), block.size(), 10 << 20), 4096);
+    for (off_t offset : offsets) ASSERT_EQ(::pwrite(fd, block.data(), block.size(), offset), 4096);
     ::close(fd);
-    // Data only at the end, after a leading hole; and a file that is all hole.
-    const int tail = ::open(source.Join("tail").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-    ASSERT_EQ(::pwrite(tail, block.data(), block.size(), kSize - 4096), 4096);
-    ::close(tail);
-    const int hole = ::open(source.Join("hole").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-    ASSERT_EQ(::ftruncate(hole, kSize), 0);
-    ::close(hole);
-  }
+  };
+  make("image", {0, 10 << 20});
+  make("tail", {kSize - 4096});
+  make("hole", {});
 
   const FilePath copy = folder.Join("copy");
   ASSERT_FALSE(platform::CopyTree(source.c_str(), copy.c_str()));
@@ -289,7 +251,7 @@ TEST(CopyTree, KeepsSparseFilesSparse) {
     const struct stat copied = Status(copy.Join(name));
     EXPECT_EQ(copied.st_size, kSize) << name;
     EXPECT_LE(copied.st_blocks, original.st_blocks + 8) << name << ": holes were filled";
-    EXPECT_TRUE(SameContents(copy.Join(name), source.Join(name))) << name;
+    EXPECT_TRUE(Read(copy.Join(name)) == Read(source.Join(name))) << name;
   }
 }
 
@@ -340,7 +302,7 @@ TEST(CopyTree, CopiesAndRemovesTreesDeeperThanPathMax) {
   EXPECT_FALSE(Exists(source));
 }
 
-TEST(CopyTree, CopiesEmptyDirectoriesAndSingleFiles) {
+TEST(CopyTree, CopiesEmptyDirectoriesSingleFilesAndHardLinksAsSeparateFiles) {
   testing::TemporaryFolder folder;
   MakeDirectory(folder.Join("empty"), 0750);
   ASSERT_FALSE(platform::CopyTree(folder.Join("empty").c_str(), folder.Join("empty-copy").c_str()));
@@ -350,13 +312,21 @@ TEST(CopyTree, CopiesEmptyDirectoriesAndSingleFiles) {
   const FilePath file = folder.WriteFile("file", "one file");
   ASSERT_EQ(::chmod(file.c_str(), 0640), 0);
   ASSERT_FALSE(platform::CopyTree(file.c_str(), folder.Join("file-copy").c_str()));
-  EXPECT_EQ(testing::TemporaryFolder::ReadFile(folder.Join("file-copy")), "one file");
+  EXPECT_EQ(Read(folder.Join("file-copy")), "one file");
   EXPECT_EQ(ModeOf(folder.Join("file-copy")), 0640u);
 
   EXPECT_EQ(platform::CopyTree(folder.Join("missing").c_str(), folder.Join("x").c_str()),
             std::errc::no_such_file_or_directory);
   EXPECT_EQ(platform::CopyTree(file.c_str(), folder.Join("no/such/parent").c_str()),
             std::errc::no_such_file_or_directory);
+
+  // Hard links become separate files.
+  folder.WriteFile("linked/a", "shared");
+  ASSERT_EQ(::link(folder.Join("linked/a").c_str(), folder.Join("linked/b").c_str()), 0);
+  ASSERT_FALSE(platform::CopyTree(folder.Join("linked").c_str(), folder.Join("copy").c_str()));
+  EXPECT_EQ(Read(folder.Join("copy/a")), "shared");
+  EXPECT_EQ(Read(folder.Join("copy/b")), "shared");
+  EXPECT_NE(Status(folder.Join("copy/a")).st_ino, Status(folder.Join("copy/b")).st_ino);
 }
 
 TEST(CopyTree, MergesIntoDirectoriesAndReplacesFilesWithoutWritingThroughLinks) {
@@ -370,11 +340,11 @@ TEST(CopyTree, MergesIntoDirectoriesAndReplacesFilesWithoutWritingThroughLinks) 
 
   ASSERT_FALSE(platform::CopyTree(folder.Join("source").c_str(), folder.Join("copy").c_str()));
   EXPECT_TRUE(S_ISREG(Status(folder.Join("copy/plain")).st_mode));
-  EXPECT_EQ(testing::TemporaryFolder::ReadFile(folder.Join("copy/plain")), "new contents");
-  EXPECT_EQ(testing::TemporaryFolder::ReadFile(victim), "must not change");
-  EXPECT_EQ(testing::TemporaryFolder::ReadFile(folder.Join("copy/extra")), "kept");
-  EXPECT_EQ(testing::TemporaryFolder::ReadFile(folder.Join("copy/sub/old")), "kept too");
-  EXPECT_EQ(testing::TemporaryFolder::ReadFile(folder.Join("copy/sub/inner")), "inner");
+  EXPECT_EQ(Read(folder.Join("copy/plain")), "new contents");
+  EXPECT_EQ(Read(victim), "must not change");
+  EXPECT_EQ(Read(folder.Join("copy/extra")), "kept");
+  EXPECT_EQ(Read(folder.Join("copy/sub/old")), "kept too");
+  EXPECT_EQ(Read(folder.Join("copy/sub/inner")), "inner");
 
   // A directory never replaces a file, nor a file a directory.
   folder.WriteFile("blocked/sub", "a file where the source has a directory");
@@ -400,17 +370,7 @@ TEST(CopyTree, NeverCopiesIntoItselfOrLosesTheSource) {
   EXPECT_FALSE(
       platform::CopyTree(folder.Join("source/file").c_str(), folder.Join("source/file").c_str()));
   EXPECT_FALSE(platform::CopyTree(folder.Join("source/file").c_str(), folder.Join("hard").c_str()));
-  EXPECT_EQ(testing::TemporaryFolder::ReadFile(folder.Join("source/file")), "original");
-}
-
-TEST(CopyTree, CopiesHardLinksAsSeparateFiles) {
-  testing::TemporaryFolder folder;
-  folder.WriteFile("source/a", "shared");
-  ASSERT_EQ(::link(folder.Join("source/a").c_str(), folder.Join("source/b").c_str()), 0);
-  ASSERT_FALSE(platform::CopyTree(folder.Join("source").c_str(), folder.Join("copy").c_str()));
-  EXPECT_EQ(testing::TemporaryFolder::ReadFile(folder.Join("copy/a")), "shared");
-  EXPECT_EQ(testing::TemporaryFolder::ReadFile(folder.Join("copy/b")), "shared");
-  EXPECT_NE(Status(folder.Join("copy/a")).st_ino, Status(folder.Join("copy/b")).st_ino);
+  EXPECT_EQ(Read(folder.Join("source/file")), "original");
 }
 
 TEST(CopyTree, RecreatesFifosAndDeviceNodes) {
@@ -432,9 +392,7 @@ TEST(CopyTree, RecreatesFifosAndDeviceNodes) {
   MakeDirectory(folder.Join("unprivileged"), 0755);
   GiveToUnprivilegedUser(folder, folder.Join("unprivileged"));
   const FilePath target = folder.Join("unprivileged/copy");
-  EXPECT_EQ(
-      RunUnprivileged([&] { return platform::CopyTree(source.c_str(), target.c_str()).value(); }),
-      0);
+  EXPECT_EQ(CopyUnprivileged(source, target), 0);
   EXPECT_TRUE(S_ISFIFO(Status(target.Join("fifo")).st_mode));
   EXPECT_FALSE(Exists(target.Join("null")));
 }
@@ -471,14 +429,11 @@ TEST(CopyTree, UnprivilegedCopiesKeepTheirOwnerAndDropForeignSetIdBits) {
   GiveToUnprivilegedUser(folder, folder.Join("target"));
 
   const FilePath copy = folder.Join("target/copy");
-  ASSERT_EQ(RunUnprivileged([&] {
-              return platform::CopyTree(folder.Join("source").c_str(), copy.c_str()).value();
-            }),
-            0);
+  ASSERT_EQ(CopyUnprivileged(folder.Join("source"), copy), 0);
   const struct stat copied = Status(copy.Join("tool"));
-  EXPECT_EQ(copied.st_uid, kNobody);
+  EXPECT_EQ(copied.st_uid, testing::kNobody);
   EXPECT_EQ(copied.st_mode & 07777, 0755u);
-  EXPECT_EQ(testing::TemporaryFolder::ReadFile(copy.Join("tool")), "root's tool");
+  EXPECT_EQ(Read(copy.Join("tool")), "root's tool");
 }
 
 TEST(CopyTree, StopsAtTheFirstFailure) {
@@ -490,10 +445,7 @@ TEST(CopyTree, StopsAtTheFirstFailure) {
   ASSERT_EQ(::chmod(folder.Join("source").c_str(), 0755), 0);
 
   const FilePath copy = folder.Join("target/copy");
-  EXPECT_EQ(RunUnprivileged([&] {
-              return platform::CopyTree(folder.Join("source").c_str(), copy.c_str()).value();
-            }),
-            EACCES);
+  EXPECT_EQ(CopyUnprivileged(folder.Join("source"), copy), EACCES);
   EXPECT_TRUE(Exists(copy)) << "the partial copy is left to the caller";
 }
 
@@ -509,7 +461,7 @@ TEST(CopyFileContents, CopiesDataPermissionsTimesAndAttributes) {
   const int to = ::open(target.c_str(), O_WRONLY);
   ASSERT_FALSE(platform::CopyFileContents(from, to));
   ExpectTimes(target, 1'234'567'890, 42);
-  EXPECT_EQ(testing::TemporaryFolder::ReadFile(target), "short");
+  EXPECT_EQ(Read(target), "short");
   EXPECT_EQ(ModeOf(target), 0751u);
   EXPECT_EQ(Attribute(target, "user.com.apple.quarantine"), "q");
 
@@ -535,7 +487,8 @@ TEST(RemoveTree, RemovesDirectoriesItOwnsWhateverTheirMode) {
   ASSERT_EQ(::chmod(tree.c_str(), 0555), 0);
   GiveToUnprivilegedUser(folder, folder.Join("box"));
 
-  EXPECT_EQ(RunUnprivileged([&] { return platform::RemoveTree(tree.c_str()).value(); }), 0);
+  EXPECT_EQ(testing::RunUnprivileged([&] { return platform::RemoveTree(tree.c_str()).value(); }),
+            0);
   EXPECT_FALSE(Exists(tree));
   EXPECT_TRUE(Exists(folder.Join("box")));
 }
@@ -552,7 +505,7 @@ TEST(RemoveTree, NeverFollowsLinks) {
   EXPECT_FALSE(Exists(folder.Join("tree")));
   EXPECT_FALSE(platform::RemoveTree(folder.Join("root-link").c_str()));
   EXPECT_FALSE(Exists(folder.Join("root-link")));
-  EXPECT_EQ(testing::TemporaryFolder::ReadFile(folder.Join("outside/keep")), "keep me");
+  EXPECT_EQ(Read(folder.Join("outside/keep")), "keep me");
 
   EXPECT_FALSE(platform::RemoveTree(folder.Join("outside/keep").c_str())) << "a single file";
   EXPECT_FALSE(Exists(folder.Join("outside/keep")));

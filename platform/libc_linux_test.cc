@@ -9,20 +9,18 @@
 
 namespace {
 
-TEST(ExecutablePathOfProcess, ReportsOwnExecutableAndRefusesBadIds) {
+TEST(ExecutablePathOfProcess, ReportsOwnExecutableAndRefusesBadIdsAndExitedProcesses) {
   std::string path;
   ASSERT_FALSE(platform::ExecutablePathOfProcess(getpid(), &path));
   EXPECT_NE(path.find("platform_test"), std::string::npos) << path;
   EXPECT_EQ(platform::ExecutablePathOfProcess(0, &path), std::errc::invalid_argument);
   EXPECT_EQ(platform::ExecutablePathOfProcess(-4, &path), std::errc::invalid_argument);
-}
 
-TEST(ExecutablePathOfProcess, ExitedProcessIsNoSuchProcess) {
+  // An exited process is no such process.
   const pid_t child = fork();
   if (child == 0) _exit(0);
   int status = 0;
   waitpid(child, &status, 0);
-  std::string path;
   EXPECT_EQ(platform::ExecutablePathOfProcess(child, &path), std::errc::no_such_process);
 }
 

@@ -17,16 +17,13 @@ using testing::ErrorIs;
 using testing::VariantWith;
 using transport_testing::Child;
 
-TEST(CreateSessionTest, UnknownServiceIsALookUpError) {
+TEST(CreateSessionTest, AnUnknownServiceOrARefusedCallerGetsNoSession) {
   testing::TemporaryMachineRoot root;
   EXPECT_THAT(CreateSession(),
               VariantWith<Error>(ErrorIs(
                   "CreateSession", "bootstrap lookup failed with error: " +
                                        std::system_category().message(BOOTSTRAP_UNKNOWN_SERVICE))));
-}
 
-TEST(CreateSessionTest, RefusedCallerGetsNoSession) {
-  testing::TemporaryMachineRoot root;
   Child server("session_server", {root.path().string(), "refuse"});
   ASSERT_EQ(server.ReadLine(), "ready");
   EXPECT_THAT(

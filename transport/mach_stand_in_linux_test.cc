@@ -59,11 +59,23 @@ mach_msg_return_t SendSimple(mach_port_t destination, mach_msg_id_t id,
   return mach_msg(&header, MACH_SEND_MSG, sizeof header, 0, MACH_PORT_NULL, 0, MACH_PORT_NULL);
 }
 
-TEST(MachStandInTest, ComplexMessageArrivesAsTheKernelWouldBuildIt) {
+// The next message on `reply` is the notification of a send-once right that went unused.
+void ExpectSendOnceNotification(const PortRight<Receive>& reply) {
+  mcom::Result<MessageBuffer> notification = MessageBuffer::Receive(reply.get(), 24, 0);
+  ASSERT_TRUE(notification);
+  EXPECT_EQ(notification->id(), MACH_NOTIFY_SEND_ONCE);
+}
+
+// A server port with a send right to it, and a port for replies.
+class MachStandInTest : public testing::Test {
+ protected:
   const PortRight<Receive> server = NewPort();
   const PortRight<Receive> reply = NewPort();
-  const PortRight<Receive> lent = NewPort();
   const PortRight<Send> to_server = SendRightTo(server);
+};
+
+TEST_F(MachStandInTest, ComplexMessageArrivesAsTheKernelWouldBuildIt) {
+  const PortRight<Receive> lent = NewPort();
   const size_t regions = mach_stand_in::OutstandingRegions();
 
   constexpr MessageShape shape{24 + 4 + 16 + 12, 2};
@@ -136,10 +148,7 @@ TEST(MachStandInTest, ComplexMessageArrivesAsTheKernelWouldBuildIt) {
   EXPECT_EQ(mach_stand_in::OutstandingRegions(), regions);
 }
 
-TEST(MachStandInTest, UnusedSendOnceRightBecomesANotification) {
-  const PortRight<Receive> server = NewPort();
-  const PortRight<Receive> reply = NewPort();
-  const PortRight<Send> to_server = SendRightTo(server);
+TEST_F(MachStandInTest, UnusedSendOnceRightBecomesANotification) {
   ASSERT_EQ(SendSimple(to_server.get(), 1, reply.get()), MACH_MSG_SUCCESS);
   {
     mcom::Result<MessageBuffer> request = MessageBuffer::Receive(server.get(), 24, 0);
@@ -154,7 +163,7 @@ TEST(MachStandInTest, UnusedSendOnceRightBecomesANotification) {
   EXPECT_EQ(notification->audit_token(), mcom::AuditToken());  // the kernel's
 }
 
-TEST(MachStandInTest, NoSendersWhenTheLastSendRightGoes) {
+TEST_F(MachStandInTest, NoSendersWhenTheLastSendRightGoes) {
   const PortRight<Receive> port = NewPort();
   mach_port_t previous = 1;
   // No sender yet: the request fires at once.
@@ -192,26 +201,19 @@ TEST(MachStandInTest, NoSendersWhenTheLastSendRightGoes) {
   EXPECT_TRUE(IsEmpty(port));
 }
 
-TEST(MachStandInTest, MessageTooLargeIsDestroyedWithItsRights) {
-  const PortRight<Receive> server = NewPort();
-  const PortRight<Receive> reply = NewPort();
-  const PortRight<Send> to_server = SendRightTo(server);
+TEST_F(MachStandInTest, MessageTooLargeIsDestroyedWithItsRights) {
   ASSERT_EQ(SendSimple(to_server.get(), 1, reply.get()), MACH_MSG_SUCCESS);
   // 24 + 52 bytes do not fit into 60.
   mcom::Result<MessageBuffer> received = MessageBuffer::Receive(server.get(), 8, 0);
   ASSERT_FALSE(received);
   EXPECT_EQ(received.error().value(), MACH_RCV_TOO_LARGE);
   EXPECT_TRUE(IsEmpty(server));
-  mcom::Result<MessageBuffer> notification = MessageBuffer::Receive(reply.get(), 24, 0);
-  ASSERT_TRUE(notification);
-  EXPECT_EQ(notification->id(), MACH_NOTIFY_SEND_ONCE);
+  ExpectSendOnceNotification(reply);
 }
 
 // A region the receiver cannot copy fails the receive and destroys the message: delivered
 // without its region, an error reply would read as success.
-TEST(MachStandInTest, RegionThatCannotBeCopiedFailsTheReceive) {
-  const PortRight<Receive> server = NewPort();
-  const PortRight<Send> to_server = SendRightTo(server);
+TEST_F(MachStandInTest, RegionThatCannotBeCopiedFailsTheReceive) {
   const size_t regions = mach_stand_in::OutstandingRegions();
   const uint32_t words[] = {0x80000013, 44, 0, 0, 0, 7, 1, 1, 0, 0x01000101, 8, 0xAB, 0xCD};
   ASSERT_TRUE(transport_testing::SendRawDatagram(static_cast<int>(to_server.get()), words,
@@ -226,9 +228,7 @@ TEST(MachStandInTest, RegionThatCannotBeCopiedFailsTheReceive) {
 
 // Datagrams that no kernel would have built are dropped with every descriptor they brought,
 // and the port goes on working.
-TEST(MachStandInTest, MalformedDatagramsAreDropped) {
-  const PortRight<Receive> server = NewPort();
-  const PortRight<Send> to_server = SendRightTo(server);
+TEST_F(MachStandInTest, MalformedDatagramsAreDropped) {
   const int socket = static_cast<int>(to_server.get());
   const size_t descriptors = OpenDescriptors();
 
@@ -257,22 +257,17 @@ TEST(MachStandInTest, MalformedDatagramsAreDropped) {
   EXPECT_EQ(valid->id(), 42);
 }
 
-TEST(MachStandInTest, MalformedReplyStillEndsTheWait) {
-  const PortRight<Receive> server = NewPort();
-  const PortRight<Receive> reply = NewPort();
-  const PortRight<Send> to_server = SendRightTo(server);
+TEST_F(MachStandInTest, MalformedReplyStillEndsTheWait) {
   ASSERT_EQ(SendSimple(to_server.get(), 1, reply.get()), MACH_MSG_SUCCESS);
   mcom::Result<MessageBuffer> request = MessageBuffer::Receive(server.get(), 24, 0);
   ASSERT_TRUE(request);
   PortRight<SendOnce> reply_right = request->TakeReplyPort();
   const uint32_t garbage[] = {0x12, 12, 0};
   ASSERT_GT(::send(static_cast<int>(reply_right.get()), garbage, sizeof garbage, MSG_NOSIGNAL), 0);
-  mcom::Result<MessageBuffer> notification = MessageBuffer::Receive(reply.get(), 24, 0);
-  ASSERT_TRUE(notification);
-  EXPECT_EQ(notification->id(), MACH_NOTIFY_SEND_ONCE);
+  ExpectSendOnceNotification(reply);
 }
 
-TEST(MachStandInTest, DestroyedPortEndsReceivesAndSends) {
+TEST_F(MachStandInTest, DestroyedPortEndsReceivesAndSends) {
   PortRight<Receive> port = NewPort();
   const mach_port_t name = port.get();
   const PortRight<Send> to_port = SendRightTo(port);
@@ -307,7 +302,7 @@ TEST(MachStandInTest, DestroyedPortEndsReceivesAndSends) {
   EXPECT_EQ(stale.error().value(), MACH_RCV_INVALID_NAME);
 }
 
-TEST(MachStandInTest, BootstrapNames) {
+TEST_F(MachStandInTest, BootstrapNamesUnderAnyRoot) {
   testing::TemporaryMachineRoot root;
   mach_port_t port = MACH_PORT_NULL;
   EXPECT_EQ(bootstrap_look_up(bootstrap_port, "com.example.none", &port),
@@ -326,25 +321,23 @@ TEST(MachStandInTest, BootstrapNames) {
   ASSERT_TRUE(received);
   EXPECT_EQ(received->id(), 9);
   EXPECT_EQ(received->audit_token().pid(), getpid());
-}
 
-TEST(MachStandInTest, BootstrapUnderADeepRoot) {
+  // Under a machine root whose paths are longer than a socket address holds.
   testing::TemporaryFolder folder;
   const mcom::FilePath deep = folder.Join(std::string(120, 'd'));
   ASSERT_EQ(::mkdir(deep.c_str(), 0755), 0);
   const mcom::FilePath previous = mcom::SystemRoot();
   mcom::SetSystemRoot(deep);
-  mach_port_t port = MACH_PORT_NULL;
   ASSERT_EQ(bootstrap_check_in(bootstrap_port, "com.example.deep", &port), KERN_SUCCESS);
-  const PortRight<Receive> service(port);
+  const PortRight<Receive> deep_service(port);
   ASSERT_EQ(bootstrap_look_up(bootstrap_port, "com.example.deep", &port), KERN_SUCCESS);
-  const PortRight<Send> client(port);
+  const PortRight<Send> deep_client(port);
   mcom::SetSystemRoot(previous);
-  ASSERT_EQ(SendSimple(client.get(), 10), MACH_MSG_SUCCESS);
-  EXPECT_TRUE(MessageBuffer::Receive(service.get(), 24, 0));
+  ASSERT_EQ(SendSimple(deep_client.get(), 10), MACH_MSG_SUCCESS);
+  EXPECT_TRUE(MessageBuffer::Receive(deep_service.get(), 24, 0));
 }
 
-TEST(MachStandInTest, FilePorts) {
+TEST_F(MachStandInTest, FilePorts) {
   int ends[2];
   ASSERT_EQ(::pipe(ends), 0);
   mach_port_t port = MACH_PORT_NULL;

@@ -24,6 +24,12 @@ Bytes Concat(std::initializer_list<Bytes> parts) {
 
 Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
+// A string as the payload holds it: its length, its bytes, zeros up to a multiple of four.
+Bytes Padded(const std::string& text) {
+  return Concat(
+      {U32(static_cast<uint32_t>(text.size())), Text(text), Bytes(3 - (text.size() + 3) % 4, 0)});
+}
+
 TEST(PayloadCodingTest, StringsArePaddedToFourBytes) {
   PayloadBuffer empty;
   empty.AppendString("");
@@ -93,27 +99,10 @@ TEST(PayloadCodingTest, ErrorChains) {
                     Error("ReplicateContainer", "asr failed", Error("asr", "exit 1")));
   PayloadBuffer payload;
   AppendError(payload, chain);
-  EXPECT_EQ(payload.bytes(), Concat({U32(13),
-                                     Text("PerformBackup"),
-                                     Bytes(3, 0),
-                                     U32(6),
-                                     Text("failed"),
-                                     Bytes(2, 0),
-                                     U32(1),  //
-                                     U32(18),
-                                     Text("ReplicateContainer"),
-                                     Bytes(2, 0),
-                                     U32(10),
-                                     Text("asr failed"),
-                                     Bytes(2, 0),
-                                     U32(1),  //
-                                     U32(3),
-                                     Text("asr"),
-                                     Bytes(1, 0),
-                                     U32(6),
-                                     Text("exit 1"),
-                                     Bytes(2, 0),
-                                     U32(0)}));
+  // Each link: operation, message, and whether a cause follows.
+  EXPECT_EQ(payload.bytes(),
+            Concat({Padded("PerformBackup"), Padded("failed"), U32(1), Padded("ReplicateContainer"),
+                    Padded("asr failed"), U32(1), Padded("asr"), Padded("exit 1"), U32(0)}));
   PayloadReader reader(payload.bytes().data(), payload.size());
   EXPECT_EQ(ReadError(reader), chain);
 }

@@ -6,15 +6,13 @@
 
 namespace {
 
-TEST(JsonText, EscapesWhatJsonCannotHoldLiterally) {
+TEST(JsonText, EscapesWhatJsonCannotHoldLiterallyKeepsUtf8AndReplacesBytesThatAreNot) {
   EXPECT_EQ(JsonString("plain"), "\"plain\"");
   EXPECT_EQ(JsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
   EXPECT_EQ(JsonString("line\nnext\ttab\r"), "\"line\\nnext\\ttab\\r\"");
   EXPECT_EQ(JsonString(std::string("\x01\x1f\x7f", 3)), "\"\\u0001\\u001f\\u007f\"");
   EXPECT_EQ(JsonString(std::string("a\0b", 3)), "\"a\\u0000b\"");
-}
-
-TEST(JsonText, KeepsUtf8AndReplacesBytesThatAreNot) {
+  // UTF-8 stays; bytes that are none become replacement characters.
   EXPECT_EQ(JsonString("Replicating (1/2)\xE2\x80\xA6"), "\"Replicating (1/2)\xE2\x80\xA6\"");
   EXPECT_EQ(JsonString("\xF0\x9F\x92\xBE"), "\"\xF0\x9F\x92\xBE\"");
   const std::string replacement = "\xEF\xBF\xBD";

@@ -46,6 +46,11 @@ TEST(PlanReplication, OneGroupWithRoleVolumesCopiesTheWholeContainer) {
   EXPECT_TRUE(plan.whole_container);
   EXPECT_EQ(plan.total, 2u) << "the planned pass covers the group's two volumes";
   EXPECT_THAT(plan.remount, ElementsAre(Volume(5), Volume(1))) << "Other volumes stay unmounted";
+
+  // No volumes at all: the whole (empty) container.
+  const auto empty = PlanReplication({});
+  EXPECT_TRUE(empty.whole_container);
+  EXPECT_EQ(empty.total, 0u);
 }
 
 TEST(PlanReplication, TwoGroupsRunOncePerGroupFromTheSystemVolume) {
@@ -78,12 +83,6 @@ TEST(PlanReplication, GroupWithoutSystemStartsFromItsFirstVolume) {
   ASSERT_EQ(plan.passes.size(), 2u);
   EXPECT_EQ(plan.passes[0].source_volume_uuid, "A");
   EXPECT_EQ(plan.passes[1].source_volume_uuid, "C");
-}
-
-TEST(PlanReplication, NoVolumesAtAll) {
-  const auto plan = PlanReplication({});
-  EXPECT_TRUE(plan.whole_container);
-  EXPECT_EQ(plan.total, 0u);
 }
 
 TEST(ReplicationOutput, LineRules) {

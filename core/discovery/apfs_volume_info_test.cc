@@ -65,15 +65,6 @@ class APFSVolumeInfoTest : public testing::RegistryTest {
   uint32_t slice_ = 0;
 };
 
-TEST_F(APFSVolumeInfoTest, ReadsAVolume) {
-  const auto info = Read([](RegistryEntry& volume) {
-    volume.Strings("Role", {"System"}).String("VolGroupUUID", kGroup).String("UUID", "V-UUID");
-  });
-  ASSERT_TRUE(info.has_value());
-  EXPECT_EQ(*info, (APFSVolumeInfo{"V-UUID", APFSVolumeRole::kSystem, std::string(kGroup),
-                                   DiskName{1, 1}}));
-}
-
 TEST_F(APFSVolumeInfoTest, TakesTheRoleThatMattersMost) {
   EXPECT_EQ(RoleOf(Roles({"System"})), APFSVolumeRole::kSystem);
   EXPECT_EQ(RoleOf(Roles({"Data"})), APFSVolumeRole::kData);
@@ -100,7 +91,14 @@ TEST_F(APFSVolumeInfoTest, TreatsTheAllZeroGroupAsNone) {
             std::nullopt);
 }
 
-TEST_F(APFSVolumeInfoTest, NeedsAUUIDStringAndABSDName) {
+TEST_F(APFSVolumeInfoTest, ReadsAVolumeWithAUUIDStringAndABSDNameOnly) {
+  const auto info = Read([](RegistryEntry& volume) {
+    volume.Strings("Role", {"System"}).String("VolGroupUUID", kGroup).String("UUID", "V-UUID");
+  });
+  ASSERT_TRUE(info.has_value());
+  EXPECT_EQ(*info, (APFSVolumeInfo{"V-UUID", APFSVolumeRole::kSystem, std::string(kGroup),
+                                   DiskName{1, 1}}));
+
   EXPECT_EQ(Read([](RegistryEntry& volume) { volume.Remove("UUID"); }), std::nullopt);
   EXPECT_EQ(Read([](RegistryEntry& volume) { volume.Integer("UUID", 5); }), std::nullopt);
   EXPECT_EQ(mcom::ReadAPFSVolumeInfo(Service()), std::nullopt);

@@ -94,16 +94,14 @@ TEST_F(ServicePropertyTest, ReadsSmallStringsIntoA128ByteBuffer) {
               FailedWithValue(platform::kIOReturnBadArgument));
 }
 
-TEST_F(ServicePropertyTest, MapsBSDNamesThatParseOnly) {
+TEST_F(ServicePropertyTest, MapsBSDNamesThatParseOnlyAndNamesTheClass) {
   EXPECT_EQ(BSDName(Media("sample")), (DiskName{4, 2}));
   EXPECT_EQ(BSDName(Media("padded")), (DiskName{2}));
   EXPECT_EQ(BSDName(Media("network")), std::nullopt);
   EXPECT_EQ(BSDName(Media("trailing")), std::nullopt);
   EXPECT_EQ(BSDName(Media("nameless")), std::nullopt);
   EXPECT_EQ(BSDName(Service()), std::nullopt);
-}
 
-TEST_F(ServicePropertyTest, NamesTheClass) {
   EXPECT_EQ(mcom::iokit::ClassName(Media("sample")), "IOMedia");
   EXPECT_EQ(mcom::iokit::ClassName(Service()), "");
 }

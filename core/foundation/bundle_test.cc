@@ -7,8 +7,6 @@
 #include <string>
 
 #include "core/foundation/cf_boolean.h"
-#include "core/foundation/file.h"
-#include "core/foundation/process.h"
 #include "core/foundation/property_list.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temporary_folder.h"
@@ -139,19 +137,10 @@ TEST(BundleTest, TheMainBundleIsTheApplicationTheProcessRunsFrom) {
   std::filesystem::create_hard_link(testing::TestBinary(), runner.string(), error);
   if (error) std::filesystem::copy_file(testing::TestBinary(), runner.string());
 
-  Result<Pipe> output = CreatePipe();
-  ASSERT_TRUE(output);
-  FileActions actions;
-  ASSERT_FALSE(actions.AddDuplicate(output->write.get(), 1));
-  const Result<pid_t> child =
-      SpawnProcess(runner.c_str(), testing::ChildArguments("print_main_bundle"), actions);
-  output->write.Close();
-  ASSERT_TRUE(child);
-  const Result<std::vector<char>> printed = output->read.ReadAll();
-  EXPECT_FALSE(WaitForProcess(*child));
-  ASSERT_TRUE(printed);
-  EXPECT_EQ(std::string(printed->begin(), printed->end()),
-            application.string() + "\n" + runner.string() + "\ncom.example.X\n");
+  const testing::ChildRun run =
+      testing::RunCapturing(runner.string(), testing::ChildArguments("print_main_bundle"));
+  EXPECT_FALSE(run.status) << run.status.message();
+  EXPECT_EQ(run.output, application.string() + "\n" + runner.string() + "\ncom.example.X\n");
 
   // The test binary itself is a bare tool: its folder, no identifier.
   const Ref<Bundle> main = Bundle::MainBundle();

@@ -11,13 +11,17 @@
 namespace mcom::cf {
 namespace {
 
-TEST(CFDataTest, CreateCopiesTheBytes) {
+TEST(CFDataTest, CreateCopiesTheBytesAndEqualityIsByBytes) {
   std::string source = "abc";
   const Ref<Data> data = Data::Create(source);
   source[0] = 'X';
   EXPECT_EQ(data->AsStringView(), "abc");
   EXPECT_EQ(data->length(), 3u);
   EXPECT_EQ(Data::Create(nullptr, 0)->length(), 0u);
+  // Equality is by bytes.
+  EXPECT_TRUE(Equal(data, Data::Create(std::string("abc"))));
+  EXPECT_FALSE(Equal(data, Data::Create(std::string("ab"))));
+  EXPECT_TRUE(Equal(Data::Create(nullptr, 0), Data::Create(std::string())));
 }
 
 TEST(CFDataTest, NoCopyDataReleasesTheBytesOnceWithTheLastReference) {
@@ -51,12 +55,6 @@ TEST(CFDataTest, GetBytesCopiesOnlyRangesInsideTheData) {
   EXPECT_FALSE(data->GetBytes(11, 0, buffer));
   EXPECT_FALSE(data->GetBytes(SIZE_MAX, 2, buffer));
   EXPECT_TRUE(data->GetBytes(10, 0, buffer));
-}
-
-TEST(CFDataTest, EqualityIsByBytes) {
-  EXPECT_TRUE(Equal(Data::Create(std::string("ab")), Data::Create(std::string("ab"))));
-  EXPECT_FALSE(Equal(Data::Create(std::string("ab")), Data::Create(std::string("abc"))));
-  EXPECT_TRUE(Equal(Data::Create(nullptr, 0), Data::Create(std::string())));
 }
 
 TEST(CFDateTest, AbsoluteTimeCountsFrom2001) {

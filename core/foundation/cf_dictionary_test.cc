@@ -133,16 +133,14 @@ TEST(CFArrayTest, MutableCopiesInsertAtIndexAndLeaveTheOriginalAlone) {
   EXPECT_THAT(Array::Create({String::Create("a"), nullptr}), IsNull());
 }
 
-TEST(CFArrayTest, ContainsComparesValuesDeeply) {
+TEST(CFArrayTest, ContainsAndEqualityCompareValuesDeeplyUpToTheNestingLimit) {
   const Ref<Array> array = Array::Create(
       {Number::CreateInteger(1), Dictionary::Create({"Bus"}, {String::Create("PCI")})});
   EXPECT_TRUE(array->Contains(Number::CreateReal(1.0)));
   EXPECT_TRUE(array->Contains(Dictionary::Create({"Bus"}, {String::Create("PCI")})));
   EXPECT_FALSE(array->Contains(Dictionary::Create({"Bus"}, {String::Create("USB")})));
   EXPECT_FALSE(array->Contains(nullptr));
-}
 
-TEST(CFArrayTest, EqualityStopsAtTheNestingLimit) {
   // Deeper than kMaxNesting, values no longer compare equal (instead of recursing on).
   Ref<Object> shallow = String::Create("x");
   Ref<Object> deep = String::Create("x");

@@ -47,7 +47,7 @@ TEST(CFURLTest, PathThroughTheFixedBufferStopsAt1023Bytes) {
   EXPECT_STREQ(small, "/ab");
 }
 
-TEST(BookmarkDataTest, ResolvesBackToTheItemWhileItExists) {
+TEST(BookmarkDataTest, ResolvesBackToTheItemWhileItExistsAndFailuresAreEmpty) {
   testing::TemporaryFolder folder;
   const FilePath target = folder.Join("Backups");
   std::filesystem::create_directory(target.string());
@@ -65,10 +65,7 @@ TEST(BookmarkDataTest, ResolvesBackToTheItemWhileItExists) {
 
   std::filesystem::remove(target.string());
   EXPECT_THAT(ResolveBookmarkData(bookmark), IsNull());
-}
-
-TEST(BookmarkDataTest, FailuresAreEmpty) {
-  testing::TemporaryFolder folder;
+  // Every other failure is empty too.
   EXPECT_THAT(CreateBookmarkData(nullptr), IsNull());
   EXPECT_THAT(CreateBookmarkData(URLFromPath(folder.Join("missing"), false)), IsNull());
   EXPECT_THAT(ResolveBookmarkData(nullptr), IsNull());

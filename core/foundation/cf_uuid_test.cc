@@ -21,6 +21,9 @@ TEST(CFUUIDTest, ParsesEitherCaseAndWritesUpperCase) {
   EXPECT_FALSE(Equal(lower, UUID::CreateFromString("7C3457EF-0000-11AA-AA11-00306543ECAD")));
   // A UUID is not its text.
   EXPECT_FALSE(Equal(lower, String::Create("7C3457EF-0000-11AA-AA11-00306543ECAC")));
+  // Nor is it a property-list value.
+  EXPECT_THAT(PropertyListToData(lower, PropertyListFormat::kXML), IsNull());
+  EXPECT_THAT(PropertyListToData(lower, PropertyListFormat::kBinary), IsNull());
 }
 
 TEST(CFUUIDTest, RefusesMalformedText) {
@@ -30,12 +33,6 @@ TEST(CFUUIDTest, RefusesMalformedText) {
         "{7C3457EF-0000-11AA-AA11-00306543EC}"}) {
     EXPECT_THAT(UUID::CreateFromString(text), IsNull()) << text;
   }
-}
-
-TEST(CFUUIDTest, IsNotAPropertyListValue) {
-  const Ref<UUID> uuid = UUID::CreateFromString("7C3457EF-0000-11AA-AA11-00306543ECAC");
-  EXPECT_THAT(PropertyListToData(uuid, PropertyListFormat::kXML), IsNull());
-  EXPECT_THAT(PropertyListToData(uuid, PropertyListFormat::kBinary), IsNull());
 }
 
 }  // namespace

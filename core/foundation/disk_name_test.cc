@@ -32,9 +32,7 @@ TEST(DiskName, FormatsAndParsesBack) {
   }
   EXPECT_EQ(FormatDiskName(APFSContainerName{DiskName{1, DiskName::kNoSlice}}), "disk1");
   EXPECT_EQ((DiskName{4, 2}.Whole()), (DiskName{4, DiskName::kNoSlice}));
-}
-
-TEST(DiskName, HugeNumbersFormatWithoutCrashing) {
+  // Huge numbers format without crashing.
   EXPECT_EQ(FormatDiskName(DiskName{2147483648u, DiskName::kNoSlice}), "disk-2147483648");
 }
 

@@ -12,12 +12,7 @@ namespace {
 
 int Status(uint32_t bits) { return static_cast<int>(bits); }
 
-TEST(ErrorCategory, NamesAndIdentity) {
-  EXPECT_STREQ(mcom::disk_arbitration::category().name(), "mcom::disk_arbitration");
-  EXPECT_STREQ(mcom::iokit::category().name(), "mcom::iokit");
-  EXPECT_STREQ(mcom::security_category().name(), "security");
-  EXPECT_STREQ(mach::error_category().name(), "mach");
-
+TEST(ErrorCategory, Identity) {
   // Codes compare by category object, so each accessor must hand out one object.
   EXPECT_EQ(&mcom::iokit::category(), &mcom::iokit::category());
   EXPECT_NE(std::error_code(1, mcom::iokit::category()),

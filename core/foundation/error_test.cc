@@ -25,15 +25,14 @@ TEST(Error, DescriptionJoinsTheWholeCauseChain) {
             "CreateSparseImage: failed to create image at /x: ");
 }
 
-TEST(Error, CauseOutlivesTheErrorItWasMadeFrom) {
+TEST(Error, CauseOutlivesTheErrorItWasMadeFromAndEqualityComparesTheChain) {
   std::optional<Error> cause(std::in_place, "CreateSparseImage", "disk full");
   const Error outer("PerformBackup", "failed", *cause);
   cause.reset();
   EXPECT_THAT(outer, ErrorIs("PerformBackup", "failed", ErrorIs("CreateSparseImage", "disk full")));
   EXPECT_EQ(outer.cause()->cause(), nullptr);
-}
 
-TEST(Error, EqualityComparesTheCauseChain) {
+  // Equality compares the whole chain.
   const Error a("Op", "message", Error("Inner", "one"));
   EXPECT_EQ(a, Error("Op", "message", Error("Inner", "one")));
   EXPECT_NE(a, Error("Op", "message", Error("Inner", "two")));

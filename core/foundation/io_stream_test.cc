@@ -36,21 +36,16 @@ TEST(IOStream, ReadsLinesAcrossRefills) {
   EXPECT_TRUE(stream.eof());
 }
 
-TEST(IOStream, AnEmptyFileEndsAtOnce) {
+TEST(IOStream, AnEmptyFileOrAFailedReadEndsTheStreamAtOnce) {
   testing::TemporaryFolder folder;
-  mcom::IOStream stream(mcom::Open(folder.WriteFile("empty", ""), mcom::kOpenRead).value());
+  mcom::IOStream empty(mcom::Open(folder.WriteFile("empty", ""), mcom::kOpenRead).value());
   std::string line;
-  EXPECT_FALSE(std::getline(stream, line));
-  EXPECT_TRUE(stream.eof());
-}
-
-TEST(IOStream, AFailedReadEndsTheStream) {
-  testing::TemporaryFolder folder;
-  const FilePath path = folder.WriteFile("data", "some data\n");
+  EXPECT_FALSE(std::getline(empty, line));
+  EXPECT_TRUE(empty.eof());
   // A write-only descriptor fails every read (EBADF).
-  mcom::IOStream stream(mcom::Open(path, mcom::kOpenWrite).value());
-  std::string line;
-  EXPECT_FALSE(std::getline(stream, line));
+  mcom::IOStream failing(
+      mcom::Open(folder.WriteFile("data", "some data\n"), mcom::kOpenWrite).value());
+  EXPECT_FALSE(std::getline(failing, line));
 }
 
 TEST(IOStream, GivesLinesAsSoonAsTheyArrive) {

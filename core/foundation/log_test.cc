@@ -90,27 +90,6 @@ TEST(LogRender, NegativeValuesShownUnsignedTakeTheWidthOfTheirModifier) {
   });
 }
 
-TEST(LogRender, Annotations) {
-  ExpectRenders({
-      RENDERS("disk1 disk1", "%{public}s %{public}@", "disk1", "disk1"),
-      RENDERS("<private> <private> <private>", "%{private}s %{sensitive}d %{public, private}@",
-              "secret", 5, "secret"),
-      RENDERS("true false YES NO", "%{bool}d %{bool}d %{BOOL}d %{BOOL}d", true, 0, 1, false),
-      RENDERS("[2: No such file or directory] [13: Permission denied]",
-              "%{darwin.errno}d %{errno}d", 2, 13),
-      RENDERS("2026-12-06 16:45:33+0000 1970-01-01 00:00:00+0000", "%{time_t}ld %{time_t}d",
-              int64_t{1796575533}, 0),
-      RENDERS("[9: Killed] [15: Terminated]", "%{darwin.signal}d %{darwin.signal}d", 9, SIGTERM),
-      RENDERS("true|NO|[1: Operation not permitted]",
-              "%{public, bool}d|%{ public , BOOL }d|%{errno,public}d", 7, 0, 1),
-      RENDERS("x 5", "%{mask.hash}s %{uuid_t, public}d", "x", 5),
-      RENDERS("true |  [2: No such file or directory]", "%{bool}-5d|%{errno}32d", 1, 2),
-      // Annotations that read numbers leave other values as they are.
-      RENDERS("yes soon 1099511627776 2.500000", "%{bool}s %{time_t}ld %{darwin.errno}d %{bool}f",
-              "yes", "soon", int64_t{1} << 40, 2.5),
-  });
-}
-
 // Puts the process in a zone five and a half hours east of universal time, so that a time
 // rendered in local time shows.
 class ScopedTimeZone {
@@ -130,9 +109,27 @@ class ScopedTimeZone {
   std::optional<std::string> previous_;
 };
 
-TEST(LogRender, TimesAreUniversalWhateverTheLocalZone) {
+TEST(LogRender, Annotations) {
+  // Times are universal whatever the local zone.
   ScopedTimeZone zone;
-  EXPECT_EQ(Render("%{time_t}ld", {int64_t{1796575533}}), "2026-12-06 16:45:33+0000");
+  ExpectRenders({
+      RENDERS("disk1 disk1", "%{public}s %{public}@", "disk1", "disk1"),
+      RENDERS("<private> <private> <private>", "%{private}s %{sensitive}d %{public, private}@",
+              "secret", 5, "secret"),
+      RENDERS("true false YES NO", "%{bool}d %{bool}d %{BOOL}d %{BOOL}d", true, 0, 1, false),
+      RENDERS("[2: No such file or directory] [13: Permission denied]",
+              "%{darwin.errno}d %{errno}d", 2, 13),
+      RENDERS("2026-12-06 16:45:33+0000 1970-01-01 00:00:00+0000", "%{time_t}ld %{time_t}d",
+              int64_t{1796575533}, 0),
+      RENDERS("[9: Killed] [15: Terminated]", "%{darwin.signal}d %{darwin.signal}d", 9, SIGTERM),
+      RENDERS("true|NO|[1: Operation not permitted]",
+              "%{public, bool}d|%{ public , BOOL }d|%{errno,public}d", 7, 0, 1),
+      RENDERS("x 5", "%{mask.hash}s %{uuid_t, public}d", "x", 5),
+      RENDERS("true |  [2: No such file or directory]", "%{bool}-5d|%{errno}32d", 1, 2),
+      // Annotations that read numbers leave other values as they are.
+      RENDERS("yes soon 1099511627776 2.500000", "%{bool}s %{time_t}ld %{darwin.errno}d %{bool}f",
+              "yes", "soon", int64_t{1} << 40, 2.5),
+  });
 }
 
 TEST(LogRender, FormatStringsOfTheSystem) {
@@ -227,7 +224,7 @@ class LogWrite : public testing::Test {
   testing::TemporaryMachineRoot root_;
 };
 
-TEST_F(LogWrite, WritesOneRecordLineWithEveryField) {
+TEST_F(LogWrite, WritesOneRecordLineWithEveryFieldAndNamesEveryLevel) {
   ScopedTimeZone zone;
   mcom::log::Error("replicate %{public}s -> %{public}s", "disk1", "disk5");
   const std::vector<std::string> lines = Lines(SystemLog());
@@ -245,9 +242,8 @@ TEST_F(LogWrite, WritesOneRecordLineWithEveryField) {
   struct tm parts {};
   ASSERT_NE(::strptime(fields[1].str().c_str(), "%Y-%m-%d %H:%M:%S", &parts), nullptr);
   EXPECT_LT(std::abs(::timegm(&parts) - ::time(nullptr)), 1800) << fields[1];
-}
 
-TEST_F(LogWrite, NamesEveryLevelAndAppends) {
+  // Every level has its name, and each record is appended.
   mcom::log::Default("a");
   mcom::log::Info("b");
   mcom::log::Debug("c");
@@ -255,11 +251,12 @@ TEST_F(LogWrite, NamesEveryLevelAndAppends) {
   mcom::log::Write(Level::kFault, "e", {});
   std::vector<std::string> levels;
   for (const std::string& line : Lines(SystemLog())) {
-    std::smatch fields;
-    ASSERT_TRUE(std::regex_match(line, fields, RecordPattern())) << line;
-    levels.push_back(fields[5].str() + ":" + fields[6].str());
+    std::smatch record;
+    ASSERT_TRUE(std::regex_match(line, record, RecordPattern())) << line;
+    levels.push_back(record[5].str() + ":" + record[6].str());
   }
-  EXPECT_THAT(levels, testing::ElementsAre("Default:a", "Info:b", "Debug:c", "Error:d", "Fault:e"));
+  EXPECT_THAT(levels, testing::ElementsAre("Error:replicate disk1 -> disk5", "Default:a", "Info:b",
+                                           "Debug:c", "Error:d", "Fault:e"));
 }
 
 TEST_F(LogWrite, LineBreaksContinueOnIndentedLines) {

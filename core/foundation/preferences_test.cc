@@ -54,16 +54,14 @@ TEST(PreferencesTest, FilesLiveInTheUsersLibraryUnderTheMachineRoot) {
   EXPECT_EQ(CurrentUserFile(kCurrentApplication)->LastComponent(), "core_foundation_test.plist");
 }
 
-TEST(PreferencesTest, AMissingBooleanIsEmptyNotFalse) {
+TEST(PreferencesTest, BooleansAcceptThePlatformsFormsAndNothingElse) {
   testing::TemporaryMachineRoot root;
+  // A missing boolean is empty, not false.
   EXPECT_EQ(GetAppBooleanValue("FirstRunDone", kApplication), std::nullopt);
   EXPECT_THAT(CopyAppValue("FirstRunDone", kApplication), IsNull());
   WriteAnyUserFile(root, cf::Dictionary::Create({"Other"}, {cf::Boolean::True()}));
   EXPECT_EQ(GetAppBooleanValue("FirstRunDone", kApplication), std::nullopt);
-}
 
-TEST(PreferencesTest, BooleansAcceptThePlatformsFormsAndNothingElse) {
-  testing::TemporaryMachineRoot root;
   const auto boolean_of = [&](const cf::Ref<cf::Object>& value) {
     EXPECT_FALSE(SetAppValue("Flag", value, kApplication));
     return GetAppBooleanValue("Flag", kApplication);

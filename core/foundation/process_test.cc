@@ -70,30 +70,8 @@ std::vector<std::string> Child(const std::string& name,
   return testing::ChildArguments(name, extra);
 }
 
-struct Captured {
-  std::error_code status;
-  std::string output;
-  std::string error;
-};
-
-// Runs `program` with both streams captured through pipes, reading standard output to its
-// end first (the children here write little to standard error).
-Captured RunCapturing(const std::string& program, const std::vector<std::string>& arguments) {
-  mcom::Pipe output = mcom::CreatePipe().value();
-  mcom::Pipe error = mcom::CreatePipe().value();
-  mcom::FileActions actions;
-  EXPECT_THAT(actions.AddDuplicate(output.write.get(), STDOUT_FILENO), Succeeded());
-  EXPECT_THAT(actions.AddDuplicate(error.write.get(), STDERR_FILENO), Succeeded());
-  const mcom::Result<pid_t> pid = mcom::SpawnProcess(program.c_str(), arguments, actions);
-  EXPECT_THAT(pid, Succeeded());
-  if (!pid) return {};
-  output.write = mcom::File();
-  error.write = mcom::File();
-  const std::vector<char> out = output.read.ReadAll().value();
-  const std::vector<char> err = error.read.ReadAll().value();
-  return {mcom::WaitForProcess(*pid), std::string(out.begin(), out.end()),
-          std::string(err.begin(), err.end())};
-}
+using testing::ChildRun;
+using testing::RunCapturing;
 
 std::error_code RunAndWait(const std::string& program, const std::vector<std::string>& arguments) {
   const mcom::FileActions inherit;
@@ -127,7 +105,7 @@ TEST(SpawnProcess, PassesTheProgramPathAndEveryArgumentUnchanged) {
   const std::string program = testing::TestBinary();
   const std::vector<std::string> arguments =
       Child("process_print_command_line", {"", "two words", "it's", "$HOME", "\xc3\xbc"});
-  const Captured run = RunCapturing(program, arguments);
+  const ChildRun run = RunCapturing(program, arguments);
   EXPECT_THAT(run.status, Succeeded());
   std::string expected = program + '\0';
   for (const std::string& argument : arguments) expected += argument + '\0';
@@ -137,7 +115,7 @@ TEST(SpawnProcess, PassesTheProgramPathAndEveryArgumentUnchanged) {
 TEST(SpawnProcess, StartsTheChildWithAnEmptyEnvironment) {
   ASSERT_EQ(::setenv("DORVANE_PROCESS_TEST_MARK", "visible", 1), 0);
   ASSERT_NE(std::getenv("DORVANE_PROCESS_TEST_MARK"), nullptr);
-  const Captured run = RunCapturing(testing::TestBinary(), Child("process_print_environment"));
+  const ChildRun run = RunCapturing(testing::TestBinary(), Child("process_print_environment"));
   ::unsetenv("DORVANE_PROCESS_TEST_MARK");
   EXPECT_THAT(run.status, Succeeded());
   EXPECT_EQ(run.output, "") << "the child must see no PATH, HOME, locale or anything else";
@@ -149,53 +127,43 @@ TEST(SpawnProcess, HandsTheChildOnlyTheDuplicatedDescriptors) {
   mcom::Pipe unrelated = mcom::CreatePipe().value();
   const std::string read_end = std::to_string(unrelated.read.get());
   const std::string write_end = std::to_string(unrelated.write.get());
-  const Captured run = RunCapturing(testing::TestBinary(),
+  const ChildRun run = RunCapturing(testing::TestBinary(),
                                     Child("process_report_descriptors", {read_end, write_end}));
   EXPECT_THAT(run.status, Succeeded());
   EXPECT_EQ(run.output, "out\n" + read_end + " closed\n" + write_end + " closed\n");
   EXPECT_EQ(run.error, "err\n");
 }
 
-TEST(WaitForProcess, GivesTheExitStatusOrTheSignalInTheSystemCategory) {
-  const std::string program = testing::TestBinary();
-  EXPECT_THAT(RunAndWait(program, Child("process_exit_with", {"0"})), Succeeded());
-
-  const std::error_code one = RunAndWait(program, Child("process_exit_with", {"1"}));
-  EXPECT_THAT(one, FailedWithValue(1));
-  EXPECT_EQ(&one.category(), &std::system_category());
-  EXPECT_THAT(RunAndWait(program, Child("process_exit_with", {"255"})), FailedWithValue(255));
-
-  const std::error_code killed = RunAndWait(program, Child("process_kill_self"));
-  EXPECT_THAT(killed, FailedWithValue(SIGKILL));
-  EXPECT_EQ(&killed.category(), &std::system_category());
+// `outcome` failed with `value` in the system category, as the process calls report errno values
+// and exit statuses.
+template <typename Outcome>
+void ExpectSystemCode(const Outcome& outcome, int value) {
+  ASSERT_THAT(outcome, FailedWithValue(value));
+  EXPECT_EQ(&testing::result_internal::ErrorOf(outcome).category(), &std::system_category());
 }
 
-TEST(WaitForProcess, ReportsAFailedWaitWithItsErrno) {
-  const std::error_code error = mcom::WaitForProcess(::getpid());
-  EXPECT_THAT(error, FailedWithValue(ECHILD));
-  EXPECT_EQ(&error.category(), &std::system_category());
+TEST(WaitForProcess, GivesTheExitStatusTheSignalOrTheErrnoInTheSystemCategory) {
+  const std::string program = testing::TestBinary();
+  EXPECT_THAT(RunAndWait(program, Child("process_exit_with", {"0"})), Succeeded());
+  ExpectSystemCode(RunAndWait(program, Child("process_exit_with", {"1"})), 1);
+  ExpectSystemCode(RunAndWait(program, Child("process_exit_with", {"255"})), 255);
+  ExpectSystemCode(RunAndWait(program, Child("process_kill_self")), SIGKILL);
+  ExpectSystemCode(mcom::WaitForProcess(::getpid()), ECHILD);
 }
 
 TEST(ExecutablePathOfProcess, FindsTheExecutableOfALiveProcessOnly) {
   EXPECT_THAT(mcom::ExecutablePathOfProcess(::getpid()), HasValue(FilePath(testing::TestBinary())));
 
   // Once a child is reaped, it is gone.
-  const std::string program = testing::TestBinary();
   const mcom::FileActions inherit;
   const auto child =
-      mcom::SpawnProcess(program.c_str(), Child("process_exit_with", {"0"}), inherit);
+      mcom::SpawnProcess(testing::TestBinary().c_str(), Child("process_exit_with", {"0"}), inherit);
   ASSERT_THAT(child, Succeeded());
   ASSERT_THAT(mcom::WaitForProcess(*child), Succeeded());
-  const auto gone = mcom::ExecutablePathOfProcess(*child);
-  EXPECT_THAT(gone, FailedWithValue(ESRCH));
-  EXPECT_EQ(&gone.error().category(), &std::system_category());
-}
-
-TEST(ExecutablePathOfProcess, RejectsIdsBelowOne) {
+  ExpectSystemCode(mcom::ExecutablePathOfProcess(*child), ESRCH);
   for (const pid_t pid : {0, -1}) {
-    const auto path = mcom::ExecutablePathOfProcess(pid);
-    EXPECT_THAT(path, FailedWithValue(EINVAL)) << pid;
-    EXPECT_EQ(&path.error().category(), &std::system_category()) << pid;
+    SCOPED_TRACE(pid);
+    ExpectSystemCode(mcom::ExecutablePathOfProcess(pid), EINVAL);
   }
 }
 

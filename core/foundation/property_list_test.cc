@@ -13,8 +13,7 @@
 #include "core/foundation/cf_dictionary.h"
 #include "core/foundation/cf_file_data.h"
 #include "core/foundation/cf_number.h"
-#include "core/foundation/file.h"
-#include "core/foundation/process.h"
+#include "tests/support/child_process.h"
 #include "tests/support/temporary_folder.h"
 
 namespace mcom::cf {
@@ -124,16 +123,9 @@ print(d(plistlib.load(open(sys.argv[1], 'rb'))))
 // Runs /usr/bin/python3 with `arguments` (with an empty environment, as every child of ours);
 // its standard output.
 std::string RunPython(const std::vector<std::string>& arguments) {
-  Result<Pipe> output = CreatePipe();
-  if (!output) return "<no pipe>";
-  FileActions actions;
-  EXPECT_FALSE(actions.AddDuplicate(output->write.get(), 1));
-  const Result<pid_t> python = SpawnProcess("/usr/bin/python3", arguments, actions);
-  output->write.Close();
-  if (!python) return "<not started: " + python.error().message() + ">";
-  const Result<std::vector<char>> text = output->read.ReadAll();
-  EXPECT_FALSE(WaitForProcess(*python));
-  return text ? std::string(text->begin(), text->end()) : "<not read>";
+  const testing::ChildRun run = testing::RunCapturing("/usr/bin/python3", arguments);
+  EXPECT_FALSE(run.status) << run.status.message() << ": " << run.error;
+  return run.output;
 }
 
 Ref<Dictionary> EveryKind() {

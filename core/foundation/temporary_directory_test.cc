@@ -1,9 +1,7 @@
 #include "core/foundation/temporary_directory.h"
 
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "core/foundation/file.h"
+#include "tests/support/child_process.h"
 #include "tests/support/result_matchers.h"
 #include "tests/support/temporary_folder.h"
 
@@ -107,23 +106,21 @@ TEST_F(TemporaryDirectoryTest, ExplicitReleaseRemovesOnce) {
   EXPECT_FALSE(Exists(second_path));
 }
 
-TEST_F(TemporaryDirectoryTest, RemovesTheDirectoryWhereverItWasMoved) {
-  auto handle = mcom::MakeAndOpenTemporaryDirectory();
-  ASSERT_THAT(handle, Succeeded());
-  const FilePath moved = root_.Join("moved");
-  ASSERT_EQ(::rename(handle->Path()->c_str(), moved.c_str()), 0);
-  EXPECT_THAT(handle->Release(), Succeeded());
-  EXPECT_FALSE(Exists(moved));
-}
+TEST_F(TemporaryDirectoryTest, RemovesItsDirectoryWhereverItWentAndNeverOneThatReplacedIt) {
+  auto moved = mcom::MakeAndOpenTemporaryDirectory();
+  auto replaced = mcom::MakeAndOpenTemporaryDirectory();
+  ASSERT_THAT(moved, Succeeded());
+  ASSERT_THAT(replaced, Succeeded());
+  const FilePath moved_to = root_.Join("moved");
+  ASSERT_EQ(::rename(moved->Path()->c_str(), moved_to.c_str()), 0);
+  EXPECT_THAT(moved->Release(), Succeeded());
+  EXPECT_FALSE(Exists(moved_to));
 
-TEST_F(TemporaryDirectoryTest, NeverRemovesADirectoryThatReplacedIt) {
-  auto handle = mcom::MakeAndOpenTemporaryDirectory();
-  ASSERT_THAT(handle, Succeeded());
-  const FilePath path = *handle->Path();
-  // Someone else removed it, and a directory of theirs now has its name.
+  // Someone else removed the other one, and a directory of theirs now has its name.
+  const FilePath path = *replaced->Path();
   ASSERT_EQ(::rmdir(path.c_str()), 0);
   root_.WriteFile(path.string().substr(root_.path().string().size() + 1) + "/theirs", "data");
-  EXPECT_THAT(handle->Release(), Succeeded());
+  EXPECT_THAT(replaced->Release(), Succeeded());
   EXPECT_EQ(testing::TemporaryFolder::ReadFile(path.Join("theirs")), "data");
 }
 
@@ -136,24 +133,11 @@ TEST_F(TemporaryDirectoryTest, OpenFailureRemovesTheNewDirectory) {
     ::umask(previous);
     return handle.error().value();
   };
-  int error = 0;
-  if (::geteuid() != 0) {
-    error = attempt();
-  } else {
+  if (::geteuid() == 0) {
     ASSERT_EQ(::chmod(root_.path().c_str(), 0755), 0);
     ASSERT_EQ(::chmod(root_.Join("tmp").c_str(), 01777), 0);
-    const pid_t child = ::fork();
-    if (child == 0) {
-      if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {
-        ::_exit(126);
-      }
-      ::_exit(attempt());
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    error = WEXITSTATUS(status);
   }
+  const int error = testing::RunUnprivileged(attempt);
   EXPECT_EQ(error, EACCES);
   EXPECT_THAT(TemporaryEntries(), IsEmpty()) << "the made directory was removed again";
 }

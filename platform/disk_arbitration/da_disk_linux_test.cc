@@ -61,7 +61,7 @@ class DADiskTest : public ::testing::Test {
   SessionOwner session_;
 };
 
-TEST_F(DADiskTest, AnyNameMakesADiskButOnlyAKnownDiskHasABSDName) {
+TEST_F(DADiskTest, AnyNameMakesADiskButOnlyAKnownDiskHasABSDNameAndAWholeDisk) {
   EXPECT_EQ(NameOf(FromName("disk1s5")), "disk1s5");
   EXPECT_EQ(NameOf(FromName("/dev/disk0s2")), "disk0s2");
   EXPECT_EQ(NameOf(FromName("disk0")), "disk0");
@@ -74,6 +74,14 @@ TEST_F(DADiskTest, AnyNameMakesADiskButOnlyAKnownDiskHasABSDName) {
   }
   EXPECT_EQ(DADiskCreateFromBSDName(session_.session, nullptr), nullptr);
   EXPECT_EQ(DADiskCreateFromBSDName(nullptr, "disk0"), nullptr);
+
+  // The whole disk is the disk number of the name.
+  EXPECT_EQ(NameOf(DiskOwner(DADiskCopyWholeDisk(FromName("disk0s2").get()))), "disk0");
+  EXPECT_EQ(NameOf(DiskOwner(DADiskCopyWholeDisk(FromName("disk1s5").get()))), "disk1")
+      << "an APFS volume's whole disk is its container's disk, not the physical disk";
+  EXPECT_EQ(NameOf(DiskOwner(DADiskCopyWholeDisk(FromName("disk0").get()))), "disk0");
+  EXPECT_EQ(DADiskCopyWholeDisk(FromName("disk7s1").get()), nullptr);
+  EXPECT_EQ(DADiskCopyWholeDisk(nullptr), nullptr);
 }
 
 TEST_F(DADiskTest, TheRootPathIsTheRunningSystemsSystemVolume) {
@@ -104,15 +112,6 @@ TEST_F(DADiskTest, AMountedVolumeIsFoundByItsMountPointUnderAnySpelling) {
   machine_.Change(
       [&](sim::Model& model) { sim::UnplugMedium(machine_.root(), model, mcom::DiskName{usb}); });
   EXPECT_EQ(FromPath(mount_point).get(), nullptr);
-}
-
-TEST_F(DADiskTest, WholeDiskIsTheDiskNumberOfTheName) {
-  EXPECT_EQ(NameOf(DiskOwner(DADiskCopyWholeDisk(FromName("disk0s2").get()))), "disk0");
-  EXPECT_EQ(NameOf(DiskOwner(DADiskCopyWholeDisk(FromName("disk1s5").get()))), "disk1")
-      << "an APFS volume's whole disk is its container's disk, not the physical disk";
-  EXPECT_EQ(NameOf(DiskOwner(DADiskCopyWholeDisk(FromName("disk0").get()))), "disk0");
-  EXPECT_EQ(DADiskCopyWholeDisk(FromName("disk7s1").get()), nullptr);
-  EXPECT_EQ(DADiskCopyWholeDisk(nullptr), nullptr);
 }
 
 TEST_F(DADiskTest, DescriptionOfAnInternalWholeDisk) {

@@ -15,7 +15,7 @@ using std::chrono::seconds;
 dispatch::Time Soon() { return dispatch::After(milliseconds(20)); }
 dispatch::Time HangGuard() { return dispatch::After(seconds(10)); }
 
-TEST(DispatchSemaphore, CountsSignalsWithoutWaiters) {
+TEST(DispatchSemaphore, CountsSignalsWithoutWaitersAndTimedOutWaitsStealNone) {
   dispatch::Semaphore semaphore(1);
   EXPECT_TRUE(semaphore.Wait(dispatch::kNow));
   EXPECT_FALSE(semaphore.Wait(dispatch::kNow));
@@ -24,10 +24,7 @@ TEST(DispatchSemaphore, CountsSignalsWithoutWaiters) {
   EXPECT_TRUE(semaphore.Wait(dispatch::kNow));
   EXPECT_TRUE(semaphore.Wait(Soon()));
   EXPECT_FALSE(semaphore.Wait(dispatch::kNow));
-}
 
-TEST(DispatchSemaphore, WaitTimesOutWithoutStealingLaterSignals) {
-  dispatch::Semaphore semaphore(0);
   EXPECT_FALSE(semaphore.Wait(Soon()));
   // The timed-out waiter is gone: this signal finds nobody and is kept.
   EXPECT_FALSE(semaphore.Signal());
@@ -75,10 +72,7 @@ TEST(DispatchSemaphore, EachSignalReleasesOneWaiter) {
   for (auto& waiter : waiters) waiter.join();
   EXPECT_EQ(released, kWaiters);
   EXPECT_FALSE(semaphore.Wait(dispatch::kNow));
-}
-
-TEST(DispatchSemaphore, CopiesShareOneCount) {
-  dispatch::Semaphore semaphore(0);
+  // Copies share one count.
   const dispatch::Semaphore copy = semaphore;
   copy.Signal();
   EXPECT_TRUE(semaphore.Wait(dispatch::kNow));

@@ -217,7 +217,7 @@ TEST(DispatchSource, SuspendedSourceKeepsEventsUntilResumed) {
   CancelAndWait(source);
 }
 
-TEST(DispatchSource, ReleasingTheLastReferenceCancelsAndReleasesHandlers) {
+TEST(DispatchSource, ReleasingTheLastReferenceOrCancellingFromAHandlerReleasesHandlers) {
   dispatch::Semaphore cancelled(0);
   auto token = std::make_shared<int>(0);
   std::weak_ptr<int> watch = token;
@@ -237,12 +237,10 @@ TEST(DispatchSource, ReleasingTheLastReferenceCancelsAndReleasesHandlers) {
     timer.SetCancelHandler([cancelled] { cancelled.Signal(); });
   }
   EXPECT_TRUE(cancelled.Wait(HangGuard()));
-}
 
-TEST(DispatchSource, HandlerMayCaptureItsOwnSourceAndCancelIt) {
-  // The capture makes a cycle that only cancellation breaks; the leak checker of the
-  // sanitizer build catches a source that keeps its handlers afterwards.
-  dispatch::Semaphore cancelled(0);
+  // A handler may capture its own source and cancel it. The capture makes a cycle that only
+  // cancellation breaks; the leak checker of the sanitizer build catches a source that keeps
+  // its handlers afterwards.
   {
     const dispatch::Source timer = MakeTimer();
     timer.SetEventHandler([timer] { timer.Cancel(); });
@@ -344,29 +342,25 @@ pid_t StartChild(const Pipe& hold) {
   return pid;
 }
 
-TEST(DispatchProcessExitSource, FiresOnceForAChildThatExits) {
-  Pipe hold;
-  const pid_t child = StartChild(hold);
-  ASSERT_GT(child, 0);
-  ExpectOneExitEvent(child, [&] {
-    close(hold.write_end);
-    hold.write_end = -1;
-  });
-  // The source leaves the exit status to the parent.
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 3);
-}
-
-TEST(DispatchProcessExitSource, FiresOnceForAChildThatIsKilled) {
-  Pipe hold;
-  const pid_t child = StartChild(hold);
-  ASSERT_GT(child, 0);
-  ExpectOneExitEvent(child, [&] { kill(child, SIGKILL); });
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFSIGNALED(status));
+TEST(DispatchProcessExitSource, FiresOnceForAChildThatExitsOrIsKilled) {
+  for (const bool killed : {false, true}) {
+    SCOPED_TRACE(killed ? "killed" : "exits");
+    Pipe hold;
+    const pid_t child = StartChild(hold);
+    ASSERT_GT(child, 0);
+    ExpectOneExitEvent(child, [&] {
+      if (killed) {
+        kill(child, SIGKILL);
+      } else {
+        close(hold.write_end);
+        hold.write_end = -1;
+      }
+    });
+    // The source leaves the exit status to the parent.
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(killed ? WIFSIGNALED(status) : WIFEXITED(status) && WEXITSTATUS(status) == 3);
+  }
 }
 
 TEST(DispatchProcessExitSource, FiresForAProcessThatIsNotAChild) {

@@ -69,14 +69,13 @@ TEST(RegistryFile, NoticesAFileRewrittenInPlace) {
   // Same inode, other size and time.
   RegistryBuilder registry;
   registry.Add(registry.root(), "IOService", "longer name than before");
-  const std::string xml = registry.ToXML();
-  root.WriteFile(kRegistry, xml);
+  root.WriteFile(kRegistry, registry.ToXML());
   const auto second = Current();
   ASSERT_NE(second, nullptr);
   EXPECT_EQ(second->entries().back().name, "longer name than before");
 }
 
-TEST(RegistryFile, FollowsTheMachineRoot) {
+TEST(RegistryFile, FollowsTheMachineRootAndIsEmptyWithoutAMachine) {
   testing::TemporaryMachineRoot first_root;
   WriteRegistry(1);
   EXPECT_EQ(Current()->entries().size(), 2u);
@@ -86,9 +85,8 @@ TEST(RegistryFile, FollowsTheMachineRoot) {
     EXPECT_EQ(Current()->entries().size(), 3u);
   }
   EXPECT_EQ(Current()->entries().size(), 2u);
-}
 
-TEST(RegistryFile, IsEmptyWithoutAMachine) {
+  // A root without a machine has an empty registry.
   testing::TemporaryMachineRoot root;
   EXPECT_TRUE(Current()->entries().empty());
   // A machine root that is not a folder at all is no machine either.

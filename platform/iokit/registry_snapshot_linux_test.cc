@@ -20,6 +20,9 @@ using mcom::cf::Array;
 using mcom::cf::Dictionary;
 using mcom::cf::MutableDictionary;
 using mcom::cf::Ref;
+using platform::IOBSDNameMatching;
+using platform::IOServiceMatching;
+using platform::IOServiceNameMatching;
 using platform::iokit_internal::RegistrySnapshot;
 using testing::ElementsAre;
 using testing::HasSubstr;
@@ -161,9 +164,11 @@ TEST(RegistrySnapshot, RefusesFilesThatAreNoRegistry) {
   }
 }
 
-TEST(RegistrySnapshot, HidesTheBookkeepingKeysFromPropertyReaders) {
+TEST(RegistrySnapshot, HidesTheBookkeepingKeysAndNamesTheClassAnEntryOverridesItWith) {
   RegistryBuilder registry;
-  registry.Add(registry.root(), "IOMedia", "m").String("BSD Name", "disk0");
+  registry.Add(registry.root(), "IOMedia", "m")
+      .String("BSD Name", "disk0")
+      .String("IOClassNameOverride", "IOCustomMedia");
   const auto snapshot = Parse(registry);
   ASSERT_NE(snapshot, nullptr);
   EXPECT_NE(snapshot->Property(1, "BSD Name"), nullptr);
@@ -172,13 +177,7 @@ TEST(RegistrySnapshot, HidesTheBookkeepingKeysFromPropertyReaders) {
     EXPECT_EQ(snapshot->Property(1, key), nullptr) << key;
   }
   EXPECT_EQ(snapshot->Property(99, "BSD Name"), nullptr);
-}
 
-TEST(RegistrySnapshot, NamesTheClassAnEntryOverridesItWith) {
-  RegistryBuilder registry;
-  registry.Add(registry.root(), "IOMedia", "m").String("IOClassNameOverride", "IOCustomMedia");
-  const auto snapshot = Parse(registry);
-  ASSERT_NE(snapshot, nullptr);
   EXPECT_EQ(snapshot->ClassName(1), "IOCustomMedia");
   EXPECT_EQ(snapshot->ClassName(0), "IORegistryEntry");
   // The kernel class still decides conformance.
@@ -198,82 +197,75 @@ class RegistryMatching : public testing::Test {
     ASSERT_NE(snapshot_, nullptr);
   }
 
+  std::vector<std::string> Match(const Dictionary& matching) {
+    return MatchNames(*snapshot_, matching);
+  }
+
   RegistryBuilder registry_;
   std::shared_ptr<const RegistrySnapshot> snapshot_;
 };
 
 TEST_F(RegistryMatching, MatchesAClassAndItsSubclasses) {
   EXPECT_THAT(
-      MatchNames(*snapshot_, *platform::IOServiceMatching("IOMedia")),
+      Match(*IOServiceMatching("IOMedia")),
       ElementsAre("APPLE SSD Media", "EFI", "Store", "AppleAPFSMedia", "Macintosh HD", "Recovery"));
-  EXPECT_THAT(MatchNames(*snapshot_, *platform::IOServiceMatching("AppleAPFSVolume")),
+  EXPECT_THAT(Match(*IOServiceMatching("AppleAPFSVolume")),
               ElementsAre("Macintosh HD", "Recovery"));
-  EXPECT_THAT(MatchNames(*snapshot_, *platform::IOServiceMatching("IOPartitionScheme")),
+  EXPECT_THAT(Match(*IOServiceMatching("IOPartitionScheme")),
               ElementsAre("GUID_partition_scheme", "AppleAPFSContainer"));
   // Classes the table does not know are services, and only services match: never the root.
-  EXPECT_THAT(MatchNames(*snapshot_, *platform::IOServiceMatching("IOUnknownThing")),
-              ElementsAre("odd"));
-  const std::vector<std::string> services =
-      MatchNames(*snapshot_, *platform::IOServiceMatching("IOService"));
+  EXPECT_THAT(Match(*IOServiceMatching("IOUnknownThing")), ElementsAre("odd"));
+  const std::vector<std::string> services = Match(*IOServiceMatching("IOService"));
   EXPECT_EQ(services.size(), snapshot_->entries().size() - 1);
-  EXPECT_EQ(MatchNames(*snapshot_, *platform::IOServiceMatching("IORegistryEntry")), services);
+  EXPECT_EQ(Match(*IOServiceMatching("IORegistryEntry")), services);
   EXPECT_THAT(services, testing::Not(testing::Contains("Root")));
-  EXPECT_THAT(
-      MatchNames(*snapshot_, *Matching({{"IOProviderClass", mcom::cf::Number::CreateInteger(1)}})),
-      IsEmpty());
+  EXPECT_THAT(Match(*Matching({{"IOProviderClass", mcom::cf::Number::CreateInteger(1)}})),
+              IsEmpty());
 }
 
 TEST_F(RegistryMatching, MatchesNamesAndBSDNames) {
-  EXPECT_THAT(MatchNames(*snapshot_, *platform::IOServiceNameMatching("Recovery")),
-              ElementsAre("Recovery"));
-  EXPECT_THAT(
-      MatchNames(*snapshot_, *Matching({{"IONameMatch", Array::Create({S("EFI"), S("odd")})}})),
-      ElementsAre("EFI", "odd"));
-  EXPECT_THAT(MatchNames(*snapshot_, *platform::IOBSDNameMatching(0, 0, "disk1s2")),
-              ElementsAre("Recovery"));
-  EXPECT_THAT(MatchNames(*snapshot_, *platform::IOBSDNameMatching(0, 0, "disk9")), IsEmpty());
+  EXPECT_THAT(Match(*IOServiceNameMatching("Recovery")), ElementsAre("Recovery"));
+  EXPECT_THAT(Match(*Matching({{"IONameMatch", Array::Create({S("EFI"), S("odd")})}})),
+              ElementsAre("EFI", "odd"));
+  EXPECT_THAT(Match(*IOBSDNameMatching(0, 0, "disk1s2")), ElementsAre("Recovery"));
+  EXPECT_THAT(Match(*IOBSDNameMatching(0, 0, "disk9")), IsEmpty());
   // A BSD name is compared as a whole.
-  EXPECT_THAT(MatchNames(*snapshot_, *platform::IOBSDNameMatching(0, 0, "disk1s")), IsEmpty());
+  EXPECT_THAT(Match(*IOBSDNameMatching(0, 0, "disk1s")), IsEmpty());
 }
 
 TEST_F(RegistryMatching, MatchesTheMediaKeysOnMediaOnly) {
   // The boot-partition search: partitions (Whole = false) of a given content.
-  Ref<MutableDictionary> partitions = platform::IOServiceMatching("IOMedia");
+  Ref<MutableDictionary> partitions = IOServiceMatching("IOMedia");
   partitions->SetValue("Whole", mcom::cf::Boolean::False());
-  EXPECT_THAT(MatchNames(*snapshot_, *partitions),
-              ElementsAre("EFI", "Store", "Macintosh HD", "Recovery"));
+  EXPECT_THAT(Match(*partitions), ElementsAre("EFI", "Store", "Macintosh HD", "Recovery"));
   partitions->SetValue("Content", S(RegistryBuilder::kEFIPartitionType));
-  EXPECT_THAT(MatchNames(*snapshot_, *partitions), ElementsAre("EFI"));
+  EXPECT_THAT(Match(*partitions), ElementsAre("EFI"));
 
   // Without a class, the media keys still filter media, but leave other services alone.
-  EXPECT_THAT(MatchNames(*snapshot_, *Matching({{"Content", S("GUID_partition_scheme")}})),
+  EXPECT_THAT(Match(*Matching({{"Content", S("GUID_partition_scheme")}})),
               testing::Contains("odd"));
-  EXPECT_THAT(MatchNames(*snapshot_, *Matching({{"Content", S("GUID_partition_scheme")},
-                                                {"IOProviderClass", S("IOMedia")}})),
+  EXPECT_THAT(Match(*Matching(
+                  {{"Content", S("GUID_partition_scheme")}, {"IOProviderClass", S("IOMedia")}})),
               ElementsAre("APPLE SSD Media"));
   // A boolean is not the string "No".
-  EXPECT_THAT(
-      MatchNames(*snapshot_, *Matching({{"IOProviderClass", S("IOMedia")}, {"Whole", S("No")}})),
-      IsEmpty());
+  EXPECT_THAT(Match(*Matching({{"IOProviderClass", S("IOMedia")}, {"Whole", S("No")}})), IsEmpty());
 }
 
 TEST_F(RegistryMatching, MatchesPropertyTablesOnEveryService) {
   Ref<MutableDictionary> table = MutableDictionary::Create();
   table->SetValue("Whole", mcom::cf::Boolean::True());
   table->SetValue("Content", S("GUID_partition_scheme"));
-  EXPECT_THAT(MatchNames(*snapshot_, *Matching({{"IOPropertyMatch", table}})),
+  EXPECT_THAT(Match(*Matching({{"IOPropertyMatch", table}})),
               ElementsAre("APPLE SSD Media", "odd"));
 
   Ref<MutableDictionary> recovery = MutableDictionary::Create();
   recovery->SetValue("Role", Array::Create({S("Recovery")}));
-  EXPECT_THAT(
-      MatchNames(*snapshot_, *Matching({{"IOPropertyMatch", Array::Create({recovery, table})}})),
-      ElementsAre("APPLE SSD Media", "Recovery", "odd"));
+  EXPECT_THAT(Match(*Matching({{"IOPropertyMatch", Array::Create({recovery, table})}})),
+              ElementsAre("APPLE SSD Media", "Recovery", "odd"));
 
-  EXPECT_THAT(MatchNames(*snapshot_, *Matching({{"IOPropertyExistsMatch", S("Role")}})),
+  EXPECT_THAT(Match(*Matching({{"IOPropertyExistsMatch", S("Role")}})),
               ElementsAre("Macintosh HD", "Recovery"));
-  EXPECT_THAT(MatchNames(*snapshot_, *Matching({{"IOPropertyMatch", S("not a table")}})),
-              IsEmpty());
+  EXPECT_THAT(Match(*Matching({{"IOPropertyMatch", S("not a table")}})), IsEmpty());
 }
 
 TEST_F(RegistryMatching, MatchesAnEntryByItsID) {
@@ -284,8 +276,8 @@ TEST_F(RegistryMatching, MatchesAnEntryByItsID) {
 }
 
 TEST_F(RegistryMatching, IgnoresUnknownKeysAndRefusesUnsupportedOnes) {
-  EXPECT_EQ(MatchNames(*snapshot_, *Matching({{"IOProviderClass", S("AppleAPFSVolume")},
-                                              {"IOMatchCategory", S("anything")}}))
+  EXPECT_EQ(Match(*Matching({{"IOProviderClass", S("AppleAPFSVolume")},
+                             {"IOMatchCategory", S("anything")}}))
                 .size(),
             2u);
   std::vector<uint32_t> indices = {7};

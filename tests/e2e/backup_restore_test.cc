@@ -94,9 +94,9 @@ TEST(BackupAndRestore, EveryKindOfFileSurvives) {
   ASSERT_EQ(::setxattr((special + "/sparse").c_str(), "user.com.apple.FinderInfo", "x", 1, 0), 0);
 
   const mcom::FilePath image = mac.Scratch("Backup.sparseimage");
-  backup::PerformBackup(std::nullopt, image, ReplicateHere, [](ProgressUpdate) {});
+  BackUpSystem(image);
   const mcom::DiskName blank = mac.Plug("usb-blank");
-  PerformRestore(image, APFSContainerName{blank}, ReplicateHere, [](ProgressUpdate) {});
+  RestoreOnto(image, APFSContainerName{blank});
   EXPECT_THAT(mac.ContainerDifferences(mac.SystemContainer(), ContainerOn(blank)), IsEmpty());
   if (!may_make_nodes) GTEST_SKIP() << "device nodes need root; the rest was checked";
 }
@@ -127,11 +127,11 @@ TEST(BackupAndRestore, OntoAnHFSPartitionWhichBecomesAContainer) {
   E2EMachine mac;
   const APFSContainerName system = mac.SystemContainer();
   const mcom::FilePath image = mac.Scratch("Backup.sparseimage");
-  backup::PerformBackup(std::nullopt, image, ReplicateHere, [](ProgressUpdate) {});
+  BackUpSystem(image);
 
   const mcom::DiskName usb = mac.Plug("usb-hfs");
   const mcom::DiskName partition{usb.disk, 2};
-  PerformRestore(image, APFSContainerName{partition}, ReplicateHere, [](ProgressUpdate) {});
+  RestoreOnto(image, APFSContainerName{partition});
   const std::optional<APFSContainerName> restored = mcom::FindAPFSContainerOnDisk(partition);
   ASSERT_TRUE(restored.has_value());
   EXPECT_THAT(mac.ContainerDifferences(system, *restored), IsEmpty());
@@ -140,25 +140,19 @@ TEST(BackupAndRestore, OntoAnHFSPartitionWhichBecomesAContainer) {
 TEST(BackupAndRestore, ATargetContainerIsUsedAsItIs) {
   E2EMachine mac;
   const mcom::FilePath image = mac.Scratch("Backup.sparseimage");
-  backup::PerformBackup(std::nullopt, image, ReplicateHere, [](ProgressUpdate) {});
+  BackUpSystem(image);
   const mcom::DiskName usb = mac.Plug("usb-apfs");
   const std::optional<APFSContainerName> container =
       mcom::FindAPFSContainerOnDisk(mcom::DiskName{usb.disk, 2});
   ASSERT_TRUE(container.has_value());
 
-  PerformRestore(image, *container, ReplicateHere, [](ProgressUpdate) {});
+  RestoreOnto(image, *container);
   EXPECT_THAT(mac.ContainerDifferences(mac.SystemContainer(), *container), IsEmpty());
 }
 
 TEST(BackupAndRestore, AnExistingImageFileIsReplacedOnlyByAFinishedOne) {
   E2EMachine mac;
-  const mcom::FilePath image = mac.Scratch("Backup.sparseimage");
-  {
-    FILE* old = std::fopen(image.c_str(), "w");
-    ASSERT_NE(old, nullptr);
-    std::fputs("an older backup", old);
-    std::fclose(old);
-  }
+  const mcom::FilePath image = mac.WriteScratch("Backup.sparseimage", "an older backup");
   ProgressLog progress;
   backup::PerformBackup(
       std::nullopt, image,
@@ -171,7 +165,7 @@ TEST(BackupAndRestore, AnExistingImageFileIsReplacedOnlyByAFinishedOne) {
       progress.Callback());
   EXPECT_THAT(mac.ScratchNames(), testing::ElementsAre("Backup.sparseimage"));
   const mcom::DiskName blank = mac.Plug("usb-blank");
-  PerformRestore(image, APFSContainerName{blank}, ReplicateHere, [](ProgressUpdate) {});
+  RestoreOnto(image, APFSContainerName{blank});
   EXPECT_THAT(mac.ContainerDifferences(mac.SystemContainer(), ContainerOn(blank)), IsEmpty());
 }
 

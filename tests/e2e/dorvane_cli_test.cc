@@ -6,13 +6,13 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <sstream>
 #include <thread>
@@ -174,11 +174,9 @@ bool Eventually(Condition condition) {
 
 // Whether a process whose command line holds both `root` and `word` runs.
 bool ToolRuns(const std::string& root, const std::string& word) {
-  for (pid_t pid : ProcessesMentioning(root)) {
-    const std::string line = CommandLineOf(pid);
-    if (line.find(word) != std::string::npos) return true;
-  }
-  return false;
+  const std::vector<pid_t> tools = ProcessesMentioning(root);
+  return std::any_of(tools.begin(), tools.end(),
+                     [&](pid_t pid) { return CommandLineOf(pid).find(word) != std::string::npos; });
 }
 
 // The live process that claims a disk (asr copying), or 0.
@@ -187,14 +185,6 @@ pid_t Copier(sim::Machine& machine) {
     if (sim::IsProcessAlive(claim.pid)) return claim.pid;
   }
   return 0;
-}
-
-// What identifies a file's contents as written: inode, size and modification time.
-std::string FileIdentity(const mcom::FilePath& path) {
-  struct stat status {};
-  if (::stat(path.c_str(), &status) != 0) return "missing";
-  return std::to_string(status.st_ino) + "/" + std::to_string(status.st_size) + "/" +
-         std::to_string(status.st_mtim.tv_sec) + "." + std::to_string(status.st_mtim.tv_nsec);
 }
 
 class DorvaneCommandLine : public testing::Test {
@@ -206,7 +196,7 @@ class DorvaneCommandLine : public testing::Test {
   std::string MakeEarlierBackup() {
     const Outcome first = RunDorvane({"--root", root(), "backup", "--to", image()});
     EXPECT_EQ(first.status, 0) << first.err;
-    return FileIdentity(mcom::FilePath(image()));
+    return FileSignature(mcom::FilePath(image()));
   }
 
   // Nothing attached, no partial file, no tool still running.
@@ -329,7 +319,7 @@ TEST_F(DorvaneCommandLine, AFailureShowsTheToolsOutputThenTheWholeErrorAndStatus
               AllOf(HasSubstr("AttachImage: failed to attach image at " + mac_.folder().string() +
                               "/Backup.dorvane-partial-"),
                     EndsWith(": hdiutil: attach failed - Device not configured")));
-  EXPECT_EQ(FileIdentity(mcom::FilePath(image())), earlier);
+  EXPECT_EQ(FileSignature(mcom::FilePath(image())), earlier);
   ExpectNothingLeft();
 }
 
@@ -344,7 +334,7 @@ TEST_F(DorvaneCommandLine, ASignalMidCopyCleansUpAndExitsWith128PlusTheSignal) {
   Outcome outcome = backup.Finish();
   EXPECT_EQ(outcome.status, 130) << outcome.err;
   EXPECT_THAT(LastLine(outcome.err), StartsWith("dorvane: stopped by SIGINT; no backup was made"));
-  EXPECT_EQ(FileIdentity(mcom::FilePath(image())), earlier);
+  EXPECT_EQ(FileSignature(mcom::FilePath(image())), earlier);
   ExpectNothingLeft();
 
   // A restore stopped half-way says that its target was erased.
@@ -374,7 +364,7 @@ TEST_F(DorvaneCommandLine, ASignalDuringTheDetachKeepsTheEarlierBackup) {
   const Outcome outcome = backup.Finish();
   EXPECT_EQ(outcome.status, 143) << outcome.err;
   EXPECT_THAT(LastLine(outcome.out), HasSubstr("\"exit_status\":143"));
-  EXPECT_EQ(FileIdentity(mcom::FilePath(image())), earlier);
+  EXPECT_EQ(FileSignature(mcom::FilePath(image())), earlier);
   ExpectNothingLeft();
 }
 

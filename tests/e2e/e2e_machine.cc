@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <map>
 
+#include "core/backup/backup.h"
 #include "core/backup/replication.h"
+#include "core/backup/restore.h"
 #include "core/foundation/system_path.h"
 #include "sim/machine/machine_settings.h"
 #include "sim/machine/model.h"
@@ -133,6 +136,21 @@ std::vector<std::string> E2EMachine::ContainerDifferences(APFSContainerName expe
 
 void ReplicateHere(APFSContainerName source, APFSContainerName target, ProgressCallback progress) {
   ReplicateContainer(source, target, std::move(progress));
+}
+
+void BackUpSystem(const mcom::FilePath& image) {
+  backup::PerformBackup(std::nullopt, image, ReplicateHere, [](ProgressUpdate) {});
+}
+
+void RestoreOnto(const mcom::FilePath& image, APFSContainerName target) {
+  PerformRestore(image, target, ReplicateHere, [](ProgressUpdate) {});
+}
+
+std::string FileSignature(const mcom::FilePath& path) {
+  struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) return "missing";
+  return std::to_string(status.st_ino) + " " + std::to_string(status.st_size) + " " +
+         std::to_string(status.st_mtim.tv_sec) + "." + std::to_string(status.st_mtim.tv_nsec);
 }
 
 ProgressCallback ProgressLog::Callback() {

@@ -28,6 +28,10 @@ class E2EMachine {
   const mcom::FilePath& folder() const { return folder_.path(); }
   // A path for files of the test (images), outside the machine's volumes.
   mcom::FilePath Scratch(const std::string& name) const { return folder_.Join(name); }
+  // Writes `contents` into the scratch file `name` (a stand-in for an earlier backup).
+  mcom::FilePath WriteScratch(const std::string& name, const std::string& contents) const {
+    return folder_.WriteFile(name, contents);
+  }
 
   // Plugs the medium `name`; returns its whole disk.
   mcom::DiskName Plug(const std::string& medium);
@@ -65,6 +69,15 @@ class E2EMachine {
 
 // Replicates in this process, as the command line does in the recovery environment.
 void ReplicateHere(APFSContainerName source, APFSContainerName target, ProgressCallback progress);
+
+// A backup of the system's container into `image`, and a restore of `image` onto `target`,
+// each replicating here with its progress dropped.
+void BackUpSystem(const mcom::FilePath& image);
+void RestoreOnto(const mcom::FilePath& image, APFSContainerName target);
+
+// Inode, size and modification time of the file at `path` ("missing" without one): what
+// changes when a file is written or replaced.
+std::string FileSignature(const mcom::FilePath& path);
 
 // Collects updates in order.
 struct ProgressLog {

@@ -6,8 +6,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <memory>
 
 #include "core/backup/backup.h"
@@ -44,14 +42,6 @@ constexpr Fault kRestoreFaults[] = {
 constexpr const char* kPoints[] = {"fail-before-start", "fail-at-start", "fail-after-percent:50",
                                    "fail-at-exit"};
 
-// Identity, size and modification time: what changes when a file is written or replaced.
-std::string FileSignature(const mcom::FilePath& path) {
-  struct stat status {};
-  if (::stat(path.c_str(), &status) != 0) return "missing";
-  return std::to_string(status.st_ino) + " " + std::to_string(status.st_size) + " " +
-         std::to_string(status.st_mtim.tv_sec) + "." + std::to_string(status.st_mtim.tv_nsec);
-}
-
 void ExpectStepNamed(const Error& error, const char* step) {
   EXPECT_THAT(error.FullDescription(), HasSubstr(step));
   for (const Error* level = &error; level != nullptr; level = level->cause().get()) {
@@ -74,18 +64,11 @@ TEST_P(BackupFaultTest, FailsNamingTheStepAndKeepsThePreviousBackup) {
   const Fault& fault = kBackupFaults[std::get<0>(GetParam())];
   const std::string point = std::get<1>(GetParam());
   E2EMachine mac;
-  const mcom::FilePath image = mac.Scratch("Backup.sparseimage");
   const std::string previous = "the previous backup";
-  {
-    FILE* file = std::fopen(image.c_str(), "w");
-    ASSERT_NE(file, nullptr);
-    std::fputs(previous.c_str(), file);
-    std::fclose(file);
-  }
+  const mcom::FilePath image = mac.WriteScratch("Backup.sparseimage", previous);
   mac.SetFault(fault.hook, point);
 
-  const Error error = testing::ErrorThrownBy(
-      [&] { backup::PerformBackup(std::nullopt, image, ReplicateHere, [](ProgressUpdate) {}); });
+  const Error error = testing::ErrorThrownBy([&] { BackUpSystem(image); });
   ExpectStepNamed(error, fault.step);
   EXPECT_THAT(mac.ScratchNames(), ElementsAre("Backup.sparseimage"));
   EXPECT_EQ(testing::TemporaryFolder::ReadFile(image), previous);
@@ -102,7 +85,7 @@ class RestoreFaultTest : public FaultTest {
   static void SetUpTestSuite() {
     folder_ = std::make_unique<testing::TemporaryFolder>();
     E2EMachine mac;
-    backup::PerformBackup(std::nullopt, Image(), ReplicateHere, [](ProgressUpdate) {});
+    BackUpSystem(Image());
   }
   static void TearDownTestSuite() { folder_.reset(); }
   static mcom::FilePath Image() { return folder_->Join("Backup.sparseimage"); }
@@ -122,9 +105,8 @@ TEST_P(RestoreFaultTest, FailsNamingTheStepAndSaysWhetherTheTargetWasErased) {
   const std::string image_before = FileSignature(Image());
   mac.SetFault(fault.hook, point);
 
-  const Error error = testing::ErrorThrownBy([&] {
-    PerformRestore(Image(), APFSContainerName{target}, ReplicateHere, [](ProgressUpdate) {});
-  });
+  const Error error =
+      testing::ErrorThrownBy([&] { RestoreOnto(Image(), APFSContainerName{target}); });
   ExpectStepNamed(error, fault.step);
   if (mac.DiskState(usb) != before) {
     // Changed: the user must hear what the target holds now.

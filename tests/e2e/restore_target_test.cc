@@ -41,16 +41,13 @@ class RestoreTarget : public testing::Test {
     const std::string mount_point = mac_.MountPoint("USB APFS");
     ASSERT_FALSE(mount_point.empty());
     image_ = mcom::FilePath(mount_point).Join("Backup.sparseimage");
-    backup::PerformBackup(std::nullopt, image_, ReplicateHere, [](ProgressUpdate) {});
+    BackUpSystem(image_);
   }
 
   void ExpectRefused(mcom::DiskName target, const std::string& reason) {
     const std::string before = EveryDisk(mac_);
-    EXPECT_THAT(
-        [&] {
-          PerformRestore(image_, APFSContainerName{target}, ReplicateHere, [](ProgressUpdate) {});
-        },
-        ThrowsError("PerformRestore", HasSubstr(reason)))
+    EXPECT_THAT([&] { RestoreOnto(image_, APFSContainerName{target}); },
+                ThrowsError("PerformRestore", HasSubstr(reason)))
         << FormatDiskName(target);
     EXPECT_EQ(EveryDisk(mac_), before) << FormatDiskName(target);
     EXPECT_THAT(mac_.AttachedImages(), IsEmpty());
@@ -78,14 +75,14 @@ TEST_F(RestoreTarget, RefusesWhatMustNotBeErased) {
   ExpectRefused(mcom::DiskName{42}, "this Mac has no disk disk42");
   // The image is still a good backup.
   const mcom::DiskName blank = mac_.Plug("usb-blank");
-  PerformRestore(image_, APFSContainerName{blank}, ReplicateHere, [](ProgressUpdate) {});
+  RestoreOnto(image_, APFSContainerName{blank});
 }
 
 TEST_F(RestoreTarget, AWholeDiskWithPartitionsIsUsedThroughItsOnlyDataPartition) {
   // usb-hfs: EFI + one HFS+ partition, which becomes the container. (A whole disk with an
   // APFS container is used through it: the image's own disk above shows that it is found.)
   const mcom::DiskName hfs = mac_.Plug("usb-hfs");
-  PerformRestore(image_, APFSContainerName{hfs}, ReplicateHere, [](ProgressUpdate) {});
+  RestoreOnto(image_, APFSContainerName{hfs});
   const std::optional<APFSContainerName> restored =
       mcom::FindAPFSContainerOnDisk(mcom::DiskName{hfs.disk, 2});
   ASSERT_TRUE(restored.has_value());
@@ -104,8 +101,7 @@ TEST_F(RestoreTarget, AnImageWithoutVolumesIsRefusedBeforeTheTargetIsTouched) {
   const std::string before = mac_.DiskState(hfs);
   EXPECT_THAT(
       [&] {
-        PerformRestore(empty, APFSContainerName{mcom::DiskName{hfs.disk, 2}}, ReplicateHere,
-                       [](ProgressUpdate) {});
+        RestoreOnto(empty, APFSContainerName{mcom::DiskName{hfs.disk, 2}});
       },
       ThrowsError("PerformRestore", "the image at " + empty.string() + " holds no volumes"));
   EXPECT_EQ(mac_.DiskState(hfs), before);

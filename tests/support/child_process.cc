@@ -1,10 +1,16 @@
 #include "tests/support/child_process.h"
 
+#include <grp.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstring>
 #include <map>
+
+#include "core/foundation/file.h"
+#include "core/foundation/process.h"
 
 namespace testing {
 namespace {
@@ -43,6 +49,43 @@ std::vector<std::string> ChildArguments(const std::string& name,
   std::vector<std::string> arguments{kChildFlag + name};
   arguments.insert(arguments.end(), extra.begin(), extra.end());
   return arguments;
+}
+
+ChildRun RunCapturing(const std::string& program, const std::vector<std::string>& arguments) {
+  mcom::Result<mcom::Pipe> output = mcom::CreatePipe();
+  mcom::Result<mcom::Pipe> error = mcom::CreatePipe();
+  if (!output || !error) return {output ? error.error() : output.error(), {}, {}};
+  mcom::FileActions actions;
+  std::error_code failed = actions.AddDuplicate(output->write.get(), STDOUT_FILENO);
+  if (!failed) failed = actions.AddDuplicate(error->write.get(), STDERR_FILENO);
+  if (failed) return {failed, {}, {}};
+  const mcom::Result<pid_t> pid = mcom::SpawnProcess(program.c_str(), arguments, actions);
+  output->write = mcom::File();
+  error->write = mcom::File();
+  if (!pid) return {pid.error(), {}, {}};
+  const mcom::Result<std::vector<char>> out = output->read.ReadAll();
+  const mcom::Result<std::vector<char>> err = error->read.ReadAll();
+  ChildRun run{mcom::WaitForProcess(*pid), {}, {}};
+  if (out) run.output.assign(out->begin(), out->end());
+  if (err) run.error.assign(err->begin(), err->end());
+  return run;
+}
+
+int RunUnprivileged(const std::function<int()>& body) {
+  if (::geteuid() != 0) return body();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    // Changing the user makes the process undumpable, which would hide its own /proc/self
+    // from it; an ordinary unprivileged process can see it.
+    if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0 ||
+        ::prctl(PR_SET_DUMPABLE, 1) != 0) {
+      ::_exit(126);
+    }
+    ::_exit(body());
+  }
+  int status = 0;
+  if (child < 0 || ::waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
 }
 
 }  // namespace testing

@@ -16,6 +16,7 @@
 
 #include <functional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace testing {
@@ -34,6 +35,25 @@ std::string TestBinary();
 // The arguments that start child mode `name` with `extra` arguments.
 std::vector<std::string> ChildArguments(const std::string& name,
                                         const std::vector<std::string>& extra = {});
+
+// How a child ended and what it wrote.
+struct ChildRun {
+  std::error_code status;  // WaitForProcess's answer, or why the child could not start
+  std::string output;
+  std::string error;
+};
+
+// Runs `program` with `arguments` (in the empty environment every child of ours gets), both
+// streams captured. Standard output is read to its end first, so the child must write little
+// to standard error.
+ChildRun RunCapturing(const std::string& program, const std::vector<std::string>& arguments);
+
+// Runs `body` as an unprivileged user: in a forked child that became "nobody" when the tests
+// run as root, else right here. Returns `body`'s result (at most 255 from the child), or -1
+// when the child did not exit normally.
+int RunUnprivileged(const std::function<int()>& body);
+// The user and group id RunUnprivileged takes, for giving it files.
+constexpr unsigned kNobody = 65534;
 
 }  // namespace testing
 
