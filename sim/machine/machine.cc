@@ -61,6 +61,7 @@ void WriteModelFiles(const mcom::FilePath& root, Model& model) {
   WriteOrThrow(MachinePlistPath(root), XMLBytes(ModelToPropertyList(model), "machine model"));
   WriteRegistryIfChanged(RegistryPlistPath(root), XMLBytes(RenderRegistry(model), "registry"));
   WriteOrThrow(FullDiskAccessFactPath(root), model.facts.full_disk_access ? "yes\n" : "no\n");
+  WriteOrThrow(TrustedAnchorFactPath(root), model.facts.trusted_anchor + "\n");
 }
 
 Machine::Machine(mcom::FilePath root) : root_(std::move(root)) { CheckMachineRoot(root_); }

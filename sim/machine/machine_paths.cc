@@ -32,6 +32,10 @@ mcom::FilePath FullDiskAccessFactPath(const mcom::FilePath& root) {
   return FactsFolder(root).Join("full-disk-access");
 }
 
+mcom::FilePath TrustedAnchorFactPath(const mcom::FilePath& root) {
+  return FactsFolder(root).Join("trusted-anchor");
+}
+
 mcom::FilePath DefaultMountFolder(const mcom::FilePath& root) { return root.Join("Volumes"); }
 
 }  // namespace sim

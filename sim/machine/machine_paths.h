@@ -13,7 +13,8 @@
 //   volumes/<store-id>/  the files of each volume that is not mounted (volume_store.h)
 //   images/              scratch space of attached disk images
 //   facts/               one small file per fact that the platform layer reads without
-//                        parsing the model (facts/full-disk-access holds "yes" or "no")
+//                        parsing the model (facts/full-disk-access holds "yes" or "no",
+//                        facts/trusted-anchor the hex public key of the trusted root)
 namespace sim {
 
 mcom::FilePath StateFolder(const mcom::FilePath& root);
@@ -25,6 +26,7 @@ mcom::FilePath VolumeStorePath(const mcom::FilePath& root, const std::string& st
 mcom::FilePath ImagesFolder(const mcom::FilePath& root);
 mcom::FilePath FactsFolder(const mcom::FilePath& root);
 mcom::FilePath FullDiskAccessFactPath(const mcom::FilePath& root);
+mcom::FilePath TrustedAnchorFactPath(const mcom::FilePath& root);
 
 // ROOT/Volumes, where volumes are mounted by default.
 mcom::FilePath DefaultMountFolder(const mcom::FilePath& root);

@@ -38,6 +38,11 @@ void ApplySetting(Model& model, std::string_view key, std::string_view value) {
   } else if (key == "product-version" || key == "build-version") {
     if (value.empty()) throw MachineError(std::string(key) + " cannot be empty");
     (key == "product-version" ? model.facts.product_version : model.facts.build_version) = value;
+  } else if (key == "trusted-anchor") {
+    if (value.size() != 64 || value.find_first_not_of("0123456789abcdef") != std::string::npos) {
+      throw MachineError("trusted-anchor takes a public key as 64 lowercase hex digits");
+    }
+    model.facts.trusted_anchor = value;
   } else if (key.starts_with(kFaultPrefix) && IsFaultName(key.substr(kFaultPrefix.size()))) {
     const std::string fault(key.substr(kFaultPrefix.size()));
     if (value.empty()) {
@@ -51,9 +56,9 @@ void ApplySetting(Model& model, std::string_view key, std::string_view value) {
 }
 
 const std::vector<std::string>& SettingKeys() {
-  static const std::vector<std::string> keys = {"full-disk-access",     "administrator-approves",
-                                                "recovery-environment", "product-version",
-                                                "build-version",        "fault.<tool>.<verb>"};
+  static const std::vector<std::string> keys = {
+      "full-disk-access", "administrator-approves", "recovery-environment", "product-version",
+      "build-version",    "trusted-anchor",         "fault.<tool>.<verb>"};
   return keys;
 }
 

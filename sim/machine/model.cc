@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "sim/machine/machine_error.h"
+#include "sim/signature/test_identities.h"
 
 namespace sim {
 namespace {
@@ -39,6 +40,19 @@ bool ParseDiskKind(std::string_view text, DiskKind* kind) {
 
 bool Volume::HasRole(std::string_view role) const {
   return std::find(roles.begin(), roles.end(), role) != roles.end();
+}
+
+std::string DefaultTrustedAnchor() {
+  static const std::string anchor = [] {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (const uint8_t byte : signature::TestAnchorKey()) {
+      hex += kHex[byte >> 4];
+      hex += kHex[byte & 0xf];
+    }
+    return hex;
+  }();
+  return anchor;
 }
 
 Disk* FindDisk(Model& model, uint32_t number) {

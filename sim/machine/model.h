@@ -120,6 +120,9 @@ struct Volume {
   bool HasRole(std::string_view role) const;
 };
 
+// The hex form of the test identities' root key (sim/signature/test_identities.h).
+std::string DefaultTrustedAnchor();
+
 struct Facts {
   std::string model = "iMac19,1";
   bool has_t2 = false;
@@ -130,6 +133,9 @@ struct Facts {
   std::string product_version = "10.15.7";
   std::string build_version = "19H2";
   std::string host_name = "mac";
+  // The public key (hex) of the root every signature must chain to: the test root unless
+  // a test makes the machine trust another one.
+  std::string trusted_anchor = DefaultTrustedAnchor();
 };
 
 struct Boot {

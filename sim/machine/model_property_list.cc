@@ -28,6 +28,7 @@ constexpr Field<Facts> kFactsFields[] = {
     {"ProductVersion", &Facts::product_version},
     {"BuildVersion", &Facts::build_version},
     {"HostName", &Facts::host_name},
+    {"TrustedAnchor", &Facts::trusted_anchor},
 };
 
 constexpr Field<Partition> kPartitionFields[] = {

@@ -19,6 +19,7 @@
 
 namespace {
 
+using ::testing::AllOf;
 using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
@@ -218,3 +219,61 @@ TEST(Macsim, CompareRefusesWhatItCannotCompareWithStatus64) {
 }
 
 }  // namespace
+
+// A signed copy of a real program: the signature survives copying, runs with the program,
+// and breaks when a byte changes or the machine trusts another root.
+TEST(Macsim, SignsAndChecksExecutables) {
+  ::testing::TemporaryFolder folder;
+  const std::string root = folder.Join("mac").string();
+  ASSERT_EQ(RunMacsim({"create", root, "--data-size", "16K"}).status, 0);
+  const std::string program = folder.Join("true").string();
+  std::filesystem::copy_file("/bin/true", program);
+  const std::string plist = folder.Join("Info.plist").string();
+  std::ofstream(plist) << "<plist version=\"1.0\"><dict/></plist>\n";
+
+  const Outcome unsigned_check = RunMacsim({"signature", root, program});
+  EXPECT_EQ(unsigned_check.status, 1);
+  EXPECT_THAT(unsigned_check.out, HasSubstr(": code object is not signed at all\n"));
+
+  const Outcome signed_now =
+      RunMacsim({"sign", program, "--identity", "maker-developer-id", "--identifier",
+                 "com.halvex-software.Dorvane", "--info-plist", plist, "--time", "1765000000"});
+  ASSERT_EQ(signed_now.status, 0) << signed_now.err;
+  EXPECT_EQ(mcom::RunCapturingBothStreams(program.c_str(), {})->exit_status.value(), 0)
+      << "a signed program still runs";
+  const std::string copy = folder.Join("copy").string();
+  std::filesystem::copy_file(program, copy);
+  const Outcome checked = RunMacsim({"signature", root, copy});
+  EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
+  EXPECT_THAT(
+      checked.out,
+      AllOf(HasSubstr("Identifier=com.halvex-software.Dorvane\n"),
+            HasSubstr("TeamIdentifier=Q4T7ZK2W9M\n"), HasSubstr("CertificateKind=developer-id\n"),
+            HasSubstr("Authority=Developer ID Application: Halvex Software (Q4T7ZK2W9M)\n"
+                      "Authority=Developer ID Certification Authority\n"
+                      "Authority=Apple Root CA\n"),
+            HasSubstr("Timestamp=2025-12-06T05:46:40Z\n"), HasSubstr("Info.plist=37 bytes\n"),
+            HasSubstr(": valid on disk\n")));
+
+  {
+    std::fstream file(copy, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(100);
+    file.put('\x5a');
+  }
+  const Outcome changed = RunMacsim({"signature", root, copy});
+  EXPECT_EQ(changed.status, 1);
+  EXPECT_THAT(changed.out,
+              HasSubstr(": invalid signature (code or signature have been modified)\n"));
+
+  ASSERT_EQ(RunMacsim({"set", root, "trusted-anchor", std::string(64, 'a')}).status, 0);
+  const Outcome untrusted = RunMacsim({"signature", root, program});
+  EXPECT_EQ(untrusted.status, 1);
+  EXPECT_THAT(untrusted.out, HasSubstr(": signature is valid but signer is not trusted\n"));
+
+  const Outcome unknown =
+      RunMacsim({"sign", program, "--identity", "nobody", "--identifier", "com.example"});
+  EXPECT_EQ(unknown.status, 1);
+  EXPECT_THAT(unknown.err, HasSubstr("unknown identity nobody (known: maker-developer-id, "
+                                     "maker-development, foreign-developer-id)"));
+  EXPECT_EQ(RunMacsim({"set", root, "trusted-anchor", "00"}).status, 1);
+}

@@ -8,6 +8,8 @@
 //   macsim set ROOT KEY VALUE
 //   macsim compare ROOT A B [--atime]
 //   macsim fixtures [--machines DIR]
+//   macsim sign FILE --identity NAME --identifier ID [--info-plist PLIST] [--time SECONDS]
+//   macsim signature ROOT FILE
 
 #include <CLI/CLI.hpp>
 
@@ -19,6 +21,7 @@
 #include "sim/machine/machine_error.h"
 #include "sim/machine/machine_settings.h"
 #include "sim/macsim/macsim_commands.h"
+#include "sim/macsim/signing_commands.h"
 
 namespace {
 
@@ -85,11 +88,30 @@ int main(int argc, char** argv) {
   CLI::App* fixtures = app.add_subcommand("fixtures", "List the machine and medium fixtures");
   fixtures->add_option("--machines", machines, "The folder of fixtures");
 
+  std::string file, identity, identifier, info_plist, time;
+  CLI::App* sign = app.add_subcommand("sign", "Sign an executable in place with a test identity");
+  sign->add_option("FILE", file, "The executable")->required();
+  sign->add_option("--identity", identity,
+                   "maker-developer-id, maker-development or foreign-developer-id")
+      ->required();
+  sign->add_option("--identifier", identifier, "The signing identifier")->required();
+  sign->add_option("--info-plist", info_plist, "An information property list to embed");
+  sign->add_option("--time", time, "The signing time in seconds since 1970 (default now)");
+
+  CLI::App* signature = app.add_subcommand(
+      "signature", "Show an executable's signature and check it (status 1 if not valid)");
+  signature->add_option("ROOT", root, "The machine whose trusted anchor decides")->required();
+  signature->add_option("FILE", file, "The executable")->required();
+
   CLI11_PARSE(app, argc, argv);
 
   try {
     if (*fixtures) {
       macsim::FixturesCommand(machines);
+      return 0;
+    }
+    if (*sign) {
+      macsim::SignCommand(mcom::FilePath(file), identity, identifier, info_plist, time);
       return 0;
     }
     const mcom::FilePath root_path = macsim::AbsoluteRoot(root);
@@ -100,6 +122,7 @@ int main(int argc, char** argv) {
     if (*unplug) macsim::UnplugCommand(root_path, disk);
     if (*set) macsim::SetCommand(root_path, key, value);
     if (*compare) return macsim::CompareCommand(root_path, original, copy, access_times);
+    if (*signature) return macsim::SignatureCommand(root_path, mcom::FilePath(file));
   } catch (const sim::MachineError& error) {
     std::cerr << "macsim: " << error.what() << "\n";
     // A comparison answers 1 for "different", so its own failures must be told apart.
