@@ -26,13 +26,14 @@ enum class TypeId {
   kURL,
   kBundle,
   kUUID,
+  kError,
 };
 
 // The base of every object a cf::Ref can hold. Objects are made only through the Create
 // functions of their classes and live as long as a Ref refers to them.
 //
 // Property-list values are String, Number, Boolean, Data, Date, Array and Dictionary; a URL,
-// a Bundle and a UUID are objects too, but not property-list values.
+// a Bundle, a UUID and an Error are objects too, but not property-list values.
 class Object {
  public:
   // Immutable unless a class says otherwise (MutableArray, MutableDictionary).

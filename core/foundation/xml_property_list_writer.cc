@@ -231,6 +231,7 @@ class XMLWriter {
       case TypeId::kURL:
       case TypeId::kBundle:
       case TypeId::kUUID:
+      case TypeId::kError:
         return false;
     }
     return false;
