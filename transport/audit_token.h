@@ -14,6 +14,12 @@ namespace mcom {
 // Words: 0 audit user id, 1 effective uid, 2 effective gid, 3 real uid, 4 real gid, 5 pid,
 // 6 audit session id, 7 pid version. A token of all ones is the invalid token, which names
 // no process; all zeros is the kernel's own.
+//
+// The pid version tells the sending process from a later one given the same id. On the Mac
+// it also changes when the process runs another program (exec); on Linux it is the
+// sender's start time (platform/posix/process_instance.h), which an exec keeps: a process
+// that sends and then execs another program is still the same instance here, so a check of
+// its code made after the exec sees the new program. 0 means the sender had gone.
 struct AuditToken {
   std::array<uint32_t, 8> val{};
 

@@ -100,8 +100,7 @@ kern_return_t bootstrap_check_in(mach_port_t /*bp*/, const char* service_name, m
   if (!socket) return BOOTSTRAP_NO_MEMORY;
   // Credentials are asked for before the first connection can exist; accepted sockets
   // inherit the setting.
-  const int on = 1;
-  if (::setsockopt(socket.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0 ||
+  if (!mach_stand_in::internal::AskForSenders(socket.get()) ||
       ::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     return BOOTSTRAP_NOT_PRIVILEGED;
   }

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "platform/posix/posix_error.h"
+#include "platform/posix/process_instance.h"
 #include "platform/posix/scoped_fd.h"
 #include "transport/mach_stand_in_linux.h"
 #include "transport/port_linux.h"
@@ -338,6 +340,19 @@ mach_msg_return_t SendMessage(mach_msg_header_t* msg, mach_msg_size_t size) {
 // ---------------------------------------------------------------------------------------
 // Receiving.
 
+// The sender's pid version (process_instance.h). Its start time is read now; with the sender's
+// pidfd, a pidfd that still names a live process after the read proves that the id was not
+// handed to another process in between. Without one (older kernels) the read is only as
+// close to the send as the receive is. 0 when the sender has gone.
+uint32_t SenderPidVersion(const Incoming& incoming) {
+  const uint32_t version = mcom::CurrentPidVersion(incoming.credentials.pid);
+  if (incoming.sender_pidfd &&
+      ::syscall(SYS_pidfd_send_signal, incoming.sender_pidfd.get(), 0, nullptr, 0) != 0) {
+    return 0;
+  }
+  return version;
+}
+
 audit_token_t TokenOf(const Incoming& incoming) {
   audit_token_t token;
   if (!incoming.has_credentials) {
@@ -346,7 +361,8 @@ audit_token_t TokenOf(const Incoming& incoming) {
   }
   const ucred& from = incoming.credentials;
   // The socket layer reports one uid and one gid; they stand for the effective and the real
-  // ids alike, and for the audit user. There is no audit session or pid version here.
+  // ids alike, and for the audit user. There is no audit session here; the pid version is
+  // the sender's start time (process_instance.h).
   token.val[0] = from.uid;
   token.val[1] = from.uid;
   token.val[2] = from.gid;
@@ -354,7 +370,7 @@ audit_token_t TokenOf(const Incoming& incoming) {
   token.val[4] = from.gid;
   token.val[5] = static_cast<unsigned int>(from.pid);
   token.val[6] = 0;
-  token.val[7] = 0;
+  token.val[7] = SenderPidVersion(incoming);
   return token;
 }
 

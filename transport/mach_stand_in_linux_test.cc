@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/foundation/system_path.h"
+#include "platform/posix/process_instance.h"
 #include "tests/support/temporary_folder.h"
 #include "transport/message_buffer.h"
 #include "transport/message_layout.h"
@@ -108,6 +109,8 @@ TEST_F(MachStandInTest, ComplexMessageArrivesAsTheKernelWouldBuildIt) {
   EXPECT_EQ(trailer.msgh_trailer_size, 52u);
   const mcom::AuditToken token = received->audit_token();
   EXPECT_EQ(token.pid(), getpid());
+  EXPECT_EQ(token.pid_version(), mcom::CurrentPidVersion(getpid()));  // this instance
+  EXPECT_NE(token.pid_version(), 0u);
   EXPECT_EQ(token.effective_user_id(), geteuid());
   EXPECT_EQ(token.effective_group_id(), getegid());
   EXPECT_EQ(trailer.msgh_sender.val[0], geteuid());
@@ -321,6 +324,7 @@ TEST_F(MachStandInTest, BootstrapNamesUnderAnyRoot) {
   ASSERT_TRUE(received);
   EXPECT_EQ(received->id(), 9);
   EXPECT_EQ(received->audit_token().pid(), getpid());
+  EXPECT_EQ(received->audit_token().pid_version(), mcom::CurrentPidVersion(getpid()));
 
   // Under a machine root whose paths are longer than a socket address holds.
   testing::TemporaryFolder folder;

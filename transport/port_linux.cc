@@ -24,9 +24,13 @@ namespace {
 constexpr uint64_t kWakeId = 0;
 constexpr uint64_t kListenerId = 1;
 
-// Room for every descriptor a message may carry plus the sender's credentials.
+// SO_PASSPIDFD and SCM_PIDFD (Linux 6.5), spelled out for older headers.
+constexpr int kPassPidfd = 76;
+constexpr int kPidfdMessage = 4;
+
+// Room for every descriptor a message may carry plus the sender's credentials and pidfd.
 constexpr size_t kControlSize =
-    CMSG_SPACE(sizeof(int) * kMaxDescriptors) + CMSG_SPACE(sizeof(ucred));
+    CMSG_SPACE(sizeof(int) * kMaxDescriptors) + CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(sizeof(int));
 
 std::mutex& TableMutex() {
   static std::mutex* mutex = new std::mutex;
@@ -56,6 +60,13 @@ void Rearm(int wake, bool readable) {
 }
 
 }  // namespace
+
+bool AskForSenders(int socket) {
+  const int on = 1;
+  if (::setsockopt(socket, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) return false;
+  (void)::setsockopt(socket, SOL_SOCKET, kPassPidfd, &on, sizeof on);
+  return true;
+}
 
 void Incoming::CloseDescriptors() {
   for (int fd : descriptors) CloseQuietly(fd);
@@ -128,10 +139,8 @@ kern_return_t Port::MakeRightPair(int* kept, int* given) {
   }
   ends[0] = NameableDescriptor(ends[0]);
   ends[1] = NameableDescriptor(ends[1]);
-  const int on = 1;
   const int buffer = kSocketBufferSize;
-  if (ends[0] < 0 || ends[1] < 0 ||
-      ::setsockopt(ends[0], SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) {
+  if (ends[0] < 0 || ends[1] < 0 || !AskForSenders(ends[0])) {
     CloseQuietly(ends[0]);
     CloseQuietly(ends[1]);
     return KERN_RESOURCE_SHORTAGE;
@@ -289,6 +298,10 @@ Port::ReadResult Port::ReadPeer(int fd, Incoming* incoming) {
                header->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
       std::memcpy(&incoming->credentials, CMSG_DATA(header), sizeof(ucred));
       incoming->has_credentials = true;
+    } else if (header->cmsg_type == kPidfdMessage && header->cmsg_len >= CMSG_LEN(sizeof(int))) {
+      int pidfd;
+      std::memcpy(&pidfd, CMSG_DATA(header), sizeof pidfd);
+      incoming->sender_pidfd.reset(pidfd);
     }
   }
   for (int& received_fd : incoming->descriptors) received_fd = NameableDescriptor(received_fd);

@@ -12,12 +12,18 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/posix/scoped_fd.h"
 #include "transport/mach_stand_in_linux.h"
 
 namespace mach_stand_in::internal {
 
 // The kind of right whose peer socket belongs to a port.
 enum class RightKind { kSend, kSendOnce };
+
+// Asks a socket for the sender's credentials with every message, and for the sender's process
+// descriptor where the kernel has that (only the credentials are required). False when the
+// credentials cannot be had.
+bool AskForSenders(int socket);
 
 // One message taken from a port, not yet checked: either a datagram that a sender wrote
 // (with the descriptors and credentials that came with it) or a notification that the port
@@ -29,6 +35,9 @@ struct Incoming {
   std::vector<int> descriptors;  // owned until handed on
   bool has_credentials = false;
   ucred credentials{};
+  // The sender as a process descriptor, on kernels that pass one (SO_PASSPIDFD): it names the
+  // process that sent, even if its id has been handed to another since.
+  mcom::ScopedFD sender_pidfd;
 
   Incoming() = default;
   Incoming(const Incoming&) = delete;

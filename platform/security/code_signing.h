@@ -40,11 +40,15 @@ inline constexpr OSStatus errSecSuccess = 0;
 inline constexpr OSStatus errSecCSInvalidFlags = -67070;
 inline constexpr OSStatus errSecCSObjectRequired = -67069;
 inline constexpr OSStatus errSecCSStaticCodeNotFound = -67068;
+inline constexpr OSStatus errSecCSUnsupportedGuestAttributes = -67067;
+inline constexpr OSStatus errSecCSInvalidAttributeValues = -67066;
+inline constexpr OSStatus errSecCSNoSuchCode = -67065;
 inline constexpr OSStatus errSecCSGuestInvalid = -67063;
 inline constexpr OSStatus errSecCSUnsigned = -67062;
 inline constexpr OSStatus errSecCSSignatureFailed = -67061;
 inline constexpr OSStatus errSecCSReqInvalid = -67052;
 inline constexpr OSStatus errSecCSReqFailed = -67050;
+inline constexpr OSStatus errSecCSNotAHost = -67046;
 inline constexpr OSStatus errSecCSSignatureInvalid = -67045;
 inline constexpr OSStatus errSecCSSignatureUntrusted = -66996;
 
@@ -57,6 +61,10 @@ inline constexpr std::string_view kSecCodeInfoPList = "info-plist";             
 inline constexpr std::string_view kSecCodeInfoTime = "signing-time";               // date
 inline constexpr std::string_view kSecCodeInfoTimestamp = "signing-timestamp";     // date
 inline constexpr std::string_view kSecCodeInfoUnique = "unique";  // data, the 20-byte hash
+
+// Guest attributes: the 32 bytes of an audit token (data), or a process id (number).
+inline constexpr std::string_view kSecGuestAttributeAudit = "audit";
+inline constexpr std::string_view kSecGuestAttributePid = "pid";
 
 // The user-information key of a requirement's syntax error: the parser's message.
 inline constexpr std::string_view kSecCFErrorRequirementSyntax = "SecRequirementSyntax";
@@ -78,6 +86,16 @@ OSStatus SecStaticCodeCreateWithPath(const mcom::cf::Ref<mcom::cf::URL>& path, S
 
 // The code of the calling process: the executable it runs.
 OSStatus SecCodeCopySelf(SecCSFlags flags, SecCodeRef* self);
+
+// The code of a process, a guest of the system (`host` null; any other host is
+// errSecCSNotAHost). By kSecGuestAttributeAudit the token's process instance (its id and pid
+// version): errSecCSNoSuchCode once that process has gone or its id names another, when the
+// guest is made and whenever its code is read later. By kSecGuestAttributePid alone, whatever
+// process has that id when it is read. errSecCSUnsupportedGuestAttributes without either,
+// errSecCSInvalidAttributeValues for a token that is not 32 bytes.
+OSStatus SecCodeCopyGuestWithAttributes(SecCodeRef host,
+                                        const mcom::cf::Ref<mcom::cf::Dictionary>& attributes,
+                                        SecCSFlags flags, SecCodeRef* guest);
 
 // A requirement from its text (code_requirement.h has the language). errSecCSReqInvalid for
 // text it cannot parse; the error object then carries the parser's message under

@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <charconv>
+#include <climits>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -13,10 +15,12 @@
 
 #include "core/foundation/cf_data.h"
 #include "core/foundation/cf_date.h"
+#include "core/foundation/cf_number.h"
 #include "core/foundation/file.h"
 #include "core/foundation/process.h"
 #include "core/foundation/property_list.h"
 #include "core/foundation/system_path.h"
+#include "platform/posix/process_instance.h"
 #include "platform/security/code_requirement.h"
 #include "platform/security/code_signing.h"
 #include "sim/machine/machine_paths.h"
@@ -25,10 +29,14 @@
 namespace platform {
 
 // A code object: the executable it stands for. A running-code object is one too (SecCode
-// derives from it), so it is accepted wherever a static one is.
+// derives from it), so it is accepted wherever a static one is; its code is read through the
+// process (/proc/PID/exe), so a file renamed over the program's path after it started does
+// not stand in for it, and with a pid version only while that instance lives.
 struct SecStaticCode {
   mcom::FilePath executable;
   bool running = false;
+  pid_t pid = 0;
+  uint32_t pid_version = 0;  // 0: whatever process has the id
   std::atomic<int> references{1};
 };
 
@@ -115,12 +123,30 @@ CodeFacts FactsOf(const signature::CodeSignature& signed_code, const signature::
   return facts;
 }
 
+// Whether `pid` still names the instance of `pid_version` (0: any process with that id).
+bool StillTheInstance(pid_t pid, uint32_t pid_version) {
+  return pid_version == 0 || mcom::CurrentPidVersion(pid) == pid_version;
+}
+
+// The bytes of the code: the file, or the running instance's program. The instance is
+// checked before and after the read, since it may go and its id be reused in between.
+std::optional<std::vector<uint8_t>> ReadCode(const SecStaticCode& code) {
+  if (!code.running) return ReadBytes(code.executable);
+  if (!StillTheInstance(code.pid, code.pid_version)) return std::nullopt;
+  std::optional<std::vector<uint8_t>> bytes =
+      ReadBytes(mcom::FilePath("/proc/" + std::to_string(code.pid) + "/exe"));
+  if (!StillTheInstance(code.pid, code.pid_version)) return std::nullopt;
+  return bytes;
+}
+
 OSStatus CheckValidity(SecStaticCodeRef code, SecCSFlags flags, SecCSFlags allowed,
                        SecRequirementRef requirement, cf::Ref<cf::Error>* errors) {
   if (code == nullptr) return Failure(errSecCSObjectRequired, errors);
   if ((flags & ~allowed) != 0) return Failure(errSecCSInvalidFlags, errors);
-  const std::optional<std::vector<uint8_t>> bytes = ReadBytes(code->executable);
-  if (!bytes) return Failure(errSecCSStaticCodeNotFound, errors);
+  const std::optional<std::vector<uint8_t>> bytes = ReadCode(*code);
+  if (!bytes) {
+    return Failure(code->running ? errSecCSNoSuchCode : errSecCSStaticCodeNotFound, errors);
+  }
   const signature::PublicKey anchor = TrustedAnchor();
   const signature::SignatureCheck check = signature::CheckSignature(*bytes, anchor);
   switch (check.state) {
@@ -165,7 +191,44 @@ OSStatus SecCodeCopySelf(SecCSFlags flags, SecCodeRef* self) {
   auto* made = new SecCode;
   made->executable = *executable;
   made->running = true;
+  made->pid = ::getpid();
   *self = made;
+  return errSecSuccess;
+}
+
+OSStatus SecCodeCopyGuestWithAttributes(SecCodeRef host, const cf::Ref<cf::Dictionary>& attributes,
+                                        SecCSFlags flags, SecCodeRef* guest) {
+  if (guest == nullptr) return errSecCSObjectRequired;
+  *guest = nullptr;
+  if (flags != kSecCSDefaultFlags) return errSecCSInvalidFlags;
+  if (host != nullptr) return errSecCSNotAHost;
+  pid_t pid = 0;
+  uint32_t pid_version = 0;
+  if (const cf::Ref<cf::Data> audit =
+          attributes ? attributes->GetData(kSecGuestAttributeAudit) : nullptr) {
+    uint32_t words[8];
+    if (audit->span().size() != sizeof words) return errSecCSInvalidAttributeValues;
+    std::memcpy(words, audit->span().data(), sizeof words);
+    pid = static_cast<pid_t>(words[5]);
+    pid_version = words[7];
+    if (pid_version == 0) return errSecCSNoSuchCode;  // its sender had gone
+  } else if (const cf::Ref<cf::Number> number =
+                 attributes ? attributes->Get<cf::Number>(kSecGuestAttributePid) : nullptr) {
+    const std::optional<int64_t> value = number->Int64Value();
+    if (!value || *value <= 0 || *value > INT32_MAX) return errSecCSInvalidAttributeValues;
+    pid = static_cast<pid_t>(*value);
+  } else {
+    return errSecCSUnsupportedGuestAttributes;
+  }
+  if (!StillTheInstance(pid, pid_version)) return errSecCSNoSuchCode;
+  const mcom::Result<mcom::FilePath> executable = mcom::ExecutablePathOfProcess(pid);
+  if (!executable || !StillTheInstance(pid, pid_version)) return errSecCSNoSuchCode;
+  auto* made = new SecCode;
+  made->executable = *executable;
+  made->running = true;
+  made->pid = pid;
+  made->pid_version = pid_version;
+  *guest = made;
   return errSecSuccess;
 }
 
@@ -202,8 +265,8 @@ OSStatus SecCodeCopySigningInformation(SecStaticCodeRef code, SecCSFlags flags,
   if (code == nullptr || information == nullptr) return errSecCSObjectRequired;
   *information = nullptr;
   if ((flags & ~kInformationFlags) != 0) return errSecCSInvalidFlags;
-  const std::optional<std::vector<uint8_t>> bytes = ReadBytes(code->executable);
-  if (!bytes) return errSecCSStaticCodeNotFound;
+  const std::optional<std::vector<uint8_t>> bytes = ReadCode(*code);
+  if (!bytes) return code->running ? errSecCSNoSuchCode : errSecCSStaticCodeNotFound;
   cf::Dictionary::Entries entries = {
       {std::string(kSecCodeInfoMainExecutable),
        cf::URL::CreateFromFileSystemPath(code->executable, false)},

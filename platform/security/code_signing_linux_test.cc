@@ -1,5 +1,7 @@
 #include "platform/security/code_signing.h"
 
+#include <signal.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,8 +10,11 @@
 
 #include "core/foundation/cf_data.h"
 #include "core/foundation/cf_date.h"
+#include "core/foundation/cf_number.h"
 #include "core/foundation/file.h"
+#include "core/foundation/process.h"
 #include "core/foundation/system_path.h"
+#include "platform/posix/process_instance.h"
 #include "sim/machine/machine_settings.h"
 #include "sim/machine/test_machine.h"
 #include "sim/signature/code_signature.h"
@@ -39,9 +44,10 @@ class CodeSigningTest : public ::testing::Test {
   void TearDown() override { mcom::SetSystemRoot(mcom::FilePath("/")); }
 
   // A copy of a real program, signed by `identity` unless it is null.
-  mcom::FilePath Program(const std::string& name, std::optional<signature::TestIdentity> identity) {
+  mcom::FilePath Program(const std::string& name, std::optional<signature::TestIdentity> identity,
+                         const char* original = "/bin/true") {
     const mcom::FilePath path = folder_.Join(name);
-    std::filesystem::copy_file("/bin/true", path.string());
+    std::filesystem::copy_file(original, path.string());
     if (identity) {
       const std::string program = ::testing::TemporaryFolder::ReadFile(path);
       const std::string info =
@@ -163,6 +169,79 @@ TEST_F(CodeSigningTest, TheRunningProcessAndBadRequirements) {
   EXPECT_EQ(error->Description(),
             "Error Domain=NSOSStatusErrorDomain Code=-67052 \"(null)\" "
             "UserInfo={SecRequirementSyntax=line 1:17: unexpected end of text}");
+}
+
+cf::Ref<cf::Dictionary> TokenAttributes(pid_t pid, uint32_t pid_version, size_t size = 32) {
+  uint32_t words[8] = {};
+  words[5] = static_cast<uint32_t>(pid);
+  words[7] = pid_version;
+  std::string bytes(reinterpret_cast<const char*>(words), sizeof words);
+  bytes.resize(size);
+  return cf::Dictionary::Create({{std::string(kSecGuestAttributeAudit), cf::Data::Create(bytes)}});
+}
+
+// The guest of an audit token is the process instance that sent it: refused once that
+// process has gone, even through a guest object taken while it lived.
+TEST_F(CodeSigningTest, FindsGuestsByTheirAuditTokenOnlyWhileTheyLive) {
+  const mcom::FilePath sleeper =
+      Program("sleeper", signature::TestIdentity::kMakerDeveloperID, "/bin/sleep");
+  const mcom::Result<pid_t> pid = mcom::SpawnProcess(sleeper.c_str(), {"30"}, mcom::FileActions());
+  ASSERT_TRUE(pid.has_value());
+  const uint32_t version = mcom::CurrentPidVersion(*pid);
+  ASSERT_NE(version, 0u);
+
+  SecCodeRef guest = nullptr;
+  ASSERT_EQ(SecCodeCopyGuestWithAttributes(nullptr, TokenAttributes(*pid, version), 0, &guest),
+            errSecSuccess);
+  SecRequirementRef requirement = nullptr;
+  ASSERT_EQ(SecRequirementCreateWithStringAndErrors(
+                cf::String::Create(MakersRequirement(signature::kDeveloperIDField)), 0, nullptr,
+                &requirement),
+            errSecSuccess);
+  EXPECT_EQ(SecCodeCheckValidityWithErrors(guest, 0, requirement, nullptr), errSecSuccess);
+  cf::Ref<cf::Dictionary> information;
+  ASSERT_EQ(SecCodeCopySigningInformation(guest, kSecCSSigningInformation, &information),
+            errSecSuccess);
+  EXPECT_EQ(cf::GetString(information, kSecCodeInfoIdentifier), "com.halvex-software.Dorvane");
+  EXPECT_EQ(information->Get<cf::URL>(kSecCodeInfoMainExecutable)->path(), sleeper);
+
+  SecCodeRef other = nullptr;
+  EXPECT_EQ(SecCodeCopyGuestWithAttributes(nullptr, TokenAttributes(*pid, version + 1), 0, &other),
+            errSecCSNoSuchCode);
+  EXPECT_EQ(other, nullptr);
+  ::kill(*pid, SIGKILL);
+  EXPECT_NE(mcom::WaitForProcess(*pid), std::error_code());
+  EXPECT_EQ(SecCodeCheckValidityWithErrors(guest, 0, requirement, nullptr), errSecCSNoSuchCode);
+  EXPECT_EQ(SecCodeCopyGuestWithAttributes(nullptr, TokenAttributes(*pid, version), 0, &other),
+            errSecCSNoSuchCode);
+  CFRelease(guest);
+  CFRelease(requirement);
+
+  // A token whose sender had gone when it arrived; malformed attributes; a host.
+  EXPECT_EQ(SecCodeCopyGuestWithAttributes(nullptr, TokenAttributes(::getpid(), 0), 0, &other),
+            errSecCSNoSuchCode);
+  const uint32_t mine = mcom::CurrentPidVersion(::getpid());
+  EXPECT_EQ(
+      SecCodeCopyGuestWithAttributes(nullptr, TokenAttributes(::getpid(), mine, 31), 0, &other),
+      errSecCSInvalidAttributeValues);
+  EXPECT_EQ(SecCodeCopyGuestWithAttributes(nullptr, cf::Dictionary::Create({}), 0, &other),
+            errSecCSUnsupportedGuestAttributes);
+  EXPECT_EQ(SecCodeCopyGuestWithAttributes(nullptr, TokenAttributes(::getpid(), mine), 1, &other),
+            errSecCSInvalidFlags);
+  SecCodeRef self = nullptr;
+  ASSERT_EQ(SecCodeCopySelf(0, &self), errSecSuccess);
+  EXPECT_EQ(SecCodeCopyGuestWithAttributes(self, TokenAttributes(::getpid(), mine), 0, &other),
+            errSecCSNotAHost);
+  CFRelease(self);
+  // By id alone: this process, unsigned.
+  ASSERT_EQ(SecCodeCopyGuestWithAttributes(
+                nullptr,
+                cf::Dictionary::Create(
+                    {{std::string(kSecGuestAttributePid), cf::Number::CreateInteger(::getpid())}}),
+                0, &other),
+            errSecSuccess);
+  EXPECT_EQ(SecCodeCheckValidityWithErrors(other, 0, nullptr, nullptr), errSecCSUnsigned);
+  CFRelease(other);
 }
 
 }  // namespace
