@@ -16,12 +16,26 @@
 #include "sim/machine/test_machine.h"
 #include "sim/signature/code_signature.h"
 #include "sim/signature/test_identities.h"
+#include "tests/support/child_process.h"
 #include "tests/support/temporary_folder.h"
 
 namespace helper {
 namespace {
 
 namespace signature = sim::signature;
+
+// Plays the helper: decides on the caller named by a token (process id, pid version,
+// effective user id) on the machine at the root given first.
+DORVANE_TEST_CHILD(check_caller) {
+  if (arguments.size() != 4) return 2;
+  mcom::SetSystemRoot(mcom::FilePath(arguments[0]));
+  mcom::AuditToken token;
+  token.val[5] = static_cast<uint32_t>(std::stoul(arguments[1]));
+  token.val[7] = static_cast<uint32_t>(std::stoul(arguments[2]));
+  token.val[1] = static_cast<uint32_t>(std::stoul(arguments[3]));
+  std::fputs(IsCallerAllowed(token) ? "allowed" : "refused", stdout);
+  return 0;
+}
 
 class CodeSigningTest : public ::testing::Test {
  protected:
@@ -146,6 +160,73 @@ TEST_F(CodeSigningTest, AGuestIsItsTokensProcessInstance) {
   EXPECT_NE(SystemLog().find("failed to copy guest for pid " + std::to_string(*pid) +
                              ": host has no guest with the requested attributes"),
             std::string::npos);
+}
+
+// A signed copy of this test program plays the helper: only the maker's application, or the
+// command-line client as root, signed with the helper's kind of certificate, is allowed.
+TEST_F(CodeSigningTest, OnlyTheMakersClientsOfTheHelpersKindAreAllowed) {
+  const auto maker = signature::TestSigningIdentity(signature::TestIdentity::kMakerDeveloperID);
+  const mcom::FilePath helper =
+      Signed(::testing::TestBinary().c_str(), maker, "com.halvex-software.Dorvane.helper");
+  const mcom::FilePath changed = Signed("/bin/sleep", maker, "changed");
+  {
+    std::string bytes = ::testing::TemporaryFolder::ReadFile(changed);
+    const auto program = signature::ProgramBytes(
+        std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+    bytes[program.size() - 1] ^= 1;  // the section headers, which running it never reads
+    folder_.WriteFile("changed", bytes);
+  }
+  struct Caller {
+    const char* name;
+    mcom::FilePath program;
+    unsigned euid;
+    const char* verdict;
+  };
+  const Caller callers[] = {
+      {"the application", Signed("/bin/sleep", maker, kApplicationIdentifier), 501, "allowed"},
+      {"the client as root", Signed("/bin/sleep", maker, kCommandLineClientIdentifier), 0,
+       "allowed"},
+      {"the client as a user", folder_.Join(kCommandLineClientIdentifier), 501, "refused"},
+      {"the other kind",
+       Signed("/bin/sleep",
+              signature::TestSigningIdentity(signature::TestIdentity::kMakerDevelopment),
+              "development"),
+       0, "refused"},
+      {"a foreign team",
+       Signed("/bin/sleep",
+              signature::TestSigningIdentity(signature::TestIdentity::kForeignDeveloperID),
+              "foreign"),
+       0, "refused"},
+      {"an unsigned program", mcom::FilePath("/bin/sleep"), 0, "refused"},
+      {"a program changed after signing", changed, 0, "refused"},
+  };
+  for (const Caller& caller : callers) {
+    SCOPED_TRACE(caller.name);
+    const mcom::Result<pid_t> pid =
+        mcom::SpawnProcess(caller.program.c_str(), {"30"}, mcom::FileActions());
+    ASSERT_TRUE(pid.has_value());
+    const ::testing::ChildRun run = ::testing::RunCapturing(
+        helper.string(), ::testing::ChildArguments(
+                             "check_caller", {folder_.Join("mac").string(), std::to_string(*pid),
+                                              std::to_string(mcom::CurrentPidVersion(*pid)),
+                                              std::to_string(caller.euid)}));
+    ::kill(*pid, SIGKILL);
+    (void)mcom::WaitForProcess(*pid);
+    EXPECT_EQ(run.status, std::error_code()) << run.error;
+    EXPECT_EQ(run.output, caller.verdict);
+  }
+  // A caller that has gone.
+  const mcom::Result<pid_t> gone =
+      mcom::SpawnProcess(callers[0].program.c_str(), {"30"}, mcom::FileActions());
+  ASSERT_TRUE(gone.has_value());
+  const uint32_t version = mcom::CurrentPidVersion(*gone);
+  ::kill(*gone, SIGKILL);
+  (void)mcom::WaitForProcess(*gone);
+  const ::testing::ChildRun run = ::testing::RunCapturing(
+      helper.string(), ::testing::ChildArguments(
+                           "check_caller", {folder_.Join("mac").string(), std::to_string(*gone),
+                                            std::to_string(version), "0"}));
+  EXPECT_EQ(run.output, "refused");
 }
 
 // This test program is not signed, so as a helper it would stop at its first session.
