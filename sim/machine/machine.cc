@@ -62,6 +62,8 @@ void WriteModelFiles(const mcom::FilePath& root, Model& model) {
   WriteRegistryIfChanged(RegistryPlistPath(root), XMLBytes(RenderRegistry(model), "registry"));
   WriteOrThrow(FullDiskAccessFactPath(root), model.facts.full_disk_access ? "yes\n" : "no\n");
   WriteOrThrow(TrustedAnchorFactPath(root), model.facts.trusted_anchor + "\n");
+  WriteOrThrow(AdministratorApprovesFactPath(root),
+               model.facts.administrator_approves ? "yes\n" : "no\n");
 }
 
 Machine::Machine(mcom::FilePath root) : root_(std::move(root)) { CheckMachineRoot(root_); }

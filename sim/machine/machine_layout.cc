@@ -34,6 +34,7 @@ constexpr const char* kFolders[] = {
     "private/var/db/macsim/volumes",
     "private/var/db/macsim/images",
     "private/var/db/macsim/facts",
+    "private/var/db/macsim/authorizations",
     "usr/bin",
     "usr/sbin",
     "sbin",
@@ -82,6 +83,11 @@ void CreateMachineLayout(const mcom::FilePath& root) {
   // Like the Mac's /private/tmp: everyone may make files there, only owners remove them.
   if (::chmod(root.Join("private/tmp").c_str(), 01777) != 0) {
     Fail("cannot set the mode of", root.Join("private/tmp"), errno);
+  }
+  // Authorization references: any process may add one and read one whose name it was given,
+  // but nobody may list them or replace another's.
+  if (::chmod(AuthorizationsFolder(root).c_str(), 01733) != 0) {
+    Fail("cannot set the mode of", AuthorizationsFolder(root), errno);
   }
   for (const auto& [name, target] : kLinks) {
     if (::symlink(target, root.Join(name).c_str()) != 0)

@@ -36,6 +36,14 @@ mcom::FilePath TrustedAnchorFactPath(const mcom::FilePath& root) {
   return FactsFolder(root).Join("trusted-anchor");
 }
 
+mcom::FilePath AdministratorApprovesFactPath(const mcom::FilePath& root) {
+  return FactsFolder(root).Join("administrator-approves");
+}
+
+mcom::FilePath AuthorizationsFolder(const mcom::FilePath& root) {
+  return StateFolder(root).Join("authorizations");
+}
+
 mcom::FilePath DefaultMountFolder(const mcom::FilePath& root) { return root.Join("Volumes"); }
 
 }  // namespace sim

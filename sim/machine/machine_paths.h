@@ -14,7 +14,10 @@
 //   images/              scratch space of attached disk images
 //   facts/               one small file per fact that the platform layer reads without
 //                        parsing the model (facts/full-disk-access holds "yes" or "no",
-//                        facts/trusted-anchor the hex public key of the trusted root)
+//                        facts/trusted-anchor the hex public key of the trusted root,
+//                        facts/administrator-approves "yes" or "no")
+//   authorizations/      the authorization references, one file each (any process may add
+//                        one and read one it knows the name of; nobody may list them)
 namespace sim {
 
 mcom::FilePath StateFolder(const mcom::FilePath& root);
@@ -27,6 +30,8 @@ mcom::FilePath ImagesFolder(const mcom::FilePath& root);
 mcom::FilePath FactsFolder(const mcom::FilePath& root);
 mcom::FilePath FullDiskAccessFactPath(const mcom::FilePath& root);
 mcom::FilePath TrustedAnchorFactPath(const mcom::FilePath& root);
+mcom::FilePath AdministratorApprovesFactPath(const mcom::FilePath& root);
+mcom::FilePath AuthorizationsFolder(const mcom::FilePath& root);
 
 // ROOT/Volumes, where volumes are mounted by default.
 mcom::FilePath DefaultMountFolder(const mcom::FilePath& root);
