@@ -16,6 +16,7 @@
 #include "sim/machine/test_machine.h"
 #include "sim/signature/code_signature.h"
 #include "sim/signature/test_identities.h"
+#include "sim/signature/test_signing.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temporary_folder.h"
 
@@ -48,15 +49,10 @@ class CodeSigningTest : public ::testing::Test {
   // A copy of `original` signed by `identity` as `identifier`.
   mcom::FilePath Signed(const char* original, const signature::SigningIdentity& identity,
                         const std::string& identifier) {
-    const std::string program = ::testing::TemporaryFolder::ReadFile(mcom::FilePath(original));
     const std::string info = "<plist version=\"1.0\"><dict/></plist>";
-    const std::vector<uint8_t> bytes =
-        signature::SignedBytes(std::vector<uint8_t>(program.begin(), program.end()), identity,
-                               {identifier, {info.begin(), info.end()}, 1765000000});
-    const mcom::FilePath path =
-        folder_.WriteFile(identifier, std::string(bytes.begin(), bytes.end()));
-    std::filesystem::permissions(path.string(), std::filesystem::perms::owner_all);
-    return path;
+    return signature::testing::WriteSignedCopy(
+        mcom::FilePath(original), folder_.Join(identifier), identity,
+        {identifier, {info.begin(), info.end()}, 1765000000});
   }
 
   std::string SystemLog() const {
@@ -125,11 +121,7 @@ TEST_F(CodeSigningTest, AMissingTeamIsAnInvalidatedIdentity) {
   signature::SigningIdentity teamless;
   teamless.key = key;
   teamless.chain = {signature::Issued({"Teamless", "", {}, signature::PublicKeyOf(key), {}}, key)};
-  std::string anchor;
-  for (const uint8_t byte : signature::PublicKeyOf(key)) {
-    anchor += "0123456789abcdef"[byte >> 4];
-    anchor += "0123456789abcdef"[byte & 0xf];
-  }
+  const std::string anchor = signature::HexOf(signature::PublicKeyOf(key));
   sim::Machine(folder_.Join("mac")).Change([&](sim::Model& model) {
     sim::ApplySetting(model, "trusted-anchor", anchor);
   });

@@ -15,10 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "core/foundation/file.h"
+#include "core/foundation/cf_data.h"
+#include "core/foundation/cf_file_data.h"
 #include "core/foundation/system_path.h"
 #include "platform/security/authorization.h"
 #include "sim/machine/atomic_file.h"
+#include "sim/machine/machine_facts.h"
 #include "sim/machine/machine_paths.h"
 
 namespace platform {
@@ -38,22 +40,14 @@ constexpr AuthorizationFlags kCopyRightsFlags =
 
 // The machine's record of a reference: the names of its rights, one per line.
 mcom::FilePath RecordPath(const AuthorizationId& id) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string name;
-  for (const uint8_t byte : id) {
-    name += kDigits[byte >> 4];
-    name += kDigits[byte & 0xf];
-  }
-  return sim::AuthorizationsFolder(mcom::SystemRoot()).Join(name);
+  return sim::AuthorizationsFolder(mcom::SystemRoot()).Join(sim::signature::HexOf(id));
 }
 
 std::optional<std::set<std::string>> ReadRights(const AuthorizationId& id) {
-  const mcom::Result<mcom::File> file = mcom::Open(RecordPath(id), mcom::kOpenRead);
-  if (!file) return std::nullopt;
-  const mcom::Result<std::vector<char>> bytes = file->ReadAll();
-  if (!bytes) return std::nullopt;
+  const mcom::cf::Ref<mcom::cf::Data> record = mcom::cf::CreateDataFromFile(RecordPath(id));
+  if (!record) return std::nullopt;
   std::set<std::string> rights;
-  std::istringstream lines(std::string(bytes->begin(), bytes->end()));
+  std::istringstream lines{std::string(record->AsStringView())};
   for (std::string line; std::getline(lines, line);) {
     if (!line.empty()) rights.insert(line);
   }
@@ -68,14 +62,6 @@ bool WriteRights(const AuthorizationId& id, const std::set<std::string>& rights)
   return !sim::WriteFileAtomically(RecordPath(id), text, 0644);
 }
 
-bool AdministratorApproves() {
-  const mcom::Result<mcom::File> file =
-      mcom::Open(sim::AdministratorApprovesFactPath(mcom::SystemRoot()), mcom::kOpenRead);
-  if (!file) return false;  // no machine: nobody to ask
-  const mcom::Result<std::vector<char>> bytes = file->ReadAll();
-  return bytes && std::string(bytes->begin(), bytes->end()) == "yes\n";
-}
-
 // Whether one more right may be had, and if not, why.
 OSStatus Extend(AuthorizationFlags flags) {
   if ((flags & kAuthorizationFlagExtendRights) == 0) return errAuthorizationDenied;
@@ -83,7 +69,8 @@ OSStatus Extend(AuthorizationFlags flags) {
   if ((flags & kAuthorizationFlagInteractionAllowed) == 0) {
     return errAuthorizationInteractionNotAllowed;
   }
-  return AdministratorApproves() ? errAuthorizationSuccess : errAuthorizationCanceled;
+  return sim::ReadAdministratorApproves(mcom::SystemRoot()) ? errAuthorizationSuccess
+                                                            : errAuthorizationCanceled;
 }
 
 AuthorizationRights* CopyOfItems(const std::vector<const AuthorizationItem*>& items) {

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <charconv>
 #include <climits>
 #include <cstring>
 #include <optional>
@@ -15,15 +14,15 @@
 
 #include "core/foundation/cf_data.h"
 #include "core/foundation/cf_date.h"
+#include "core/foundation/cf_file_data.h"
 #include "core/foundation/cf_number.h"
-#include "core/foundation/file.h"
 #include "core/foundation/process.h"
 #include "core/foundation/property_list.h"
 #include "core/foundation/system_path.h"
 #include "platform/posix/process_instance.h"
 #include "platform/security/code_requirement.h"
 #include "platform/security/code_signing.h"
-#include "sim/machine/machine_paths.h"
+#include "sim/machine/machine_facts.h"
 #include "sim/signature/code_signature.h"
 
 namespace platform {
@@ -34,10 +33,11 @@ namespace platform {
 // not stand in for it, and with a pid version only while that instance lives.
 struct SecStaticCode {
   mcom::FilePath executable;
-  bool running = false;
-  pid_t pid = 0;
+  pid_t pid = 0;             // the process of running code; 0 for a file
   uint32_t pid_version = 0;  // 0: whatever process has the id
   std::atomic<int> references{1};
+
+  bool running() const { return pid != 0; }
 };
 
 struct SecCode : SecStaticCode {};
@@ -72,27 +72,10 @@ OSStatus Failure(OSStatus status, cf::Ref<cf::Error>* errors,
   return status;
 }
 
-std::optional<std::vector<uint8_t>> ReadBytes(const mcom::FilePath& path) {
-  const mcom::Result<mcom::File> file = mcom::Open(path, mcom::kOpenRead);
-  if (!file) return std::nullopt;
-  const mcom::Result<std::vector<char>> bytes = file->ReadAll();
-  if (!bytes) return std::nullopt;
-  return std::vector<uint8_t>(bytes->begin(), bytes->end());
-}
-
 // The key the machine trusts as its root; all zeros (trusting nothing) when the machine
 // names none that can be read.
 signature::PublicKey TrustedAnchor() {
-  signature::PublicKey key{};
-  const std::optional<std::vector<uint8_t>> text =
-      ReadBytes(sim::TrustedAnchorFactPath(mcom::SystemRoot()));
-  if (!text || text->size() < 2 * key.size()) return {};
-  const auto* hex = reinterpret_cast<const char*>(text->data());
-  for (size_t i = 0; i < key.size(); ++i) {
-    const auto [end, failure] = std::from_chars(hex + 2 * i, hex + 2 * i + 2, key[i], 16);
-    if (failure != std::errc() || end != hex + 2 * i + 2) return {};
-  }
-  return key;
+  return sim::ReadTrustedAnchor(mcom::SystemRoot()).value_or(signature::PublicKey{});
 }
 
 // What a requirement may ask of the signed code.
@@ -128,14 +111,15 @@ bool StillTheInstance(pid_t pid, uint32_t pid_version) {
   return pid_version == 0 || mcom::CurrentPidVersion(pid) == pid_version;
 }
 
-// The bytes of the code: the file, or the running instance's program. The instance is
-// checked before and after the read, since it may go and its id be reused in between.
-std::optional<std::vector<uint8_t>> ReadCode(const SecStaticCode& code) {
-  if (!code.running) return ReadBytes(code.executable);
-  if (!StillTheInstance(code.pid, code.pid_version)) return std::nullopt;
-  std::optional<std::vector<uint8_t>> bytes =
-      ReadBytes(mcom::FilePath("/proc/" + std::to_string(code.pid) + "/exe"));
-  if (!StillTheInstance(code.pid, code.pid_version)) return std::nullopt;
+// The bytes of the code: the file, or the running instance's program; null when they cannot
+// be read. The instance is checked before and after the read, since it may go and its id be
+// reused in between.
+cf::Ref<cf::Data> ReadCode(const SecStaticCode& code) {
+  if (!code.running()) return cf::CreateDataFromFile(code.executable);
+  if (!StillTheInstance(code.pid, code.pid_version)) return nullptr;
+  cf::Ref<cf::Data> bytes =
+      cf::CreateDataFromFile(mcom::FilePath("/proc/" + std::to_string(code.pid) + "/exe"));
+  if (!StillTheInstance(code.pid, code.pid_version)) return nullptr;
   return bytes;
 }
 
@@ -143,12 +127,12 @@ OSStatus CheckValidity(SecStaticCodeRef code, SecCSFlags flags, SecCSFlags allow
                        SecRequirementRef requirement, cf::Ref<cf::Error>* errors) {
   if (code == nullptr) return Failure(errSecCSObjectRequired, errors);
   if ((flags & ~allowed) != 0) return Failure(errSecCSInvalidFlags, errors);
-  const std::optional<std::vector<uint8_t>> bytes = ReadCode(*code);
+  const cf::Ref<cf::Data> bytes = ReadCode(*code);
   if (!bytes) {
-    return Failure(code->running ? errSecCSNoSuchCode : errSecCSStaticCodeNotFound, errors);
+    return Failure(code->running() ? errSecCSNoSuchCode : errSecCSStaticCodeNotFound, errors);
   }
   const signature::PublicKey anchor = TrustedAnchor();
-  const signature::SignatureCheck check = signature::CheckSignature(*bytes, anchor);
+  const signature::SignatureCheck check = signature::CheckSignature(bytes->span(), anchor);
   switch (check.state) {
     case signature::SignatureState::kValid:
       break;
@@ -190,7 +174,6 @@ OSStatus SecCodeCopySelf(SecCSFlags flags, SecCodeRef* self) {
   if (!executable) return errSecCSStaticCodeNotFound;
   auto* made = new SecCode;
   made->executable = *executable;
-  made->running = true;
   made->pid = ::getpid();
   *self = made;
   return errSecSuccess;
@@ -225,7 +208,6 @@ OSStatus SecCodeCopyGuestWithAttributes(SecCodeRef host, const cf::Ref<cf::Dicti
   if (!executable || !StillTheInstance(pid, pid_version)) return errSecCSNoSuchCode;
   auto* made = new SecCode;
   made->executable = *executable;
-  made->running = true;
   made->pid = pid;
   made->pid_version = pid_version;
   *guest = made;
@@ -265,13 +247,13 @@ OSStatus SecCodeCopySigningInformation(SecStaticCodeRef code, SecCSFlags flags,
   if (code == nullptr || information == nullptr) return errSecCSObjectRequired;
   *information = nullptr;
   if ((flags & ~kInformationFlags) != 0) return errSecCSInvalidFlags;
-  const std::optional<std::vector<uint8_t>> bytes = ReadCode(*code);
-  if (!bytes) return code->running ? errSecCSNoSuchCode : errSecCSStaticCodeNotFound;
+  const cf::Ref<cf::Data> bytes = ReadCode(*code);
+  if (!bytes) return code->running() ? errSecCSNoSuchCode : errSecCSStaticCodeNotFound;
   cf::Dictionary::Entries entries = {
       {std::string(kSecCodeInfoMainExecutable),
        cf::URL::CreateFromFileSystemPath(code->executable, false)},
   };
-  const signature::SignatureCheck check = signature::CheckSignature(*bytes, TrustedAnchor());
+  const signature::SignatureCheck check = signature::CheckSignature(bytes->span(), TrustedAnchor());
   if (const std::optional<signature::CodeSignature>& signed_code = check.signature) {
     entries.emplace(kSecCodeInfoIdentifier, cf::String::Create(signed_code->identifier));
     if ((flags & kSecCSSigningInformation) != 0) {
@@ -313,7 +295,7 @@ SecStaticCodeRef CFRetain(SecStaticCodeRef code) {
 
 void CFRelease(SecStaticCodeRef code) {
   if (code != nullptr && code->references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-    if (code->running) {
+    if (code->running()) {
       delete static_cast<SecCode*>(code);
     } else {
       delete code;

@@ -19,6 +19,7 @@
 #include "sim/machine/test_machine.h"
 #include "sim/signature/code_signature.h"
 #include "sim/signature/test_identities.h"
+#include "sim/signature/test_signing.h"
 #include "tests/support/temporary_folder.h"
 
 namespace platform {
@@ -47,19 +48,16 @@ class CodeSigningTest : public ::testing::Test {
   mcom::FilePath Program(const std::string& name, std::optional<signature::TestIdentity> identity,
                          const char* original = "/bin/true") {
     const mcom::FilePath path = folder_.Join(name);
-    std::filesystem::copy_file(original, path.string());
-    if (identity) {
-      const std::string program = ::testing::TemporaryFolder::ReadFile(path);
-      const std::string info =
-          "<plist version=\"1.0\"><dict><key>CFBundleVersion</key>"
-          "<string>12</string></dict></plist>";
-      const std::vector<uint8_t> signed_bytes = signature::SignedBytes(
-          std::vector<uint8_t>(program.begin(), program.end()),
-          signature::TestSigningIdentity(*identity),
-          {"com.halvex-software.Dorvane", {info.begin(), info.end()}, 1765000000});
-      folder_.WriteFile(name, std::string(signed_bytes.begin(), signed_bytes.end()));
+    if (!identity) {
+      std::filesystem::copy_file(original, path.string());
+      return path;
     }
-    return path;
+    const std::string info =
+        "<plist version=\"1.0\"><dict><key>CFBundleVersion</key>"
+        "<string>12</string></dict></plist>";
+    return signature::testing::WriteSignedCopy(
+        mcom::FilePath(original), path, signature::TestSigningIdentity(*identity),
+        {"com.halvex-software.Dorvane", {info.begin(), info.end()}, 1765000000});
   }
 
   // The status of a static check of `path` with flags 24 and the requirement `text` (none

@@ -43,15 +43,7 @@ bool Volume::HasRole(std::string_view role) const {
 }
 
 std::string DefaultTrustedAnchor() {
-  static const std::string anchor = [] {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (const uint8_t byte : signature::TestAnchorKey()) {
-      hex += kHex[byte >> 4];
-      hex += kHex[byte & 0xf];
-    }
-    return hex;
-  }();
+  static const std::string anchor = signature::HexOf(signature::TestAnchorKey());
   return anchor;
 }
 

@@ -12,7 +12,7 @@
 #include "sim/machine/atomic_file.h"
 #include "sim/machine/machine.h"
 #include "sim/machine/machine_error.h"
-#include "sim/machine/machine_paths.h"
+#include "sim/machine/machine_facts.h"
 #include "sim/signature/code_signature.h"
 #include "sim/signature/test_identities.h"
 
@@ -30,28 +30,11 @@ std::vector<uint8_t> ReadBytes(const mcom::FilePath& path) {
   return {bytes->begin(), bytes->end()};
 }
 
-std::string Hex(std::span<const uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (const uint8_t byte : bytes) {
-    hex += kDigits[byte >> 4];
-    hex += kDigits[byte & 0xf];
-  }
-  return hex;
-}
-
 signature::PublicKey TrustedAnchor(const mcom::FilePath& root) {
-  const sim::Machine machine(root);
-  const std::string hex = machine.Read().facts.trusted_anchor;
-  signature::PublicKey key{};
-  bool valid = hex.size() == 2 * key.size();
-  for (size_t i = 0; valid && i < key.size(); ++i) {
-    const char* digits = hex.data() + 2 * i;
-    const auto [end, failure] = std::from_chars(digits, digits + 2, key[i], 16);
-    valid = failure == std::errc() && end == digits + 2;
-  }
-  if (!valid) throw MachineError("the trusted anchor of " + root.string() + " is not a key");
-  return key;
+  const sim::Machine machine(root);  // checks that a machine is there
+  const std::optional<signature::PublicKey> anchor = sim::ReadTrustedAnchor(root);
+  if (!anchor) throw MachineError("the trusted anchor of " + root.string() + " is not a key");
+  return *anchor;
 }
 
 std::string Timestamp(int64_t seconds) {
@@ -139,7 +122,7 @@ int SignatureCommand(const mcom::FilePath& root, const mcom::FilePath& file) {
       std::cout << "Authority=" << certificate.common_name << "\n";
     }
     std::cout << "Timestamp=" << Timestamp(found->signing_time) << "\n"
-              << "CDHash=" << Hex(found->code_directory_hash) << "\n"
+              << "CDHash=" << signature::HexOf(found->code_directory_hash) << "\n"
               << "Info.plist="
               << (found->info_plist.empty() ? std::string("not bound")
                                             : std::to_string(found->info_plist.size()) + " bytes")

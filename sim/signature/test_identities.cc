@@ -1,6 +1,5 @@
 #include "sim/signature/test_identities.h"
 
-#include <charconv>
 #include <stdexcept>
 #include <utility>
 
@@ -29,11 +28,7 @@ constexpr std::pair<std::string_view, TestIdentity> kNames[] = {
 
 PrivateKey Seed(std::string_view hex) {
   PrivateKey key{};
-  for (size_t i = 0; i < key.size(); ++i) {
-    const auto [end, failure] =
-        std::from_chars(hex.data() + 2 * i, hex.data() + 2 * i + 2, key[i], 16);
-    if (failure != std::errc()) throw std::logic_error("a test key seed is not hex");
-  }
+  if (!ParseHex(hex, key)) throw std::logic_error("a test key seed is not hex");
   return key;
 }
 
