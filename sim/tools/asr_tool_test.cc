@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "core/backup/replication.h"
 #include "core/foundation/file.h"
 #include "core/foundation/process.h"
 #include "core/foundation/tool_run.h"
@@ -60,9 +61,10 @@ DORVANE_TEST_CHILD(work_in_folder) {
 using AsrResult = testing::ProgramRun;
 using testing::Lines;
 
-// What the system makes of the tool's standard output, by its line rules: the fractions its
-// progress callback receives, the texts, and the unrecognised lines joined with ": " (its
-// error message when the tool fails). `total` is the number of volumes it planned for.
+// What the system makes of the tool's standard output, read with the system's own line
+// reader: the fractions its progress callback receives, the texts, the volumes it saw start,
+// and the unrecognised lines joined with ": " (its error message when the tool fails).
+// `total` is the number of volumes it planned for.
 struct SystemView {
   std::vector<double> fractions;
   std::vector<std::string> texts;
@@ -72,32 +74,18 @@ struct SystemView {
 
 SystemView ReadAsTheSystemDoes(const std::string& output, uint64_t total) {
   SystemView view;
-  std::optional<uint64_t> pass;
-  const auto relay = [&](double fraction) {
-    if (pass)
-      view.fractions.push_back((static_cast<double>(*pass) + fraction) /
-                               static_cast<double>(total));
-  };
-  for (const std::string& line : Lines(output)) {
-    unsigned a = 0;
-    unsigned b = 0;
-    if (line.empty()) continue;
-    if (line[0] == '\t') {
-      view.texts.push_back(line.substr(1));
-    } else if (std::sscanf(line.c_str(), "PSTT\t%u\t%u\t", &a, &b) == 2 && b != 0) {
-      pass = pass ? *pass + 1 : 0;
-      ++view.volumes_started;
-      relay(static_cast<double>(a) / b);
-      view.texts.push_back("Replicating (" + std::to_string(*pass + 1) + "/" +
-                           std::to_string(total) + ")…");
-    } else if (std::sscanf(line.c_str(), "PINF\t%u\t%u\t", &a, &b) == 2 && b != 0) {
-      relay(static_cast<double>(a) / b);
-    } else if (line.starts_with("XSTA\t") || line.starts_with("PSTP\t")) {
-      continue;
-    } else {
-      view.collected += (view.collected.empty() ? "" : ": ") + line;
+  ReplicationProgress progress(total, [&](ProgressUpdate update) {
+    if (const double* fraction = std::get_if<double>(&update)) {
+      view.fractions.push_back(*fraction);
+      return;
     }
-  }
+    std::string& text = std::get<std::string>(update);
+    if (text.starts_with("Replicating (")) ++view.volumes_started;
+    view.texts.push_back(std::move(text));
+  });
+  ReplicationOutput reader(progress);
+  for (const std::string& line : Lines(output)) reader.HandleLine(line);
+  view.collected = reader.collected();
   return view;
 }
 
