@@ -303,6 +303,17 @@ mach_msg_return_t SendMessage(mach_msg_header_t* msg, mach_msg_size_t size) {
     std::memcpy(CMSG_DATA(rights), fds.data(), sizeof(int) * fds.size());
   }
 
+  // The made rights join their ports before the message goes: its receiver may use or drop
+  // them, and another holder may go, before this thread runs again, and the ports must count
+  // them by then. Their travelling ends stay open here until the send is decided.
+  std::vector<std::pair<std::shared_ptr<Port>, uint64_t>> added;
+  for (OutgoingRight& right : outgoing.rights) {
+    if (right.source != OutgoingRight::Source::kMade) continue;
+    if (const std::optional<uint64_t> id = right.port->AddPeer(right.kept.release(), right.kind)) {
+      added.emplace_back(right.port, *id);
+    }
+  }
+
   const ssize_t sent = mcom::RetryOnInterrupt(
       [&] { return ::sendmsg(static_cast<int>(msg->msgh_remote_port), &message, MSG_NOSIGNAL); });
 
@@ -323,16 +334,14 @@ mach_msg_return_t SendMessage(mach_msg_header_t* msg, mach_msg_size_t size) {
     }
   }
   if (result != MACH_MSG_SUCCESS) {
+    // The made rights never existed; withdrawn before their travelling ends close, so that
+    // the ports see no holder go.
+    for (const auto& [port, id] : added) port->WithdrawPeer(id);
     if (result != MACH_SEND_INVALID_DEST) ConsumeSentContents(msg, size);
     return result;
   }
-  // The made rights now exist: their sending ends are in flight (this process's copies are
-  // closed), their receiving ends join their ports.
-  for (OutgoingRight& right : outgoing.rights) {
-    if (right.source != OutgoingRight::Source::kMade) continue;
-    right.made.reset();
-    right.port->AddPeer(right.kept.release(), right.kind);
-  }
+  // The made rights' travelling ends are in flight; this process's copies close.
+  for (OutgoingRight& right : outgoing.rights) right.made.reset();
   ConsumeSentContents(msg, size);
   return MACH_MSG_SUCCESS;
 }

@@ -152,16 +152,16 @@ kern_return_t Port::MakeRightPair(int* kept, int* given) {
   return KERN_SUCCESS;
 }
 
-void Port::AddPeer(int kept, RightKind kind) {
+std::optional<uint64_t> Port::AddPeer(int kept, RightKind kind) {
   std::lock_guard lock(mutex_);
   if (dead_) {
     CloseQuietly(kept);
-    return;
+    return std::nullopt;
   }
-  AddPeerLocked(kept, kind);
+  return AddPeerLocked(kept, kind);
 }
 
-void Port::AddPeerLocked(int fd, RightKind kind) {
+std::optional<uint64_t> Port::AddPeerLocked(int fd, RightKind kind) {
   const uint64_t id = next_id_++;
   epoll_event event{};
   event.events = EPOLLIN;
@@ -170,13 +170,26 @@ void Port::AddPeerLocked(int fd, RightKind kind) {
     // Out of memory in the kernel: the right is lost as if its holder had closed it.
     CloseQuietly(fd);
     if (kind == RightKind::kSendOnce) QueueNotificationLocked(SendOnceNotification());
-    return;
+    return std::nullopt;
   }
   peers_.emplace(id, Peer{fd, kind});
   if (kind == RightKind::kSend) {
     ++send_rights_;
     ++make_send_count_;
   }
+  return id;
+}
+
+void Port::WithdrawPeer(uint64_t id) {
+  std::lock_guard lock(mutex_);
+  const auto peer = peers_.find(id);
+  if (peer == peers_.end()) return;
+  CloseQuietly(peer->second.fd);  // also leaves the epoll set
+  if (peer->second.kind == RightKind::kSend) {
+    --send_rights_;
+    --make_send_count_;
+  }
+  peers_.erase(peer);
 }
 
 kern_return_t Port::SetListener(int fd) {

@@ -9,6 +9,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -71,13 +72,17 @@ class Port : public std::enable_shared_from_this<Port> {
   mach_msg_return_t Take(int timeout_ms, Incoming* incoming);
 
   // A socket pair for a new right of `kind` to this port: `*kept` goes into the port with
-  // AddPeer once the other end, `*given`, has been sent; until then neither end is known to
-  // the port. Credentials are asked for on the kept end before the given end exists for
-  // anybody else.
+  // AddPeer before the other end, `*given`, is sent (so the right is counted before its
+  // receiver can act on it); until then neither end is known to the port. Credentials are
+  // asked for on the kept end before the given end exists for anybody else.
   kern_return_t MakeRightPair(int* kept, int* given);
-  // Adds the kept end of a right of `kind` that now exists (closed at once when the port is
-  // dead). A send right counts towards the make-send count and the senders.
-  void AddPeer(int kept, RightKind kind);
+  // Adds the kept end of a right of `kind` (closed at once when the port is dead). A send
+  // right counts towards the make-send count and the senders. Returns the peer's id, for
+  // WithdrawPeer; nothing when the port did not take it.
+  std::optional<uint64_t> AddPeer(int kept, RightKind kind);
+  // Takes back a peer added for a right whose message was never sent: as if it had never
+  // been, with no notification and the counts as they were.
+  void WithdrawPeer(uint64_t id);
   // Serves connections to the listening socket `fd` (taken over) as send rights.
   kern_return_t SetListener(int fd);
 
@@ -100,7 +105,7 @@ class Port : public std::enable_shared_from_this<Port> {
   enum class ReadResult { kMessage, kNothing, kClosed };
 
   Port(mach_port_name_t name, int epoll, int wake) : name_(name), epoll_(epoll), wake_(wake) {}
-  void AddPeerLocked(int fd, RightKind kind);
+  std::optional<uint64_t> AddPeerLocked(int fd, RightKind kind);
   void RemovePeerLocked(uint64_t id, bool notify);
   void QueueNotificationLocked(std::vector<uint8_t> bytes);
   std::vector<uint8_t> NoSendersNotification() const;
