@@ -1,5 +1,6 @@
 // The bootstrap name service of the message-port stand-in: a service is a listening socket
-// at "/private/var/run/bootstrap/<name>" under the machine root.
+// at "/private/var/run/bootstrap/<name>" under the machine root. The launcher makes it and
+// hands it to the service's process, whose check-in adopts it.
 
 #if !defined(__linux__)
 #error "bootstrap_linux.cc carries the bootstrap service over Linux sockets"
@@ -12,7 +13,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -52,6 +58,44 @@ bool AddressOf(const char* name, sockaddr_un* address, mcom::File* directory) {
   return true;
 }
 
+// The descriptor the launcher handed over for `name` in MACSIM_LAUNCHD_SOCKETS
+// ("name1=FD1,name2=FD2"); -1 when the entry's descriptor is not a number; nothing when the
+// process was not handed the name.
+std::optional<int> HandedOverSocket(std::string_view name) {
+  const char* sockets = std::getenv("MACSIM_LAUNCHD_SOCKETS");
+  if (sockets == nullptr) return std::nullopt;
+  std::string_view rest(sockets);
+  while (!rest.empty()) {
+    const size_t comma = rest.find(',');
+    const std::string_view entry = rest.substr(0, comma);
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    const size_t equals = entry.rfind('=');
+    if (equals == std::string_view::npos || entry.substr(0, equals) != name) continue;
+    const std::string_view number = entry.substr(equals + 1);
+    int fd = -1;
+    const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), fd);
+    if (error != std::errc() || end != number.data() + number.size() || fd < 0) return -1;
+    return fd;
+  }
+  return std::nullopt;
+}
+
+bool SelfCheckInAllowed() {
+  const char* allowed = std::getenv("DORVANE_BOOTSTRAP_SELF_CHECK_IN");
+  return allowed != nullptr && std::string_view(allowed) == "1";
+}
+
+// What a service's socket is: AF_UNIX, SOCK_SEQPACKET, listening.
+bool IsListeningSocket(int fd) {
+  const auto option = [fd](int name) {
+    int value = -1;
+    socklen_t length = sizeof value;
+    return ::getsockopt(fd, SOL_SOCKET, name, &value, &length) == 0 ? value : -1;
+  };
+  return fd >= 0 && option(SO_DOMAIN) == AF_UNIX && option(SO_TYPE) == SOCK_SEQPACKET &&
+         option(SO_ACCEPTCONN) == 1;
+}
+
 }  // namespace
 
 kern_return_t bootstrap_look_up(mach_port_t /*bp*/, const char* service_name, mach_port_t* sp) {
@@ -80,8 +124,10 @@ kern_return_t bootstrap_look_up(mach_port_t /*bp*/, const char* service_name, ma
   return KERN_SUCCESS;
 }
 
-kern_return_t bootstrap_check_in(mach_port_t /*bp*/, const char* service_name, mach_port_t* sp) {
-  if (!IsValidName(service_name) || sp == nullptr) return BOOTSTRAP_NOT_PRIVILEGED;
+namespace mach_stand_in {
+
+kern_return_t CreateServiceListener(const char* service_name, int* fd) {
+  if (!IsValidName(service_name) || fd == nullptr) return BOOTSTRAP_NOT_PRIVILEGED;
   if (mcom::MakePath(mcom::SystemPath(kBootstrapDirectory))) return BOOTSTRAP_NOT_PRIVILEGED;
   sockaddr_un address;
   mcom::File directory;
@@ -95,17 +141,46 @@ kern_return_t bootstrap_check_in(mach_port_t /*bp*/, const char* service_name, m
   }
   ::unlink(address.sun_path);
 
-  mcom::File socket(mach_stand_in::internal::NameableDescriptor(
-      ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0)));
+  mcom::File socket(
+      internal::NameableDescriptor(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0)));
   if (!socket) return BOOTSTRAP_NO_MEMORY;
   // Credentials are asked for before the first connection can exist; accepted sockets
   // inherit the setting.
-  if (!mach_stand_in::internal::AskForSenders(socket.get()) ||
+  if (!internal::AskForSenders(socket.get()) ||
       ::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     return BOOTSTRAP_NOT_PRIVILEGED;
   }
   // Any user may connect, as any process may look up a service; servers check their callers.
   ::chmod(address.sun_path, 0666);
   if (::listen(socket.get(), SOMAXCONN) != 0) return BOOTSTRAP_NOT_PRIVILEGED;
-  return mach_stand_in::AdoptListeningSocket(socket.release(), sp);
+  *fd = socket.release();
+  return KERN_SUCCESS;
+}
+
+}  // namespace mach_stand_in
+
+kern_return_t bootstrap_check_in(mach_port_t /*bp*/, const char* service_name, mach_port_t* sp) {
+  if (!IsValidName(service_name) || sp == nullptr) return BOOTSTRAP_NOT_PRIVILEGED;
+  const std::optional<int> handed = HandedOverSocket(service_name);
+  if (!handed) {
+    if (!SelfCheckInAllowed()) return BOOTSTRAP_UNKNOWN_SERVICE;
+    int fd = -1;
+    if (const kern_return_t made = mach_stand_in::CreateServiceListener(service_name, &fd)) {
+      return made;
+    }
+    return mach_stand_in::AdoptListeningSocket(fd, sp);
+  }
+
+  // The launcher gave the process one descriptor per name: once it is adopted, the name is
+  // served here.
+  static std::mutex mutex;
+  static std::set<std::string, std::less<>> checked_in;
+  const std::lock_guard lock(mutex);
+  if (checked_in.contains(service_name)) return BOOTSTRAP_SERVICE_ACTIVE;
+  if (!IsListeningSocket(*handed)) return BOOTSTRAP_NOT_PRIVILEGED;
+  // The process's own children (the tools it runs) must not inherit the service.
+  if (::fcntl(*handed, F_SETFD, FD_CLOEXEC) != 0) return BOOTSTRAP_NOT_PRIVILEGED;
+  // Adopting takes the descriptor over even when it fails: the name cannot be checked in twice.
+  checked_in.emplace(service_name);
+  return mach_stand_in::AdoptListeningSocket(*handed, sp);
 }

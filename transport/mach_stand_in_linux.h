@@ -301,7 +301,22 @@ kern_return_t mach_vm_allocate(vm_map_t target, mach_vm_address_t* address, mach
                                int flags);
 kern_return_t vm_deallocate(vm_map_t target, vm_address_t address, vm_size_t size);
 
-// The bootstrap name service under the machine root.
+// The bootstrap name service under the machine root. A look-up connects to the service's
+// socket: BOOTSTRAP_UNKNOWN_SERVICE when nobody listens there.
+//
+// A check-in gives the receive right of a service that the launcher which started the
+// process handed to it: MACSIM_LAUNCHD_SOCKETS="name1=FD1,name2=FD2" names the listening
+// sockets the process inherited, one per service of its job. As on the Mac, a name the
+// process was not handed is refused with BOOTSTRAP_UNKNOWN_SERVICE, and a second check-in
+// of a name with BOOTSTRAP_SERVICE_ACTIVE; a handed descriptor that is not a listening
+// AF_UNIX SOCK_SEQPACKET socket gives BOOTSTRAP_NOT_PRIVILEGED. The adopted descriptor is
+// made close-on-exec. Thread-safe.
+//
+// Test facility: with DORVANE_BOOTSTRAP_SELF_CHECK_IN=1 in the environment, a name that was
+// not handed over is served by a listening socket the process makes itself (as
+// CreateServiceListener below), BOOTSTRAP_SERVICE_ACTIVE while another one still accepts
+// connections. The transport's own tests and their child processes run servers that way,
+// without a launcher; nothing else may set it.
 extern mach_port_t bootstrap_port;
 kern_return_t bootstrap_look_up(mach_port_t bp, const char* service_name, mach_port_t* sp);
 kern_return_t bootstrap_check_in(mach_port_t bp, const char* service_name, mach_port_t* sp);
@@ -326,6 +341,14 @@ kern_return_t MakeSendRight(mach_port_name_t receive, mach_port_name_t* send);
 // A receive right served by the listening socket `fd` (taken over, also on failure): a
 // service whose socket was made by somebody else. SO_PASSCRED must already be set on it.
 kern_return_t AdoptListeningSocket(int fd, mach_port_name_t* receive);
+
+// A new listening socket at the place of service `service_name` under the machine root, made
+// as every service socket is made (credentials asked for before any connection can exist,
+// mode 0666, backlog SOMAXCONN): what the launcher makes for each service of its jobs and
+// hands over. The socket of a server that is gone is replaced; BOOTSTRAP_SERVICE_ACTIVE when
+// the one there still accepts connections, BOOTSTRAP_NOT_PRIVILEGED for an invalid name or
+// a socket that cannot be made there. `*fd` is close-on-exec and owned by the caller.
+kern_return_t CreateServiceListener(const char* service_name, int* fd);
 
 // The descriptor that is readable whenever the receive right `receive` has something to
 // receive (for a dispatch read source), or -1 for a name that is no receive right. It stays

@@ -4,6 +4,7 @@
 #include "transport/raw_datagram.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/foundation/file.h"
 #include "core/foundation/system_path.h"
 #include "platform/posix/process_instance.h"
 #include "tests/support/temporary_folder.h"
@@ -339,6 +341,45 @@ TEST_F(MachStandInTest, BootstrapNamesUnderAnyRoot) {
   mcom::SetSystemRoot(previous);
   ASSERT_EQ(SendSimple(deep_client.get(), 10), MACH_MSG_SUCCESS);
   EXPECT_TRUE(MessageBuffer::Receive(deep_service.get(), 24, 0));
+}
+
+// A process started by the launcher serves the names it was handed, and only those.
+TEST_F(MachStandInTest, CheckInAdoptsOnlyTheSocketsHandedOver) {
+  testing::TemporaryMachineRoot root;
+  int listener = -1;
+  ASSERT_EQ(mach_stand_in::CreateServiceListener("com.example.handed", &listener), KERN_SUCCESS);
+  const mcom::File file(::open(root.WriteFile("plain", "x").c_str(), O_RDONLY | O_CLOEXEC));
+  const std::string handed = "com.example.handed=" + std::to_string(listener) +
+                             ",com.example.file=" + std::to_string(file.get()) +
+                             ",com.example.bad=3x";
+  ASSERT_EQ(::setenv("MACSIM_LAUNCHD_SOCKETS", handed.c_str(), 1), 0);
+  ASSERT_EQ(::unsetenv("DORVANE_BOOTSTRAP_SELF_CHECK_IN"), 0);
+
+  mach_port_t port = MACH_PORT_NULL;
+  EXPECT_EQ(bootstrap_check_in(bootstrap_port, "com.example.other", &port),
+            BOOTSTRAP_UNKNOWN_SERVICE);
+  EXPECT_EQ(bootstrap_check_in(bootstrap_port, "com.example.file", &port),
+            BOOTSTRAP_NOT_PRIVILEGED);
+  EXPECT_EQ(bootstrap_check_in(bootstrap_port, "com.example.bad", &port), BOOTSTRAP_NOT_PRIVILEGED);
+  ASSERT_EQ(bootstrap_check_in(bootstrap_port, "com.example.handed", &port), KERN_SUCCESS);
+  const PortRight<Receive> service(port);
+  EXPECT_NE(::fcntl(listener, F_GETFD) & FD_CLOEXEC, 0);
+  mach_port_t second = MACH_PORT_NULL;
+  EXPECT_EQ(bootstrap_check_in(bootstrap_port, "com.example.handed", &second),
+            BOOTSTRAP_SERVICE_ACTIVE);
+  // Nor can a new socket take the place of a served name.
+  int another = -1;
+  EXPECT_EQ(mach_stand_in::CreateServiceListener("com.example.handed", &another),
+            BOOTSTRAP_SERVICE_ACTIVE);
+
+  ASSERT_EQ(bootstrap_look_up(bootstrap_port, "com.example.handed", &port), KERN_SUCCESS);
+  const PortRight<Send> client(port);
+  ASSERT_EQ(SendSimple(client.get(), 11), MACH_MSG_SUCCESS);
+  mcom::Result<MessageBuffer> received = MessageBuffer::Receive(service.get(), 24, 0);
+  ASSERT_TRUE(received);
+  EXPECT_EQ(received->id(), 11);
+  ::unsetenv("MACSIM_LAUNCHD_SOCKETS");
+  ::setenv("DORVANE_BOOTSTRAP_SELF_CHECK_IN", "1", 1);
 }
 
 TEST_F(MachStandInTest, FilePorts) {
