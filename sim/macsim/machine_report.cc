@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <sstream>
 
+#include "sim/launcher/job_status.h"
+#include "sim/launcher/pid_file.h"
 #include "sim/machine/blockers.h"
 #include "sim/machine/mount_table.h"
 
@@ -134,6 +136,26 @@ void ReportRest(std::ostream& out, const sim::Model& model) {
   if (!any) out << "  none\n";
 }
 
+// The launcher and its jobs, from its pid file and status file: only a running launcher's
+// status is current.
+void ReportLauncher(std::ostream& out, const mcom::FilePath& root) {
+  out << "Launcher:\n";
+  const std::optional<pid_t> pid = sim::launcher::RunningLauncherPid(root);
+  if (!pid) {
+    out << "  not running\n";
+    return;
+  }
+  out << "  running, pid " << *pid << "\n";
+  const std::optional<sim::launcher::LauncherStatus> status =
+      sim::launcher::ReadLauncherStatus(root);
+  if (!status) return;
+  if (status->jobs.empty()) out << "  no jobs\n";
+  for (const sim::launcher::JobStatus& job : status->jobs) {
+    out << "  " << job.label << "  "
+        << (job.pid ? "pid " + std::to_string(*job.pid) : std::string("not running")) << "\n";
+  }
+}
+
 }  // namespace
 
 std::string FormatSize(uint64_t bytes) {
@@ -157,6 +179,7 @@ std::string FormatMachineReport(const mcom::FilePath& root, const sim::Model& mo
   ReportDisks(out, model);
   ReportContainers(out, model);
   ReportRest(out, model);
+  ReportLauncher(out, root);
   return out.str();
 }
 

@@ -2,6 +2,8 @@
 //
 //   macsim create ROOT [--machine NAME] [--data-size SIZE] [--machines DIR]
 //   macsim show ROOT
+//   macsim start ROOT
+//   macsim stop ROOT
 //   macsim registry ROOT
 //   macsim plug ROOT MEDIUM [--data-size SIZE] [--machines DIR]
 //   macsim unplug ROOT diskN
@@ -20,6 +22,7 @@
 
 #include "sim/machine/machine_error.h"
 #include "sim/machine/machine_settings.h"
+#include "sim/macsim/launcher_commands.h"
 #include "sim/macsim/macsim_commands.h"
 #include "sim/macsim/signing_commands.h"
 
@@ -45,8 +48,16 @@ int main(int argc, char** argv) {
   create->add_option("--data-size", data_size, "Bytes of generated files, for example 10M or 1G");
   create->add_option("--machines", machines, "The folder of fixtures");
 
-  CLI::App* show = app.add_subcommand("show", "Print disks, containers, volumes, mounts, facts");
+  CLI::App* show =
+      app.add_subcommand("show", "Print disks, containers, volumes, mounts, facts, the launcher");
   show->add_option("ROOT", root, "The machine's root folder")->required();
+
+  CLI::App* start =
+      app.add_subcommand("start", "Start the machine's launcher in the background; prints its pid");
+  start->add_option("ROOT", root, "The machine's root folder")->required();
+
+  CLI::App* stop = app.add_subcommand("stop", "Stop the machine's launcher and its jobs");
+  stop->add_option("ROOT", root, "The machine's root folder")->required();
 
   CLI::App* registry = app.add_subcommand("registry", "Print the device registry (ioreg -a -l)");
   registry->add_option("ROOT", root, "The machine's root folder")->required();
@@ -117,6 +128,8 @@ int main(int argc, char** argv) {
     const mcom::FilePath root_path = macsim::AbsoluteRoot(root);
     if (*create) macsim::CreateCommand(root_path, machine, data_size, machines);
     if (*show) macsim::ShowCommand(root_path);
+    if (*start) macsim::StartCommand(root_path);
+    if (*stop) macsim::StopCommand(root_path);
     if (*registry) macsim::RegistryCommand(root_path);
     if (*plug) macsim::PlugCommand(root_path, medium, data_size, machines);
     if (*unplug) macsim::UnplugCommand(root_path, disk);
