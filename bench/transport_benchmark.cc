@@ -9,13 +9,11 @@
 //   cmake --build build --target benchmarks && build/bench/transport_benchmark
 
 #include <benchmark/benchmark.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <thread>
 
+#include "bench/seqpacket_echo.h"
 #include "core/foundation/dispatch.h"
 #include "transport/call.h"
 #include "transport/message_catalogue.h"
@@ -27,48 +25,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A SOCK_SEQPACKET pair with a thread that sends every datagram back.
-class Echo {
- public:
-  Echo() {
-    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends_) != 0) return;
-    thread_ = std::thread([fd = ends_[1]] {
-      char buffer[64];
-      for (;;) {
-        const ssize_t length = ::recv(fd, buffer, sizeof buffer, 0);
-        if (length <= 0) return;
-        if (::send(fd, buffer, static_cast<size_t>(length), MSG_NOSIGNAL) < 0) return;
-      }
-    });
-  }
-  ~Echo() {
-    ::close(ends_[0]);  // the echo thread reads the end of the stream
-    if (thread_.joinable()) thread_.join();
-    ::close(ends_[1]);
-  }
-  // One 24-byte datagram there and back.
-  bool RoundTrip() {
-    char message[24] = {1};
-    char answer[64];
-    return ::send(ends_[0], message, sizeof message, MSG_NOSIGNAL) == sizeof message &&
-           ::recv(ends_[0], answer, sizeof answer, 0) > 0;
-  }
-
- private:
-  int ends_[2] = {-1, -1};
-  std::thread thread_;
-};
-
-// Nanoseconds per bare round trip, over `rounds` of them.
-double BareRoundTripNanoseconds(int rounds) {
-  Echo echo;
-  const Clock::time_point start = Clock::now();
-  for (int round = 0; round < rounds; ++round) echo.RoundTrip();
-  return std::chrono::duration<double, std::nano>(Clock::now() - start).count() / rounds;
-}
-
 void BM_BareSeqpacketRoundTrip(benchmark::State& state) {
-  Echo echo;
+  bench::SeqpacketEcho echo;
   for (auto _ : state) {
     if (!echo.RoundTrip()) state.SkipWithError("the echo failed");
   }
@@ -76,7 +34,7 @@ void BM_BareSeqpacketRoundTrip(benchmark::State& state) {
 BENCHMARK(BM_BareSeqpacketRoundTrip);
 
 void BM_RequestRoundTrip(benchmark::State& state) {
-  const double bare = BareRoundTripNanoseconds(20000);
+  const double bare = bench::BareRoundTripNanoseconds(20000);
 
   const mach::PortRight<mach::Receive> port = mach::AllocateReceiveRight().value();
   mach_port_t name = MACH_PORT_NULL;

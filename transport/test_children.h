@@ -27,42 +27,11 @@
 // for each line "ping" on its standard input calls GetAuthorization and prints
 // "count <bytes[0]>"; it exits when its standard input ends.
 
-#include <sys/types.h>
-
-#include <chrono>
-#include <string>
-#include <vector>
-
-#include "core/foundation/file.h"
-#include "platform/posix/child_process.h"
+#include "tests/support/interactive_child.h"
 
 namespace transport_testing {
 
-// A running child of the test binary with its standard input, output and error connected
-// to pipes. Destroying it kills the child if it still runs and reaps it.
-class Child {
- public:
-  Child(const std::string& mode, const std::vector<std::string>& arguments);
-  pid_t pid() const { return child_.pid(); }
-
-  // The next line of standard output (without its newline); empty when the stream ended or
-  // nothing came within `timeout` (a guard against hangs, not a timing check).
-  std::string ReadLine(std::chrono::seconds timeout = std::chrono::seconds(60));
-  // Everything written to standard error until the child exited (call after Wait).
-  std::string ReadStandardError();
-  void WriteLine(const std::string& line);
-  // Ends the child's standard input.
-  void CloseInput();
-  // Waits for the child to end and returns its exit status or the number of the signal that
-  // ended it; -1 when it was still running after `timeout` and was killed.
-  int Wait(std::chrono::seconds timeout = std::chrono::seconds(60));
-
- private:
-  mcom::ChildProcess child_;
-  mcom::File input_;
-  mcom::File output_;
-  mcom::File error_;
-  std::string buffered_;
-};
+// A child of the test binary in one of the modes above.
+using Child = testing::InteractiveChild;
 
 }  // namespace transport_testing

@@ -71,16 +71,18 @@ ChildRun RunCapturing(const std::string& program, const std::vector<std::string>
   return run;
 }
 
+bool BecomeNobody() {
+  // Changing the user makes the process undumpable, which would hide its own /proc/self
+  // from it; an ordinary unprivileged process can see it.
+  return ::setgroups(0, nullptr) == 0 && ::setgid(kNobody) == 0 && ::setuid(kNobody) == 0 &&
+         ::prctl(PR_SET_DUMPABLE, 1) == 0;
+}
+
 int RunUnprivileged(const std::function<int()>& body) {
   if (::geteuid() != 0) return body();
   const pid_t child = ::fork();
   if (child == 0) {
-    // Changing the user makes the process undumpable, which would hide its own /proc/self
-    // from it; an ordinary unprivileged process can see it.
-    if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0 ||
-        ::prctl(PR_SET_DUMPABLE, 1) != 0) {
-      ::_exit(126);
-    }
+    if (!BecomeNobody()) ::_exit(126);
     ::_exit(body());
   }
   int status = 0;

@@ -52,6 +52,8 @@ ChildRun RunCapturing(const std::string& program, const std::vector<std::string>
 // run as root, else right here. Returns `body`'s result (at most 255 from the child), or -1
 // when the child did not exit normally.
 int RunUnprivileged(const std::function<int()>& body);
+// Makes the calling process "nobody" for good (it must run as root); false when it could not.
+bool BecomeNobody();
 // The user and group id RunUnprivileged takes, for giving it files.
 constexpr unsigned kNobody = 65534;
 
