@@ -12,6 +12,10 @@ namespace {
 
 constexpr char kBlessRight[] = "com.apple.ServiceManagement.blesshelper";
 
+// The reference behind the form; kept for the life of the process, since the form is good
+// only while the machine keeps it.
+platform::AuthorizationRef kept_authorization = nullptr;
+
 std::optional<AuthorizationExternalForm> MakeForm() {
   platform::AuthorizationRef authorization = nullptr;
   if (platform::AuthorizationCreate(nullptr, nullptr, platform::kAuthorizationFlagDefaults,
@@ -28,9 +32,10 @@ std::optional<AuthorizationExternalForm> MakeForm() {
                                         nullptr) != platform::errAuthorizationSuccess ||
       platform::AuthorizationMakeExternalForm(authorization, &platform_form) !=
           platform::errAuthorizationSuccess) {
+    (void)platform::AuthorizationFree(authorization, platform::kAuthorizationFlagDefaults);
     return std::nullopt;
   }
-  // The reference stays: the form is good only while the machine keeps it.
+  kept_authorization = authorization;
   AuthorizationExternalForm form;
   static_assert(sizeof form.bytes == sizeof platform_form.bytes);
   std::memcpy(form.bytes, platform_form.bytes, sizeof form.bytes);

@@ -29,6 +29,9 @@ struct HelperPorts {
   mcom::DispatchSource idle_timer;
 };
 
+// Made once and never destroyed, see the header.
+HelperPorts* serving_ports = nullptr;
+
 void ArmIdleTimer(const mcom::DispatchSource& timer) {
   mcom::SetTimer(timer, dispatch::After(kIdleTime), dispatch::kForever, /*repeat=*/false);
 }
@@ -38,7 +41,7 @@ void DisarmIdleTimer(const mcom::DispatchSource& timer) {
 }
 
 void CreateSession(HelperPorts& ports, const mcom::AuditToken& sender,
-                   mach::Promise<mach::Make<mach::PortRight<mach::Send>>> promise) {
+                   const mach::Promise<mach::Make<mach::PortRight<mach::Send>>>& promise) {
   // A refused caller gets no reply; the checks have logged why.
   if (!IsCallerAllowed(sender)) return;
   DisarmIdleTimer(ports.idle_timer);
@@ -55,7 +58,7 @@ void CreateSession(HelperPorts& ports, const mcom::AuditToken& sender,
   promise.SetValue(mach::Make<mach::PortRight<mach::Send>>(ports.session));
 }
 
-void GetAuthorization(mach::Promise<AuthorizationExternalForm> promise) {
+void GetAuthorization(const mach::Promise<AuthorizationExternalForm>& promise) {
   if (const std::optional<AuthorizationExternalForm> form = BlessAuthorizationForm()) {
     promise.SetValue(*form);
   }
@@ -64,7 +67,8 @@ void GetAuthorization(mach::Promise<AuthorizationExternalForm> promise) {
 }  // namespace
 
 void ServeHelperPorts(mach::PortRight<mach::Receive> service) {
-  auto& ports = *new HelperPorts;  // lives until exit, see the header
+  serving_ports = new HelperPorts;
+  HelperPorts& ports = *serving_ports;
   ports.service = std::move(service);
   ports.service_server.emplace(ports.service, mach::Server::MainQueue{});
 
@@ -90,8 +94,8 @@ void ServeHelperPorts(mach::PortRight<mach::Receive> service) {
   ports.service_server->AddHandler(
       mach::kCreateSessionId,
       [&ports](const mcom::AuditToken& sender,
-               mach::Promise<mach::Make<mach::PortRight<mach::Send>>> promise) {
-        CreateSession(ports, sender, std::move(promise));
+               const mach::Promise<mach::Make<mach::PortRight<mach::Send>>>& promise) {
+        CreateSession(ports, sender, promise);
       });
   AddOperationHandlerImpl(mcom::types<APFSContainerName, APFSContainerName>{},
                           *ports.session_server, mach::kReplicateContainerId, &ReplicateContainer);

@@ -22,11 +22,11 @@ template <typename... A>
 void AddOperationHandlerImpl(mcom::types<A...>, mach::Server& server, int id,
                              std::type_identity_t<void (*)(A..., ProgressCallback)> operation) {
   server.AddHandler(id, [operation](A... arguments, mach::PortRight<mach::Send> progress_port,
-                                    mach::Promise<std::optional<Error>> promise) {
+                                    const mach::Promise<std::optional<Error>>& promise) {
     // Shared by the copies of the callback the operation may keep; released with the last
     // of them, when the work ends.
     auto progress = std::make_shared<const mach::PortRight<mach::Send>>(std::move(progress_port));
-    const ProgressCallback callback = [progress](ProgressUpdate update) {
+    const ProgressCallback callback = [progress](const ProgressUpdate& update) {
       // A caller that stopped listening does not stop the work.
       (void)mach::SendProgress(*progress, update);
     };

@@ -52,6 +52,7 @@ std::vector<std::string> JobEnvironment(const std::vector<ServiceSocket>& socket
 
 std::vector<char*> Pointers(std::vector<std::string>& strings) {
   std::vector<char*> pointers;
+  pointers.reserve(strings.size() + 1);
   for (std::string& string : strings) pointers.push_back(string.data());
   pointers.push_back(nullptr);
   return pointers;
@@ -119,6 +120,7 @@ mcom::Result<pid_t> SpawnJob(const LaunchJob& job, const std::vector<ServiceSock
   if (!input || !output || !error_output) return mcom::LastError();
   const int streams[3] = {input.get(), output.get(), error_output.get()};
   std::vector<int> socket_fds;
+  socket_fds.reserve(sockets.size());
   for (const ServiceSocket& socket : sockets) socket_fds.push_back(socket.second);
 
   mcom::Result<mcom::Pipe> report = mcom::CreatePipe();

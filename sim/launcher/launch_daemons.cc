@@ -35,7 +35,8 @@ std::vector<LaunchJob> ReadLaunchDaemons(const mcom::FilePath& root,
     const mcom::FilePath path = folder.Join(name);
     const std::string mac_path = "/Library/LaunchDaemons/" + name;
     const auto skip = [&](const std::string& problem) {
-      problems->push_back(mac_path + ": skipped: " + problem);
+      problems->push_back(mac_path + ": skipped: ");
+      problems->back() += problem;
     };
     struct stat status {};
     if (::lstat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {

@@ -25,7 +25,7 @@ std::optional<std::string> OptionalString(const cf::Dictionary& plist, const cha
 }
 
 std::string OptionalPath(const cf::Dictionary& plist, const char* key) {
-  const std::string path = OptionalString(plist, key).value_or("");
+  std::string path = OptionalString(plist, key).value_or("");
   if (plist.Contains(key) && (path.empty() || path.front() != '/')) {
     Fail(std::string(key) + ": not an absolute path: " + path);
   }

@@ -53,6 +53,7 @@ namespace launcher = sim::launcher::testing;
 
 constexpr char kLabel[] = "com.halvex-software.Dorvane.helper";
 constexpr char kHelperOutput[] = "/private/var/log/helper.out";
+constexpr char kHelperErrors[] = "/private/var/log/helper.err";
 
 // Changed in a copy of this binary to make a program whose signature no longer fits.
 volatile const char kPatchPoint[] = "patch point: original";
@@ -176,6 +177,14 @@ class HelperTest : public ::testing::Test {
     launcher_.emplace(mac_.root());
   }
 
+  ~HelperTest() override {
+    // What the helper said on its way out (a sanitizer's report, for one) tells why it failed.
+    if (HasFailure()) {
+      std::cerr << "helper's standard error:\n"
+                << testing::TemporaryFolder::ReadFile(mcom::SystemPath(kHelperErrors));
+    }
+  }
+
   // Puts `program` where the installer puts the helper, with its launchd job; the job's
   // standard output and error go to files the tests read.
   void InstallHelper(const mcom::FilePath& program) {
@@ -187,7 +196,7 @@ class HelperTest : public ::testing::Test {
     job.program = installed;
     job.mach_services = {kLabel};
     job.standard_out_path = kHelperOutput;
-    job.standard_error_path = "/private/var/log/helper.err";
+    job.standard_error_path = kHelperErrors;
     job.throttle_interval = 0;
     launcher::WriteJob(mac_.root(), job);
     if (launcher_) launcher_->Reload();
