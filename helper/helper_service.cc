@@ -78,7 +78,12 @@ void ServeHelperPorts(mach::PortRight<mach::Receive> service) {
     std::exit(1);
   }
   ports.idle_timer = std::move(*timer);
-  ports.idle_timer.SetEventHandler([] { std::exit(0); });
+  // A replication may still run on a worker thread: exit() would destroy the objects it
+  // uses (the log's, for one) under its feet, so the process ends without destructors.
+  ports.idle_timer.SetEventHandler([] {
+    std::fflush(nullptr);
+    std::_Exit(0);
+  });
   ArmIdleTimer(ports.idle_timer);
   ports.idle_timer.Resume();
 

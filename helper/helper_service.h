@@ -14,7 +14,7 @@ namespace helper {
 // A running request does not hold the process.
 //
 // Call once, from an item on the main queue; the objects it makes live until the process
-// exits (they are never destroyed, so that exit() does not wait for running work).
+// exits (they are never destroyed, so that the idle exit does not wait for running work).
 void ServeHelperPorts(mach::PortRight<mach::Receive> service);
 
 }  // namespace helper
