@@ -1,6 +1,5 @@
 #include "sim/launcher/running_launcher.h"
 
-#include <signal.h>
 #include <unistd.h>
 
 #include <stdexcept>
@@ -14,6 +13,7 @@
 #include "core/foundation/cf_string.h"
 #include "core/foundation/property_list.h"
 #include "sim/launcher/job_status.h"
+#include "sim/launcher/launcher_control.h"
 #include "sim/launcher/launcher_paths.h"
 #include "sim/launcher/pid_file.h"
 #include "sim/machine/atomic_file.h"
@@ -23,8 +23,6 @@ namespace sim::launcher::testing {
 namespace {
 
 namespace cf = mcom::cf;
-
-constexpr std::chrono::seconds kReloadTimeout(30);
 
 // Runs macsim; its standard output, or std::runtime_error with its message.
 std::string RunMacsim(const std::string& verb, const mcom::FilePath& root) {
@@ -41,11 +39,6 @@ cf::Ref<cf::Object> Strings(const std::vector<std::string>& values) {
   cf::Array::Values strings;
   for (const std::string& value : values) strings.push_back(cf::String::Create(value));
   return cf::Array::Create(std::move(strings));
-}
-
-std::optional<uint64_t> Loads(const mcom::FilePath& root) {
-  const std::optional<LauncherStatus> status = ReadLauncherStatus(root);
-  return status ? std::optional<uint64_t>(status->loads) : std::nullopt;
 }
 
 }  // namespace
@@ -93,19 +86,7 @@ RunningLauncher::~RunningLauncher() {
   }
 }
 
-void RunningLauncher::Reload() {
-  const std::optional<uint64_t> before = Loads(root_);
-  if (!before || ::kill(pid_, SIGHUP) != 0) {
-    throw std::runtime_error("the launcher of " + root_.string() + " does not run");
-  }
-  const auto deadline = std::chrono::steady_clock::now() + kReloadTimeout;
-  while (Loads(root_).value_or(0) <= *before) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      throw std::runtime_error("the launcher of " + root_.string() + " did not reload");
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-}
+void RunningLauncher::Reload() { ReloadLauncher(root_); }
 
 void RunningLauncher::Stop() {
   stopped_ = true;
