@@ -1,12 +1,9 @@
 #include "platform/service_management/service_management.h"
 
-#include <sys/stat.h>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -74,33 +71,19 @@ class SMJobBlessTest : public ::testing::Test {
     std::filesystem::permissions(folder_.path().string(), std::filesystem::perms(0755));
   }
 
-  // Dorvane.app: an Info.plist asking for the maker's helper, this test binary signed as
-  // `identifier` for its executable, and the helper signed by `helper_identity`.
+  // Dorvane.app with this test binary, signed as `identifier`, and the helper signed by
+  // `helper_identity`.
   std::string Bundle(const std::string& name, const std::string& identifier,
                      signature::TestIdentity helper_identity) {
-    const mcom::FilePath bundle = folder_.Join(name + ".app");
-    std::filesystem::create_directories(bundle.Join("Contents/MacOS").string());
-    std::filesystem::create_directories(bundle.Join("Contents/Library/LaunchServices").string());
-    std::ofstream(bundle.Join("Contents/Info.plist").string())
-        << "<plist version=\"1.0\"><dict><key>CFBundleExecutable</key><string>Dorvane</string>"
-           "<key>SMPrivilegedExecutables</key><dict><key>"
-        << kLabel << "</key><string>identifier \"" << kLabel
-        << "\" and anchor apple generic and certificate leaf [subject.OU] = \"Q4T7ZK2W9M\""
-           "</string></dict></dict></plist>";
-    const std::string info = testing::TemporaryFolder::ReadFile(
-        mcom::FilePath(DORVANE_SOURCE_DIR).Join("helper/Info.plist"));
-    signature::testing::WriteSignedCopy(mcom::FilePath(UNSIGNED_HELPER_PATH),
-                                        bundle.Join("Contents/Library/LaunchServices").Join(kLabel),
-                                        signature::TestSigningIdentity(helper_identity),
-                                        {kLabel, {info.begin(), info.end()}, 0});
-    const std::string app_info = "<plist version=\"1.0\"><dict/></plist>";
-    const mcom::FilePath executable = bundle.Join("Contents/MacOS/Dorvane");
-    signature::testing::WriteSignedCopy(
-        mcom::FilePath(testing::TestBinary()), executable,
-        signature::TestSigningIdentity(signature::TestIdentity::kMakerDeveloperID),
-        {identifier, {app_info.begin(), app_info.end()}, 0});
-    ::chmod(executable.c_str(), 0755);
-    return executable.string();
+    signature::testing::TestBundle contents;
+    contents.program = mcom::FilePath(testing::TestBinary());
+    contents.identifier = identifier;
+    contents.helper = mcom::FilePath(UNSIGNED_HELPER_PATH);
+    contents.helper_identity = signature::TestSigningIdentity(helper_identity);
+    contents.helper_requirement = std::string("identifier \"") + kLabel +
+                                  "\" and anchor apple generic and certificate leaf "
+                                  "[subject.OU] = \"Q4T7ZK2W9M\"";
+    return signature::testing::WriteTestBundle(folder_.Join(name + ".app"), contents).string();
   }
 
   std::string Bless(const std::string& program, const char* user = "root") {
