@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include "app/client/replicator.h"
+#include "core/discovery/apfs_container.h"
 #include "core/foundation/system_path.h"
 #include "sim/launcher/running_launcher.h"
 #include "sim/machine/machine_settings.h"
@@ -55,6 +57,25 @@ DORVANE_TEST_CHILD(get_session) {
   const mach::SessionResult again = GetHelperSession();
   if (sessions.size() == 1 && again.index() == 0 && std::get<0>(again).get() == *sessions.begin()) {
     std::puts("session");
+  }
+  return 0;
+}
+
+// Replicates container disk <second argument> into container disk <third> on the machine at
+// the first, as the backup and restore pipelines do; with a fourth argument "recovery" in
+// the recovery environment. Prints "replicated" or the error.
+DORVANE_TEST_CHILD(replicate) {
+  if (arguments.size() != 4) return 2;
+  if (arguments[3] == "recovery") ::setenv("__OSINSTALL_ENVIRONMENT", "1", 1);
+  mcom::SetSystemRoot(mcom::FilePath(arguments[0]));
+  try {
+    Replicator("PerformBackup")(
+        APFSContainerName{mcom::DiskName{static_cast<uint32_t>(std::stoul(arguments[1]))}},
+        APFSContainerName{mcom::DiskName{static_cast<uint32_t>(std::stoul(arguments[2]))}},
+        [](const ProgressUpdate&) {});
+    std::puts("replicated");
+  } catch (const Error& error) {
+    std::puts(("error " + error.FullDescription()).c_str());
   }
   return 0;
 }
@@ -150,6 +171,32 @@ TEST_F(HelperSessionTest, AnAdministratorWhoDeclinesLeavesNothingInstalled) {
   EXPECT_THAT(GetSession(App(), 1, "nobody"),
               HasSubstr("error CreateSession: bootstrap lookup failed"));
   EXPECT_FALSE(std::filesystem::exists(root_.string() + kInstalledHelperPath));
+}
+
+TEST_F(HelperSessionTest, ReplicatesThroughTheHelperOutsideTheRecoveryEnvironmentOnly) {
+  sim::testing::InstallTestTools(root_);
+  sim::Machine machine(root_);
+  const uint32_t usb = sim::testing::PlugTestMedium(machine, "usb-apfs");
+  mcom::SetSystemRoot(root_);
+  const std::optional<APFSContainerName> target =
+      mcom::FindAPFSContainerOnDisk(mcom::DiskName{usb, 2});
+  mcom::SetSystemRoot(mcom::FilePath("/"));
+  ASSERT_TRUE(target);
+  const auto replicate = [&](const std::string& app, const char* where) {
+    return testing::RunCapturing(app, testing::ChildArguments(
+                                          "replicate", {root_.string(), "1",
+                                                        std::to_string(target->name.disk), where}))
+        .output;
+  };
+  // In the recovery environment no helper is asked: none is installed, no launcher runs.
+  EXPECT_THAT(replicate(testing::TestBinary(), "recovery"), ::testing::EndsWith("replicated\n"));
+  EXPECT_EQ(Count("Prepare helper for operation"), 0U);
+  // Elsewhere only through the helper.
+  EXPECT_THAT(replicate(App(), "running"),
+              HasSubstr("error PerformBackup: failed to create session"));
+  sim::launcher::testing::RunningLauncher launcher(root_);
+  EXPECT_THAT(replicate(App(), "running"), ::testing::EndsWith("replicated\n"));
+  EXPECT_THAT(SystemLog(), HasSubstr("replicate disk1 (whole) -> disk"));
 }
 
 TEST(CodeDirectoryHash, IsShownAsFortyLowerCaseDigits) {

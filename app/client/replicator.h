@@ -5,9 +5,8 @@
 #include "core/backup/progress.h"
 
 // The ReplicatorFunction the backup and restore pipelines are given. In the recovery
-// environment it replicates in this process, which runs as root there. Everywhere else the
-// replication is the privileged helper's; this build has no helper yet, so it fails there
-// with an Error named after the operation.
+// environment it replicates in this process, which runs as root there; everywhere else it
+// asks the privileged helper (GetHelperSession), whose progress arrives as the callback's.
 class Replicator {
  public:
   // `operation` names the errors: "PerformBackup" or "PerformRestore".
@@ -20,6 +19,7 @@ class Replicator {
   std::string operation_;
 };
 
-// The message of the Error a Replicator throws outside the recovery environment.
+// The message of the Error dorvane reports outside the recovery environment, until it can
+// install the helper itself.
 inline constexpr char kReplicationNeedsHelper[] =
     "replication needs the privileged helper, which this build does not have yet";
