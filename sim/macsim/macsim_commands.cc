@@ -6,6 +6,7 @@
 
 #include "core/foundation/cf_data.h"
 #include "core/foundation/cf_file_data.h"
+#include "core/foundation/file_tree.h"
 #include "sim/machine/data_size.h"
 #include "sim/machine/fixture.h"
 #include "sim/machine/machine.h"
@@ -82,6 +83,29 @@ void UnplugCommand(const mcom::FilePath& root, const std::string& disk) {
 void SetCommand(const mcom::FilePath& root, const std::string& key, const std::string& value) {
   sim::Machine machine(root);
   machine.Change([&](sim::Model& model) { sim::ApplySetting(model, key, value); });
+}
+
+void InstallCommand(const mcom::FilePath& root, const mcom::FilePath& application) {
+  const sim::Machine machine(root);  // refuses what is no machine
+  const std::string name = application.LastComponent();
+  if (!name.ends_with(".app") ||
+      !std::filesystem::is_regular_file(application.Join("Contents/Info.plist").string())) {
+    throw sim::MachineError(application.string() +
+                            " is no application bundle (X.app with "
+                            "Contents/Info.plist)");
+  }
+  // Copied beside its final place and renamed into it, so that no half copy is ever there.
+  const mcom::FilePath applications = root.Join("Applications");
+  const mcom::FilePath staging = applications.Join("." + name + ".installing");
+  std::error_code ignored;
+  std::filesystem::remove_all(staging.string(), ignored);
+  if (const std::error_code error = mcom::CopyTree(application, staging)) {
+    std::filesystem::remove_all(staging.string(), ignored);
+    throw sim::MachineError("cannot copy " + application.string() + ": " + error.message());
+  }
+  std::filesystem::remove_all(applications.Join(name).string(), ignored);
+  std::filesystem::rename(staging.string(), applications.Join(name).string());
+  std::cout << "/Applications/" << name << "\n";
 }
 
 int CompareCommand(const mcom::FilePath& root, const std::string& original, const std::string& copy,

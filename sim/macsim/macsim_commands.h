@@ -41,6 +41,10 @@ int CompareCommand(const mcom::FilePath& root, const std::string& original, cons
                    bool access_times);
 
 // macsim fixtures [--machines DIR]: the fixtures with their kinds and descriptions.
+// Copies the application bundle APP (X.app) into ROOT/Applications, replacing an earlier
+// copy; prints its Mac path.
+void InstallCommand(const mcom::FilePath& root, const mcom::FilePath& application);
+
 void FixturesCommand(const std::string& machines);
 
 // The absolute form of a root given on the command line (mount points are recorded as

@@ -148,6 +148,28 @@ TEST(Macsim, InstallsTheToolsFromBesideItself) {
   EXPECT_FALSE(std::filesystem::exists(bare + "/usr/bin/hdiutil"));
 }
 
+// The build's application bundle goes into the machine whole; what is no bundle is refused.
+TEST(Macsim, InstallsTheApplicationBundle) {
+  ::testing::TemporaryFolder folder;
+  const std::string root = folder.Join("mac").string();
+  ASSERT_EQ(RunMacsim({"create", root, "--data-size", "16K"}).status, 0);
+  const Outcome installed = RunMacsim({"install", root, DORVANE_BUNDLE_PATH});
+  ASSERT_EQ(installed.status, 0) << installed.err;
+  EXPECT_EQ(installed.out, "/Applications/Dorvane.app\n");
+  for (const char* file :
+       {"Contents/Info.plist", "Contents/MacOS/Dorvane", "Contents/MacOS/dorvane",
+        "Contents/Library/LaunchServices/com.halvex-software.Dorvane.helper"}) {
+    EXPECT_EQ(
+        ::testing::TemporaryFolder::ReadFile(
+            mcom::FilePath(root + "/Applications/Dorvane.app/").Join(file)),
+        ::testing::TemporaryFolder::ReadFile(mcom::FilePath(DORVANE_BUNDLE_PATH "/").Join(file)))
+        << file;
+  }
+  const Outcome refused = RunMacsim({"install", root, folder.Join("mac").string()});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_THAT(refused.err, ::testing::HasSubstr("is no application bundle"));
+}
+
 // Two plugs of one medium hold the same generated files; a backup restored faithfully holds
 // the same files as its original, and `compare` is how scripts check that.
 TEST(Macsim, CompareTellsIdenticalVolumesFromDifferentOnes) {

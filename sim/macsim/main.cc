@@ -4,6 +4,7 @@
 //   macsim show ROOT
 //   macsim start ROOT
 //   macsim stop ROOT
+//   macsim install ROOT APP
 //   macsim registry ROOT
 //   macsim plug ROOT MEDIUM [--data-size SIZE] [--machines DIR]
 //   macsim unplug ROOT diskN
@@ -58,6 +59,13 @@ int main(int argc, char** argv) {
 
   CLI::App* stop = app.add_subcommand("stop", "Stop the machine's launcher and its jobs");
   stop->add_option("ROOT", root, "The machine's root folder")->required();
+
+  std::string application;
+  CLI::App* install =
+      app.add_subcommand("install", "Install an application bundle into ROOT/Applications");
+  install->add_option("ROOT", root, "The machine's root folder")->required();
+  install->add_option("APP", application, "The bundle, for example build/bin/Dorvane.app")
+      ->required();
 
   CLI::App* registry = app.add_subcommand("registry", "Print the device registry (ioreg -a -l)");
   registry->add_option("ROOT", root, "The machine's root folder")->required();
@@ -129,6 +137,7 @@ int main(int argc, char** argv) {
     if (*create) macsim::CreateCommand(root_path, machine, data_size, machines);
     if (*show) macsim::ShowCommand(root_path);
     if (*start) macsim::StartCommand(root_path);
+    if (*install) macsim::InstallCommand(root_path, macsim::AbsoluteRoot(application));
     if (*stop) macsim::StopCommand(root_path);
     if (*registry) macsim::RegistryCommand(root_path);
     if (*plug) macsim::PlugCommand(root_path, medium, data_size, machines);
