@@ -84,7 +84,7 @@ mcom::FilePath CheckSignatures(std::string_view label) {
   const std::optional<std::string> wanted =
       privileged ? privileged->GetString(label) : std::nullopt;
   Check(bundle_path && wanted, kSMErrorToolNotValid);
-  const mcom::FilePath helper =
+  mcom::FilePath helper =
       bundle_path->Join("Contents/Library/LaunchServices").Join(std::string(label));
 
   Owned<SecStaticCodeRef> code;
