@@ -41,6 +41,7 @@ DORVANE_TEST_CHILD(get_session) {
   mcom::SetSystemRoot(mcom::FilePath(arguments[0]));
   std::vector<mach::SessionResult> results(std::stoul(arguments[2]));
   std::vector<std::thread> threads;
+  threads.reserve(results.size());
   for (mach::SessionResult& result : results) {
     threads.emplace_back([&result] { result = GetHelperSession(); });
   }

@@ -58,7 +58,7 @@ mcom::FilePath WriteTestBundle(const mcom::FilePath& bundle, const TestBundle& c
   std::filesystem::remove(padded.string());
 
   const std::string app_info = "<plist version=\"1.0\"><dict/></plist>";
-  const mcom::FilePath executable =
+  mcom::FilePath executable =
       WriteSignedCopy(contents.program, bundle.Join("Contents/MacOS/Dorvane"),
                       TestSigningIdentity(TestIdentity::kMakerDeveloperID),
                       {contents.identifier, {app_info.begin(), app_info.end()}, 0});
