@@ -1,5 +1,5 @@
 # Lays out and signs Dorvane.app (cmake -P, from app/bundle/CMakeLists.txt): the variables
-# BUNDLE, INFO_PLIST, HELPER_INFO_PLIST, APP, CLI, HELPER and MACSIM name what goes in.
+# BUNDLE, INFO_PLIST, HELPER_INFO_PLIST, CLI_INFO_PLIST, APP, CLI, HELPER and MACSIM name what goes in.
 set(label com.halvex-software.Dorvane.helper)
 set(staging ${BUNDLE}.partial)
 file(REMOVE_RECURSE ${staging})
@@ -23,7 +23,9 @@ function(sign file identifier)
   endif()
 endfunction()
 sign(${staging}/Contents/Library/LaunchServices/${label} ${label} ${HELPER_INFO_PLIST})
-sign(${staging}/Contents/MacOS/dorvane com.halvex-software.Dorvane.cli)
+# A tool's signature seals its information property list too; the helper reads it from its
+# callers' signatures.
+sign(${staging}/Contents/MacOS/dorvane com.halvex-software.Dorvane.cli ${CLI_INFO_PLIST})
 sign(${staging}/Contents/MacOS/Dorvane com.halvex-software.Dorvane ${INFO_PLIST})
 
 file(REMOVE_RECURSE ${BUNDLE})

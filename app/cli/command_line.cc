@@ -8,8 +8,9 @@ namespace {
 constexpr char kExitStatuses[] =
     "Exit status:\n"
     "  0        done: the image is complete and detached, or every volume is restored\n"
-    "  1        the operation failed (the message says which step, and what it left)\n"
-    "  2        replication needs the privileged helper (outside the recovery environment)\n"
+    "  1        the operation failed (the message says which step, and what it left), or\n"
+    "           the privileged helper will not serve this copy (outside the recovery\n"
+    "           environment only the bundle's dorvane, run as root, replicates)\n"
     "  64       bad arguments, or a target that must not be erased; nothing was changed\n"
     "  128+N    stopped by signal N (130 for SIGINT, 143 for SIGTERM) after cleaning up";
 

@@ -8,6 +8,7 @@
 #include "app/cli/checked_job.h"
 #include "app/cli/command_line.h"
 #include "app/cli/data_size.h"
+#include "app/cli/helper_access.h"
 #include "app/cli/tool_output_capture.h"
 #include "app/client/recovery_environment.h"
 #include "app/client/replicator.h"
@@ -169,10 +170,9 @@ int RunCommand(const CommandLine& line, Console& console) {
   }
 
   if (!IsRunningInRecoveryEnvironment()) {
-    return Report(
-        console, line.json,
-        {kExitNeedsHelper, Error("dorvane", std::string(kReplicationNeedsHelper) +
-                                                "; run dorvane from the recovery environment")});
+    if (const std::optional<std::string> why = WhyTheHelperWillNotServe()) {
+      return Report(console, line.json, {kExitFailure, Error("dorvane", *why)});
+    }
   }
   if (const BackupJob* backup = std::get_if<BackupJob>(&job)) {
     if (!backup->note.empty()) console.err << "dorvane: " << backup->note << '\n';

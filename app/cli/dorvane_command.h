@@ -9,7 +9,6 @@
 // dorvane's exit statuses.
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1;            // the operation failed; the Error is printed
-inline constexpr int kExitNeedsHelper = 2;        // replication needs the privileged helper
 inline constexpr int kExitUsage = 64;             // bad arguments or a refused target (EX_USAGE)
 inline constexpr int kExitInterruptedBase = 128;  // + the signal that stopped the operation
 

@@ -18,8 +18,3 @@ class Replicator {
  private:
   std::string operation_;
 };
-
-// The message of the Error dorvane reports outside the recovery environment, until it can
-// install the helper itself.
-inline constexpr char kReplicationNeedsHelper[] =
-    "replication needs the privileged helper, which this build does not have yet";

@@ -14,11 +14,13 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <sstream>
 #include <thread>
 
 #include "core/foundation/file.h"
 #include "core/foundation/file_path.h"
+#include "sim/launcher/running_launcher.h"
 #include "sim/machine/blockers.h"
 #include "tests/e2e/e2e_machine.h"
 
@@ -46,14 +48,14 @@ const std::vector<std::string> kRecovery{"__OSINSTALL_ENVIRONMENT=1"};
 class DorvaneProcess {
  public:
   explicit DorvaneProcess(const std::vector<std::string>& arguments,
-                          const std::vector<std::string>& environment = kRecovery) {
+                          const std::vector<std::string>& environment = kRecovery,
+                          const std::string& program = DORVANE_PATH) {
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-    const std::string program = DORVANE_PATH;
     std::vector<char*> argv{const_cast<char*>(program.c_str())};
     for (const std::string& argument : arguments)
       argv.push_back(const_cast<char*>(argument.c_str()));
@@ -119,8 +121,9 @@ class DorvaneProcess {
 };
 
 Outcome RunDorvane(const std::vector<std::string>& arguments,
-                   const std::vector<std::string>& environment = kRecovery) {
-  return DorvaneProcess(arguments, environment).Finish();
+                   const std::vector<std::string>& environment = kRecovery,
+                   const std::string& program = DORVANE_PATH) {
+  return DorvaneProcess(arguments, environment, program).Finish();
 }
 
 // The last line of `text`.
@@ -267,7 +270,7 @@ TEST_F(DorvaneCommandLine, EveryExitEndsWithOneJsonResult) {
     int status;
   } cases[] = {
       {{"--json", "clone"}, kRecovery, 64},
-      {{"--root", root(), "backup", "--to", image(), "--json"}, {"__OSINSTALL_ENVIRONMENT="}, 2},
+      {{"--root", root(), "backup", "--to", image(), "--json"}, {"__OSINSTALL_ENVIRONMENT="}, 1},
       {{"--version", "--json"}, kRecovery, 0},
       {{"--root", root(), "backup", "--json", "--to", image()}, kRecovery, 0},
       {{"--root", root(), "--json", "restore", "--from", image(), "--to", "disk9"}, kRecovery, 64},
@@ -286,6 +289,30 @@ TEST_F(DorvaneCommandLine, EveryExitEndsWithOneJsonResult) {
                                  ",\"exit_status\":" + std::to_string(each.status)),
                       Not(HasSubstr("\\n\""))));
   }
+}
+
+// Outside the recovery environment only the bundle's dorvane replicates: through the helper
+// it installs from its bundle.
+TEST_F(DorvaneCommandLine, OutsideTheRecoveryEnvironmentTheBundlesCopyWorksThroughTheHelper) {
+  const std::vector<std::string> running{"__OSINSTALL_ENVIRONMENT="};
+  const Outcome outside = RunDorvane({"--root", root(), "backup", "--to", image()}, running);
+  EXPECT_EQ(outside.status, 1);
+  EXPECT_THAT(outside.err, HasSubstr("only the copy inside the application bundle"));
+  EXPECT_THAT(mac_.ScratchNames(), IsEmpty());
+
+  sim::launcher::testing::RunningLauncher launcher(mac_.root());
+  const std::string bundled = DORVANE_BUNDLE_PATH "/Contents/MacOS/dorvane";
+  const Outcome backup =
+      RunDorvane({"--root", root(), "backup", "--to", image()}, running, bundled);
+  ASSERT_EQ(backup.status, 0) << backup.err;
+  EXPECT_TRUE(std::filesystem::exists(
+      mac_.root()
+          .Join("Library/PrivilegedHelperTools/com.halvex-software.Dorvane.helper")
+          .string()));
+  EXPECT_THAT(testing::TemporaryFolder::ReadFile(mac_.root().Join("private/var/log/system.log")),
+              HasSubstr("com.halvex-software.Dorvane.helper"));
+  launcher.Stop();  // with the helper it runs
+  ExpectNothingLeft();
 }
 
 TEST_F(DorvaneCommandLine, BacksUpAndRestoresWithCleanProgress) {
