@@ -143,7 +143,11 @@ std::optional<Error> ValidateRunningHelper(const mcom::AuditToken& helper_token)
     const cf::Ref<cf::Bundle> bundle = cf::Bundle::MainBundle();
     const std::optional<mcom::FilePath> bundle_path =
         bundle ? cf::CopyPathOfURL(bundle->BundleURL()) : std::nullopt;
-    if (!bundle_path) return std::nullopt;
+    // Without a bundle there is nothing to compare with; whatever answers is not trusted.
+    if (!bundle_path) {
+      return Error("ValidateRunningHelper",
+                   "this program has no application bundle whose helper it could compare with");
+    }
     const helper::SigningInformation bundled = helper::CopySigningInformation(
         helper::CreateStaticCode(bundle_path->Join(kBundledHelperPath)).get());
     mcom::log::Default("bundled helper cdhash: %{public}s",

@@ -34,7 +34,7 @@ void WaitForHelperToFinish();
 
 // Whether the helper that sent `helper_token` runs the code of the bundle's copy (equal
 // code-directory hashes). The Error ("ValidateRunningHelper") when it does not or cannot be
-// checked; nothing when it does, or when this process has no bundle to compare with.
+// checked, which includes a program outside any application bundle; nothing when it does.
 std::optional<Error> ValidateRunningHelper(const mcom::AuditToken& helper_token);
 
 // 40 lower-case hexadecimal digits, two per byte, high nibble first.

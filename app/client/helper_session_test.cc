@@ -163,6 +163,17 @@ TEST_F(HelperSessionTest, RefusesAHelperThatIsNotTheBundlesCopy) {
             "helper version. helper path: " +
                 root_.string() + kInstalledHelperPath + "\n");
   EXPECT_EQ(Count("<Error>: failed to bless helper"), 1U);
+
+  // The application's identity outside any bundle has no copy to compare with: refused.
+  static constexpr char kEmptyInfo[] = "<plist version=\"1.0\"><dict/></plist>";
+  const mcom::FilePath loose = folder_.Join("loose");
+  signature::testing::WriteSignedCopy(
+      mcom::FilePath(testing::TestBinary()), loose,
+      signature::TestSigningIdentity(signature::TestIdentity::kMakerDeveloperID),
+      {"com.halvex-software.Dorvane", {kEmptyInfo, kEmptyInfo + sizeof kEmptyInfo - 1}, 0});
+  EXPECT_THAT(GetSession(loose.string()),
+              HasSubstr("error CreateSession: helper validation failed: ValidateRunningHelper: "
+                        "validation error: "));
 }
 
 TEST_F(HelperSessionTest, AnAdministratorWhoDeclinesLeavesNothingInstalled) {
