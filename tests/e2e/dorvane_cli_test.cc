@@ -18,6 +18,7 @@
 #include <sstream>
 #include <thread>
 
+#include "core/discovery/apfs_container.h"
 #include "core/foundation/file.h"
 #include "core/foundation/file_path.h"
 #include "sim/launcher/running_launcher.h"
@@ -311,6 +312,17 @@ TEST_F(DorvaneCommandLine, OutsideTheRecoveryEnvironmentTheBundlesCopyWorksThrou
           .string()));
   EXPECT_THAT(testing::TemporaryFolder::ReadFile(mac_.root().Join("private/var/log/system.log")),
               HasSubstr("com.halvex-software.Dorvane.helper"));
+
+  // The restore goes through the same helper, onto a disk of the running Mac.
+  const mcom::DiskName blank = mac_.Plug("usb-blank");
+  const Outcome restore = RunDorvane(
+      {"--root", root(), "restore", "--from", image(), "--to", mcom::FormatDiskName(blank)},
+      running, bundled);
+  ASSERT_EQ(restore.status, 0) << restore.err;
+  // A blank disk becomes the container itself.
+  const APFSContainerName restored =
+      mcom::FindAPFSContainerOnDisk(blank).value_or(APFSContainerName{blank});
+  EXPECT_THAT(mac_.ContainerDifferences(mac_.SystemContainer(), restored), IsEmpty());
   launcher.Stop();  // with the helper it runs
   ExpectNothingLeft();
 }
