@@ -300,9 +300,19 @@ TEST_F(DorvaneCommandLine, OutsideTheRecoveryEnvironmentTheBundlesCopyWorksThrou
   EXPECT_EQ(outside.status, 1);
   EXPECT_THAT(outside.err, HasSubstr("only the copy inside the application bundle"));
   EXPECT_THAT(mac_.ScratchNames(), IsEmpty());
+  const std::string bundled = DORVANE_BUNDLE_PATH "/Contents/MacOS/dorvane";
+  if (::geteuid() == 0) {
+    // The bundle's copy run by a normal user: the helper would not serve it.
+    std::filesystem::permissions(mac_.folder().string(), std::filesystem::perms(0755));
+    const Outcome as_user = RunDorvane({"--reuid=65534", "--regid=65534", "--clear-groups", bundled,
+                                        "--root", root(), "backup", "--to", image()},
+                                       running, "/usr/bin/setpriv");
+    EXPECT_EQ(as_user.status, 1);
+    EXPECT_THAT(as_user.err, HasSubstr("serves it only when it runs as root"));
+    EXPECT_THAT(mac_.ScratchNames(), IsEmpty());
+  }
 
   sim::launcher::testing::RunningLauncher launcher(mac_.root());
-  const std::string bundled = DORVANE_BUNDLE_PATH "/Contents/MacOS/dorvane";
   const Outcome backup =
       RunDorvane({"--root", root(), "backup", "--to", image()}, running, bundled);
   ASSERT_EQ(backup.status, 0) << backup.err;
