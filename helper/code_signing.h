@@ -14,7 +14,6 @@
 
 #include "core/foundation/cf_dictionary.h"
 #include "core/foundation/file_path.h"
-#include "platform/posix/scoped_generic.h"
 #include "platform/security/code_signing.h"
 #include "transport/audit_token.h"
 
@@ -27,16 +26,9 @@ inline constexpr char kCommandLineClientIdentifier[] = "com.halvex-software.Dorv
 // True: the Developer ID application certificate; false: the development certificate.
 using CertificateKind = bool;
 
-template <typename Ref>
-struct SecurityObjectTraits {
-  static Ref InvalidValue() { return nullptr; }
-  static void Free(Ref object) { platform::CFRelease(object); }
-};
-using Code = mcom::ScopedGeneric<platform::SecCodeRef, SecurityObjectTraits<platform::SecCodeRef>>;
-using StaticCode = mcom::ScopedGeneric<platform::SecStaticCodeRef,
-                                       SecurityObjectTraits<platform::SecStaticCodeRef>>;
-using Requirement = mcom::ScopedGeneric<platform::SecRequirementRef,
-                                        SecurityObjectTraits<platform::SecRequirementRef>>;
+using Code = platform::ScopedSecCode;
+using StaticCode = platform::ScopedSecStaticCode;
+using Requirement = platform::ScopedSecRequirement;
 
 struct SigningInformation {
   std::string identifier;

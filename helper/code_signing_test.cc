@@ -1,4 +1,5 @@
 #include "helper/code_signing.h"
+#include "core/foundation/hex_text.h"
 
 #include <signal.h>
 
@@ -121,7 +122,7 @@ TEST_F(CodeSigningTest, AMissingTeamIsAnInvalidatedIdentity) {
   signature::SigningIdentity teamless;
   teamless.key = key;
   teamless.chain = {signature::Issued({"Teamless", "", {}, signature::PublicKeyOf(key), {}}, key)};
-  const std::string anchor = signature::HexOf(signature::PublicKeyOf(key));
+  const std::string anchor = mcom::HexOf(signature::PublicKeyOf(key));
   sim::Machine(folder_.Join("mac")).Change([&](sim::Model& model) {
     sim::ApplySetting(model, "trusted-anchor", anchor);
   });

@@ -14,6 +14,7 @@
 #include "core/foundation/cf_url.h"
 #include "core/foundation/dispatch.h"
 #include "core/foundation/error_category.h"
+#include "core/foundation/hex_text.h"
 #include "core/foundation/log.h"
 #include "core/foundation/process.h"
 #include "core/foundation/system_path.h"
@@ -115,13 +116,7 @@ void WaitForExit(pid_t helper) {
 }  // namespace
 
 std::string FormatCodeDirectoryHash(const std::array<uint8_t, 20>& hash) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (const uint8_t byte : hash) {
-    text += kDigits[byte >> 4];
-    text += kDigits[byte & 0xF];
-  }
-  return text;
+  return mcom::HexOf(hash);
 }
 
 void WaitForHelperToFinish() {

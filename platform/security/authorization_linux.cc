@@ -17,6 +17,7 @@
 
 #include "core/foundation/cf_data.h"
 #include "core/foundation/cf_file_data.h"
+#include "core/foundation/hex_text.h"
 #include "core/foundation/system_path.h"
 #include "platform/security/authorization.h"
 #include "sim/machine/atomic_file.h"
@@ -40,7 +41,7 @@ constexpr AuthorizationFlags kCopyRightsFlags =
 
 // The machine's record of a reference: the names of its rights, one per line.
 mcom::FilePath RecordPath(const AuthorizationId& id) {
-  return sim::AuthorizationsFolder(mcom::SystemRoot()).Join(sim::signature::HexOf(id));
+  return sim::AuthorizationsFolder(mcom::SystemRoot()).Join(mcom::HexOf(id));
 }
 
 std::optional<std::set<std::string>> ReadRights(const AuthorizationId& id) {

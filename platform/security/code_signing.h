@@ -7,6 +7,7 @@
 #include "core/foundation/cf_error.h"
 #include "core/foundation/cf_string.h"
 #include "core/foundation/cf_url.h"
+#include "platform/posix/scoped_generic.h"
 #include "platform/security_error.h"
 
 // Code signing services (SecCode.h, SecStaticCode.h, SecRequirement.h): code objects for
@@ -132,5 +133,17 @@ SecCodeRef CFRetain(SecCodeRef code);
 void CFRelease(SecCodeRef code);
 SecRequirementRef CFRetain(SecRequirementRef requirement);
 void CFRelease(SecRequirementRef requirement);
+
+// Owners of one reference each, released with CFRelease.
+template <typename Ref>
+struct SecurityObjectTraits {
+  static Ref InvalidValue() { return nullptr; }
+  static void Free(Ref object) { CFRelease(object); }
+};
+using ScopedSecCode = mcom::ScopedGeneric<SecCodeRef, SecurityObjectTraits<SecCodeRef>>;
+using ScopedSecStaticCode =
+    mcom::ScopedGeneric<SecStaticCodeRef, SecurityObjectTraits<SecStaticCodeRef>>;
+using ScopedSecRequirement =
+    mcom::ScopedGeneric<SecRequirementRef, SecurityObjectTraits<SecRequirementRef>>;
 
 }  // namespace platform

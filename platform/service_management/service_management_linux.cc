@@ -37,29 +37,17 @@ struct Refusal {
   long code;
 };
 
-template <typename Ref>
-class Owned {
- public:
-  Owned() = default;
-  ~Owned() { CFRelease(ref_); }
-  Owned(const Owned&) = delete;
-  Owned& operator=(const Owned&) = delete;
-  Ref* out() { return &ref_; }
-  Ref get() const { return ref_; }
-
- private:
-  Ref ref_ = nullptr;
-};
-
 void Check(bool holds, long code) {
   if (!holds) throw Refusal{code};
 }
 
-Owned<SecRequirementRef>* Requirement(const std::string& text, Owned<SecRequirementRef>* out) {
-  Check(SecRequirementCreateWithStringAndErrors(cf::String::Create(text), kSecCSDefaultFlags,
-                                                nullptr, out->out()) == 0,
-        kSMErrorInvalidSignature);
-  return out;
+// The requirement `text` states; an empty owner when it cannot be read.
+ScopedSecRequirement RequirementOf(const cf::Ref<cf::String>& text) {
+  SecRequirementRef requirement = nullptr;
+  if (SecRequirementCreateWithStringAndErrors(text, kSecCSDefaultFlags, nullptr, &requirement)) {
+    return ScopedSecRequirement(nullptr);
+  }
+  return ScopedSecRequirement(requirement);
 }
 
 void CheckAuthorization(AuthorizationRef authorization) {
@@ -87,15 +75,15 @@ mcom::FilePath CheckSignatures(std::string_view label) {
   mcom::FilePath helper =
       bundle_path->Join("Contents/Library/LaunchServices").Join(std::string(label));
 
-  Owned<SecStaticCodeRef> code;
+  SecStaticCodeRef static_code = nullptr;
   Check(SecStaticCodeCreateWithPath(cf::URL::CreateFromFileSystemPath(helper, false),
-                                    kSecCSDefaultFlags, code.out()) == 0,
+                                    kSecCSDefaultFlags, &static_code) == 0,
         kSMErrorToolNotValid);
-  Owned<SecRequirementRef> requirement;
-  Check(
-      SecStaticCodeCheckValidityWithErrors(code.get(), kStrictStaticCheck,
-                                           Requirement(*wanted, &requirement)->get(), nullptr) == 0,
-      kSMErrorInvalidSignature);
+  const ScopedSecStaticCode code(static_code);
+  const ScopedSecRequirement requirement = RequirementOf(cf::String::Create(*wanted));
+  Check(requirement && SecStaticCodeCheckValidityWithErrors(code.get(), kStrictStaticCheck,
+                                                            requirement.get(), nullptr) == 0,
+        kSMErrorInvalidSignature);
 
   cf::Ref<cf::Dictionary> information;
   Check(SecCodeCopySigningInformation(code.get(), kSecCSSigningInformation, &information) == 0,
@@ -104,15 +92,15 @@ mcom::FilePath CheckSignatures(std::string_view label) {
   const cf::Ref<cf::Array> clients =
       info_plist ? info_plist->GetArray("SMAuthorizedClients") : nullptr;
   Check(clients != nullptr, kSMErrorInvalidSignature);
-  Owned<SecCodeRef> self;
-  Check(SecCodeCopySelf(kSecCSDefaultFlags, self.out()) == 0, kSMErrorInvalidSignature);
+  SecCodeRef self_code = nullptr;
+  Check(SecCodeCopySelf(kSecCSDefaultFlags, &self_code) == 0, kSMErrorInvalidSignature);
+  const ScopedSecCode self(self_code);
   bool authorized = false;
   for (size_t index = 0; index < clients->Count() && !authorized; ++index) {
     const cf::Ref<cf::String> client = clients->Get<cf::String>(index);
-    Owned<SecRequirementRef> client_requirement;
-    authorized = client &&
-                 SecRequirementCreateWithStringAndErrors(client, kSecCSDefaultFlags, nullptr,
-                                                         client_requirement.out()) == 0 &&
+    const ScopedSecRequirement client_requirement =
+        client ? RequirementOf(client) : ScopedSecRequirement(nullptr);
+    authorized = client_requirement &&
                  SecCodeCheckValidityWithErrors(self.get(), kSecCSDefaultFlags,
                                                 client_requirement.get(), nullptr) == 0;
   }

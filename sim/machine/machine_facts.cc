@@ -1,4 +1,5 @@
 #include "sim/machine/machine_facts.h"
+#include "core/foundation/hex_text.h"
 
 #include <string_view>
 
@@ -24,7 +25,7 @@ std::optional<signature::PublicKey> ReadTrustedAnchor(const mcom::FilePath& root
       mcom::cf::CreateDataFromFile(TrustedAnchorFactPath(root));
   const std::optional<std::string_view> hex = FactLine(data);
   signature::PublicKey key{};
-  if (!hex || !signature::ParseHex(*hex, key)) return std::nullopt;
+  if (!hex || !mcom::ParseHex(*hex, key)) return std::nullopt;
   return key;
 }
 

@@ -1,4 +1,5 @@
 #include "sim/machine/model.h"
+#include "core/foundation/hex_text.h"
 
 #include <algorithm>
 
@@ -43,7 +44,7 @@ bool Volume::HasRole(std::string_view role) const {
 }
 
 std::string DefaultTrustedAnchor() {
-  static const std::string anchor = signature::HexOf(signature::TestAnchorKey());
+  static const std::string anchor = mcom::HexOf(signature::TestAnchorKey());
   return anchor;
 }
 

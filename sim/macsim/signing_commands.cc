@@ -1,4 +1,5 @@
 #include "sim/macsim/signing_commands.h"
+#include "core/foundation/hex_text.h"
 
 #include <sys/stat.h>
 
@@ -122,7 +123,7 @@ int SignatureCommand(const mcom::FilePath& root, const mcom::FilePath& file) {
       std::cout << "Authority=" << certificate.common_name << "\n";
     }
     std::cout << "Timestamp=" << Timestamp(found->signing_time) << "\n"
-              << "CDHash=" << signature::HexOf(found->code_directory_hash) << "\n"
+              << "CDHash=" << mcom::HexOf(found->code_directory_hash) << "\n"
               << "Info.plist="
               << (found->info_plist.empty() ? std::string("not bound")
                                             : std::to_string(found->info_plist.size()) + " bytes")

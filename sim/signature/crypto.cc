@@ -2,7 +2,6 @@
 
 #include <openssl/evp.h>
 
-#include <charconv>
 #include <memory>
 #include <stdexcept>
 
@@ -80,26 +79,6 @@ Sha1Digest Sha1(std::span<const uint8_t> bytes) {
     Broken("compute SHA-1");
   }
   return digest;
-}
-
-std::string HexOf(std::span<const uint8_t> bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (const uint8_t byte : bytes) {
-    hex += kDigits[byte >> 4];
-    hex += kDigits[byte & 0xf];
-  }
-  return hex;
-}
-
-bool ParseHex(std::string_view hex, std::span<uint8_t> bytes) {
-  if (hex.size() != 2 * bytes.size()) return false;
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    const char* digits = hex.data() + 2 * i;
-    const auto [end, failure] = std::from_chars(digits, digits + 2, bytes[i], 16);
-    if (failure != std::errc() || end != digits + 2) return false;
-  }
-  return true;
 }
 
 }  // namespace sim::signature

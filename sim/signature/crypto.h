@@ -6,8 +6,6 @@
 #include <array>
 #include <cstdint>
 #include <span>
-#include <string>
-#include <string_view>
 
 namespace sim::signature {
 
@@ -21,10 +19,6 @@ Signature Sign(const PrivateKey& key, std::span<const uint8_t> message);
 bool Verify(const PublicKey& key, std::span<const uint8_t> message, const Signature& signature);
 Sha1Digest Sha1(std::span<const uint8_t> bytes);
 
-// Keys and digests as text: two lowercase hex digits a byte.
-std::string HexOf(std::span<const uint8_t> bytes);
-// Fills `bytes` from exactly 2 x bytes.size() hex digits (either case); false for anything
-// else, `bytes` then left unspecified.
-bool ParseHex(std::string_view hex, std::span<uint8_t> bytes);
+// Keys and digests as text: mcom::HexOf and mcom::ParseHex (core/foundation/hex_text.h).
 
 }  // namespace sim::signature

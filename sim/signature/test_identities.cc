@@ -1,4 +1,5 @@
 #include "sim/signature/test_identities.h"
+#include "core/foundation/hex_text.h"
 
 #include <stdexcept>
 #include <utility>
@@ -28,7 +29,7 @@ constexpr std::pair<std::string_view, TestIdentity> kNames[] = {
 
 PrivateKey Seed(std::string_view hex) {
   PrivateKey key{};
-  if (!ParseHex(hex, key)) throw std::logic_error("a test key seed is not hex");
+  if (!mcom::ParseHex(hex, key)) throw std::logic_error("a test key seed is not hex");
   return key;
 }
 
