@@ -307,6 +307,16 @@ TEST_F(MachStandInTest, DestroyedPortEndsReceivesAndSends) {
   EXPECT_EQ(stale.error().value(), MACH_RCV_INVALID_NAME);
 }
 
+// Looks the service `name` up and sends it request `id`; what `service` then receives.
+mcom::Result<MessageBuffer> SendThroughName(const char* name, const PortRight<Receive>& service,
+                                            mach_msg_id_t id) {
+  mach_port_t port = MACH_PORT_NULL;
+  EXPECT_EQ(bootstrap_look_up(bootstrap_port, name, &port), KERN_SUCCESS);
+  const PortRight<Send> client(port);
+  EXPECT_EQ(SendSimple(client.get(), id), MACH_MSG_SUCCESS);
+  return MessageBuffer::Receive(service.get(), 24, 0);
+}
+
 TEST_F(MachStandInTest, BootstrapNamesUnderAnyRoot) {
   testing::TemporaryMachineRoot root;
   mach_port_t port = MACH_PORT_NULL;
@@ -319,10 +329,7 @@ TEST_F(MachStandInTest, BootstrapNamesUnderAnyRoot) {
   EXPECT_EQ(bootstrap_check_in(bootstrap_port, "com.example.service", &second),
             BOOTSTRAP_SERVICE_ACTIVE);
 
-  ASSERT_EQ(bootstrap_look_up(bootstrap_port, "com.example.service", &port), KERN_SUCCESS);
-  const PortRight<Send> client(port);
-  ASSERT_EQ(SendSimple(client.get(), 9), MACH_MSG_SUCCESS);
-  mcom::Result<MessageBuffer> received = MessageBuffer::Receive(service.get(), 24, 0);
+  mcom::Result<MessageBuffer> received = SendThroughName("com.example.service", service, 9);
   ASSERT_TRUE(received);
   EXPECT_EQ(received->id(), 9);
   EXPECT_EQ(received->audit_token().pid(), getpid());
@@ -336,11 +343,8 @@ TEST_F(MachStandInTest, BootstrapNamesUnderAnyRoot) {
   mcom::SetSystemRoot(deep);
   ASSERT_EQ(bootstrap_check_in(bootstrap_port, "com.example.deep", &port), KERN_SUCCESS);
   const PortRight<Receive> deep_service(port);
-  ASSERT_EQ(bootstrap_look_up(bootstrap_port, "com.example.deep", &port), KERN_SUCCESS);
-  const PortRight<Send> deep_client(port);
+  EXPECT_TRUE(SendThroughName("com.example.deep", deep_service, 10));
   mcom::SetSystemRoot(previous);
-  ASSERT_EQ(SendSimple(deep_client.get(), 10), MACH_MSG_SUCCESS);
-  EXPECT_TRUE(MessageBuffer::Receive(deep_service.get(), 24, 0));
 }
 
 // A process started by the launcher serves the names it was handed, and only those.
@@ -372,10 +376,7 @@ TEST_F(MachStandInTest, CheckInAdoptsOnlyTheSocketsHandedOver) {
   EXPECT_EQ(mach_stand_in::CreateServiceListener("com.example.handed", &another),
             BOOTSTRAP_SERVICE_ACTIVE);
 
-  ASSERT_EQ(bootstrap_look_up(bootstrap_port, "com.example.handed", &port), KERN_SUCCESS);
-  const PortRight<Send> client(port);
-  ASSERT_EQ(SendSimple(client.get(), 11), MACH_MSG_SUCCESS);
-  mcom::Result<MessageBuffer> received = MessageBuffer::Receive(service.get(), 24, 0);
+  mcom::Result<MessageBuffer> received = SendThroughName("com.example.handed", service, 11);
   ASSERT_TRUE(received);
   EXPECT_EQ(received->id(), 11);
   ::unsetenv("MACSIM_LAUNCHD_SOCKETS");
