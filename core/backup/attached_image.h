@@ -32,7 +32,7 @@ class DetachGuard {
 
 // An attached disk image. It stays attached exactly as long as this object lives: destroying
 // it detaches the image ("hdiutil detach -force"), best effort, as the clean-up of a failed
-// step. Where the outcome matters (a backup is complete only once its image is detached and
+// step (a busy image is tried again for a few seconds). Where the outcome matters (a backup is complete only once its image is detached and
 // written), DetachImage (image_tools.h) detaches it and reports a failure. Movable, not
 // copyable.
 struct AttachedImage {

@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/discovery/apfs_container.h"
@@ -36,6 +38,24 @@ std::optional<std::string> RunDetach(mcom::DiskName disk) {
   std::string text = mcom::ToolText(run->standard_error);
   if (text.empty()) text = "hdiutil exited with status " + std::to_string(run->exit_status.value());
   return text;
+}
+
+// The detach that cleans up after a failed step. A tool that was working on the image may
+// still be letting go of it (an asr whose helper died ends at its next progress line), so a
+// busy image is tried again for a few seconds before it is left for the next run to detach.
+void DetachForCleanUp(mcom::DiskName disk) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  for (;;) {
+    const std::optional<std::string> failure = RunDetach(disk);
+    if (!failure) return;
+    if (failure->find("Resource busy") == std::string::npos ||
+        std::chrono::steady_clock::now() >= deadline) {
+      mcom::log::Error("failed to detach %{public}s: %{public}s", mcom::FormatDiskName(disk),
+                       *failure);
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
 }
 
 bool SameFile(const std::string& left, const std::string& right) {
@@ -145,12 +165,7 @@ AttachedImage AttachImage(const mcom::FilePath& path, unsigned mode) {
     mcom::log::Error("failed to find whole disk of %{public}s: %{public}s",
                      mcom::FormatDiskName(attached->disk), error.what());
   }
-  AttachedImage image{whole, std::make_unique<DetachGuard>([whole] {
-                        if (std::optional<std::string> failure = RunDetach(whole)) {
-                          mcom::log::Error("failed to detach %{public}s: %{public}s",
-                                           mcom::FormatDiskName(whole), *failure);
-                        }
-                      }),
+  AttachedImage image{whole, std::make_unique<DetachGuard>([whole] { DetachForCleanUp(whole); }),
                       attached->mount_point};
   return image;
 }

@@ -1,5 +1,8 @@
 #include "sim/tools/tool_context.h"
 
+#include <poll.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <ostream>
 #include <thread>
@@ -24,8 +27,18 @@ std::optional<std::string> ToolContext::Fault(const std::string& verb) {
   return fault->second;
 }
 
+namespace {
+
+// Whether standard output is a pipe that nobody reads any more.
+bool OutputReaderGone() {
+  pollfd output{STDOUT_FILENO, POLLOUT, 0};
+  return ::poll(&output, 1, 0) == 1 && (output.revents & POLLERR) != 0;
+}
+
+}  // namespace
+
 void ToolContext::HoldWhileFaultIs(const std::string& verb, const std::string& value) {
-  while (StopRequested() == 0 && Fault(verb) == value) {
+  while (StopRequested() == 0 && Fault(verb) == value && !OutputReaderGone()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }

@@ -42,8 +42,10 @@ class ToolContext {
   std::optional<std::string> Fault(const std::string& verb);
 
   // Waits while the hook "<tool>.<verb>" still holds `value` (a "hold-..." point, which a
-  // test clears once it has done what it needed the tool held for), or until the tool is
-  // told to stop (stop_request.h). Polls the machine every 10 ms.
+  // test clears once it has done what it needed the tool held for), until the tool is told
+  // to stop (stop_request.h), or until nobody reads its standard output any more: a real tool
+  // busy that long would still be writing progress, and would die of SIGPIPE at its next
+  // line. Polls the machine every 10 ms.
   void HoldWhileFaultIs(const std::string& verb, const std::string& value);
 
   // Writes "<tool>: <message>" to standard error and returns `status`, for

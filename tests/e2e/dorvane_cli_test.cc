@@ -337,6 +337,39 @@ TEST_F(DorvaneCommandLine, OutsideTheRecoveryEnvironmentTheBundlesCopyWorksThrou
   ExpectNothingLeft();
 }
 
+// A helper killed during the copy fails the backup at once; the earlier backup and nothing
+// else is left, and the next run has the launcher start a new helper.
+TEST_F(DorvaneCommandLine, AHelperKilledMidCopyFailsTheRunAtOnceAndTheNextRunGetsANewOne) {
+  const std::vector<std::string> running{"__OSINSTALL_ENVIRONMENT="};
+  const std::string bundled = DORVANE_BUNDLE_PATH "/Contents/MacOS/dorvane";
+  const std::string earlier = MakeEarlierBackup();
+  sim::launcher::testing::RunningLauncher launcher(mac_.root());
+  mac_.SetFault("asr.restore", "hold-after-percent:30");
+  DorvaneProcess backup({"--root", root(), "backup", "--to", image()}, running, bundled);
+  ASSERT_TRUE(Eventually([&] { return Copier(mac_.machine()) != 0; }));
+  const std::optional<pid_t> helper =
+      sim::launcher::testing::ReadJobPids(mac_.root())["com.halvex-software.Dorvane.helper"];
+  ASSERT_TRUE(helper);
+  ASSERT_EQ(::kill(*helper, SIGKILL), 0);
+  // The copy is still held: the run must not wait for it.
+  const Outcome outcome = backup.Finish();
+  EXPECT_EQ(outcome.status, 1) << outcome.err;
+  EXPECT_THAT(LastLine(outcome.err), HasSubstr("helper communication error"));
+  EXPECT_EQ(FileSignature(mcom::FilePath(image())), earlier);
+  EXPECT_THAT(mac_.ScratchNames(), ElementsAre("Backup.sparseimage"));
+  EXPECT_THAT(mac_.AttachedImages(), IsEmpty());
+
+  mac_.SetFault("asr.restore", "");
+  const Outcome next = RunDorvane({"--root", root(), "backup", "--to", image()}, running, bundled);
+  EXPECT_EQ(next.status, 0) << next.err;
+  EXPECT_THAT(next.err, Not(HasSubstr("removed what interrupted runs left behind")));
+  EXPECT_NE(FileSignature(mcom::FilePath(image())), earlier);
+  EXPECT_NE(sim::launcher::testing::ReadJobPids(mac_.root())["com.halvex-software.Dorvane.helper"],
+            helper);
+  launcher.Stop();
+  ExpectNothingLeft();
+}
+
 TEST_F(DorvaneCommandLine, BacksUpAndRestoresWithCleanProgress) {
   // The extension the disk-image tool insists on is added, and dorvane says so.
   const std::string bare = mac_.Scratch("Backup").string();

@@ -12,6 +12,7 @@
 #include "core/backup/replication.h"
 #include "core/backup/restore.h"
 #include "core/foundation/system_path.h"
+#include "sim/machine/machine_creation.h"
 #include "sim/machine/machine_settings.h"
 #include "sim/machine/model.h"
 #include "sim/machine/test_machine.h"
@@ -24,6 +25,14 @@ E2EMachine::E2EMachine(const std::string& fixture)
     : root_(folder_.Join("mac")),
       previous_root_(mcom::SystemRoot()),
       machine_(sim::testing::MakeTestMachineWithTools(root_, fixture)) {
+  mcom::SetSystemRoot(root_);
+}
+
+E2EMachine::E2EMachine(const sim::Fixture& fixture)
+    : root_(folder_.Join("mac")),
+      previous_root_(mcom::SystemRoot()),
+      machine_(sim::CreateMachine(root_, fixture, 64 * 1024)) {
+  sim::testing::InstallTestTools(root_);
   mcom::SetSystemRoot(root_);
 }
 

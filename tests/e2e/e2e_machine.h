@@ -10,6 +10,7 @@
 #include "core/backup/progress.h"
 #include "core/foundation/disk_name.h"
 #include "core/foundation/file_path.h"
+#include "sim/machine/fixture.h"
 #include "sim/machine/machine.h"
 #include "tests/support/temporary_folder.h"
 
@@ -20,6 +21,8 @@ class E2EMachine {
   // Makes the fixture `name` with its tools under a new temporary folder and makes it the
   // machine root for as long as this object lives.
   explicit E2EMachine(const std::string& fixture = "intel-mac");
+  // The same from a fixture the test changed.
+  explicit E2EMachine(const sim::Fixture& fixture);
   ~E2EMachine();
 
   const mcom::FilePath& root() const { return root_; }
