@@ -11,6 +11,7 @@
 #include "core/foundation/error.h"
 #include "helper/authorization_form.h"
 #include "helper/code_signing.h"
+#include "helper/log_collection.h"
 #include "helper/operation_handler.h"
 #include "transport/message_catalogue.h"
 #include "transport/server.h"
@@ -104,6 +105,7 @@ void ServeHelperPorts(mach::PortRight<mach::Receive> service) {
       });
   AddOperationHandlerImpl(mcom::types<APFSContainerName, APFSContainerName>{},
                           *ports.session_server, mach::kReplicateContainerId, &ReplicateContainer);
+  ports.session_server->AddHandler(mach::kCollectLogsId, &CollectLogs);
   ports.session_server->AddHandler(mach::kGetAuthorizationId, &GetAuthorization);
 
   ports.session_server->Resume();
