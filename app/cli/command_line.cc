@@ -7,17 +7,22 @@ namespace {
 
 constexpr char kExitStatuses[] =
     "Exit status:\n"
-    "  0        done: the image is complete and detached, or every volume is restored\n"
+    "  0        done: the image is complete and detached, every volume is restored, or\n"
+    "           the log archive is written\n"
     "  1        the operation failed (the message says which step, and what it left), or\n"
     "           the privileged helper will not serve this copy (outside the recovery\n"
-    "           environment only the bundle's dorvane, run as root, replicates)\n"
+    "           environment only the bundle's dorvane, run as root, replicates, and only\n"
+    "           it collects the logs), or the helper gave no log archive\n"
     "  64       bad arguments, or a target that must not be erased; nothing was changed\n"
     "  128+N    stopped by signal N (130 for SIGINT, 143 for SIGTERM) after cleaning up";
 
 }  // namespace
 
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
-  CLI::App app{"Backs up an APFS container into a sparse disk image, and restores one.", "dorvane"};
+  CLI::App app{
+      "Backs up an APFS container into a sparse disk image, restores one, and collects the "
+      "diagnostic logs.",
+      "dorvane"};
   app.require_subcommand(1);
   app.footer(kExitStatuses);
   app.set_version_flag("--version", std::string("dorvane ") + DORVANE_VERSION);
@@ -45,8 +50,14 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   restore_app->add_option("--from", restore.image, "The backup image to restore")->required();
   restore_app->add_option("--to", restore.target, "The target disk or container, such as disk2")
       ->required();
+  LogsCommand logs;
+  CLI::App* logs_app = app.add_subcommand(
+      "logs", "Collect the diagnostic logs for support into a zip archive, through the helper");
+  logs_app->add_option("--to", logs.archive, "The archive file to write, such as Logs.zip")
+      ->required();
+  logs_app->add_flag("--force", logs.force, "Replace an existing file at that path");
   // The common options are accepted after the command too.
-  for (CLI::App* command : {backup_app, restore_app}) {
+  for (CLI::App* command : {backup_app, restore_app, logs_app}) {
     command->fallthrough();
     command->footer(kExitStatuses);
   }
@@ -70,6 +81,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   if (backup_app->parsed()) {
     if (!source.empty()) backup.source = source;
     line.command = backup;
+  } else if (logs_app->parsed()) {
+    line.command = logs;
   } else {
     line.command = restore;
   }

@@ -10,6 +10,7 @@
 //
 //   dorvane [--root DIR] [--json] [--verbose] backup [--source diskN] --to PATH
 //   dorvane [--root DIR] [--json] [--verbose] restore --from PATH --to DISK
+//   dorvane [--root DIR] [--json] [--verbose] logs --to PATH [--force]
 //   dorvane --version | --help
 
 struct BackupCommand {
@@ -22,11 +23,17 @@ struct RestoreCommand {
   std::string target;
 };
 
+// The helper's diagnostic log archive, saved as `archive`.
+struct LogsCommand {
+  std::string archive;
+  bool force = false;  // an existing file is replaced
+};
+
 struct CommandLine {
   std::optional<std::string> root;  // the simulated Mac's folder, standing for "/"
   bool json = false;
   bool verbose = false;  // the tools' own output shown as it comes, not only on failure
-  std::variant<BackupCommand, RestoreCommand> command;
+  std::variant<BackupCommand, RestoreCommand, LogsCommand> command;
 };
 
 // What the user asked for help with, or the version: the text to print, then exit 0.

@@ -35,6 +35,12 @@ TEST(CommandLine, ReadsBackupAndRestoreWithTheirOptions) {
   const RestoreCommand& restore = std::get<RestoreCommand>(line.command);
   EXPECT_EQ(restore.image, "/b/x");
   EXPECT_EQ(restore.target, "disk2");
+
+  line = std::get<CommandLine>(Parse({"logs", "--to", "/b/Logs.zip", "--json"}));
+  EXPECT_EQ(std::get<LogsCommand>(line.command).archive, "/b/Logs.zip");
+  EXPECT_FALSE(std::get<LogsCommand>(line.command).force);
+  line = std::get<CommandLine>(Parse({"logs", "--force", "--to", "/b/Logs.zip"}));
+  EXPECT_TRUE(std::get<LogsCommand>(line.command).force);
 }
 
 TEST(CommandLine, RefusesIncompleteOrUnknownArgumentsWithOneLine) {
@@ -47,6 +53,8 @@ TEST(CommandLine, RefusesIncompleteOrUnknownArgumentsWithOneLine) {
            {"backup", "--to", "/b/x", "--verify"},
            {"backup", "--to", "/b/x", "extra"},
            {"backup", "--to"},
+           {"logs"},
+           {"logs", "--to", "/b/x", "--source", "disk1"},
        }) {
     const ParsedCommandLine parsed = Parse(arguments);
     ASSERT_TRUE(std::holds_alternative<UsageError>(parsed)) << testing::PrintToString(arguments);

@@ -9,8 +9,10 @@
 #include "app/cli/command_line.h"
 #include "app/cli/data_size.h"
 #include "app/cli/helper_access.h"
+#include "app/cli/log_archive.h"
 #include "app/cli/tool_output_capture.h"
 #include "app/client/recovery_environment.h"
+#include "app/client/remote_operations.h"
 #include "app/client/replicator.h"
 #include "core/backup/backup.h"
 #include "core/backup/partial_image.h"
@@ -146,6 +148,35 @@ int RunRestore(Console& console, const CommandLine& line, const RestoreJob& job)
       });
 }
 
+// Only the helper collects the logs, wherever dorvane runs, so its rules apply throughout.
+int RunLogs(Console& console, const CommandLine& line, const LogsCommand& logs) {
+  if (const std::optional<std::string> why = WhyTheArchiveCannotGoTo(logs.archive, logs.force)) {
+    return Refuse(console, line.json, *why);
+  }
+  if (const std::optional<std::string> why = WhyTheHelperWillNotServe()) {
+    return Report(console, line.json, {kExitFailure, Error("dorvane", *why)});
+  }
+  std::optional<Error> failure;
+  if (const std::optional<mcom::File> archive = CollectLogsFromHelper()) {
+    try {
+      SaveLogArchive(*archive, mcom::FilePath(logs.archive), logs.force);
+    } catch (const Error& error) {
+      failure = error;
+    }
+  } else {
+    failure = Error("dorvane",
+                    "the privileged helper gave no log archive (the system log, "
+                    "/private/var/log/system.log, says why); nothing was written");
+  }
+  if (failure) {
+    const int signal = mcom::InterruptingSignal();
+    return Report(console, line.json,
+                  {signal != 0 ? kExitInterruptedBase + signal : kExitFailure, failure});
+  }
+  if (!line.json) console.out << "dorvane: wrote the log archive to " << logs.archive << '\n';
+  return Report(console, line.json, {});
+}
+
 int RunCommand(const CommandLine& line, Console& console) {
   if (line.root) {
     struct stat status;
@@ -153,6 +184,9 @@ int RunCommand(const CommandLine& line, Console& console) {
       return Refuse(console, line.json, "no machine at '" + *line.root + "': not a folder");
     }
     mcom::SetSystemRoot(mcom::FilePath(*line.root));
+  }
+  if (const LogsCommand* logs = std::get_if<LogsCommand>(&line.command)) {
+    return RunLogs(console, line, *logs);
   }
 
   // Arguments and targets are checked before the environment, so that a typing error or a

@@ -337,6 +337,47 @@ TEST_F(DorvaneCommandLine, OutsideTheRecoveryEnvironmentTheBundlesCopyWorksThrou
   ExpectNothingLeft();
 }
 
+// The log archive comes from the helper as a descriptor; dorvane writes it whole under the
+// name asked for, never over an existing file unless told to, and nothing without an archive.
+TEST_F(DorvaneCommandLine, LogsComeThroughTheHelperAndReplaceAFileOnlyWithForce) {
+  const std::vector<std::string> running{"__OSINSTALL_ENVIRONMENT="};
+  const std::string bundled = DORVANE_BUNDLE_PATH "/Contents/MacOS/dorvane";
+  const std::string archive = mac_.Scratch("Logs.zip").string();
+  const Outcome outside = RunDorvane({"--root", root(), "logs", "--to", archive}, running);
+  EXPECT_EQ(outside.status, 1);
+  EXPECT_THAT(outside.err, HasSubstr("only the copy inside the application bundle"));
+
+  sim::launcher::testing::RunningLauncher launcher(mac_.root());
+  const Outcome logs = RunDorvane({"--root", root(), "logs", "--to", archive}, running, bundled);
+  ASSERT_EQ(logs.status, 0) << logs.err;
+  const auto is_bundle = [](const std::string& contents) {
+    return contents.starts_with("PK\x03\x04") &&
+           contents.find("sw_vers.log") != std::string::npos &&
+           contents.find("logs.logarchive/") != std::string::npos;
+  };
+  EXPECT_TRUE(is_bundle(testing::TemporaryFolder::ReadFile(mcom::FilePath(archive))));
+
+  mac_.WriteScratch("Logs.zip", "earlier");
+  const Outcome refused = RunDorvane({"--root", root(), "logs", "--to", archive}, running, bundled);
+  EXPECT_EQ(refused.status, 64);
+  EXPECT_EQ(refused.err, "dorvane: '" + archive + "' exists; --force replaces it\n");
+  EXPECT_EQ(testing::TemporaryFolder::ReadFile(mcom::FilePath(archive)), "earlier");
+  const Outcome forced =
+      RunDorvane({"--root", root(), "logs", "--to", archive, "--force"}, running, bundled);
+  ASSERT_EQ(forced.status, 0) << forced.err;
+  EXPECT_TRUE(is_bundle(testing::TemporaryFolder::ReadFile(mcom::FilePath(archive))));
+
+  // A collection that fails in the helper leaves dorvane without an archive.
+  mac_.SetFault("log.collect", "fail");
+  const Outcome failed = RunDorvane(
+      {"--root", root(), "logs", "--to", mac_.Scratch("Other.zip").string()}, running, bundled);
+  EXPECT_EQ(failed.status, 1);
+  EXPECT_THAT(failed.err, HasSubstr("the privileged helper gave no log archive"));
+  EXPECT_THAT(mac_.ScratchNames(), ElementsAre("Logs.zip"));
+  launcher.Stop();
+  ExpectNothingLeft();
+}
+
 // A helper killed during the copy fails the backup at once; the earlier backup and nothing
 // else is left, and the next run has the launcher start a new helper.
 TEST_F(DorvaneCommandLine, AHelperKilledMidCopyFailsTheRunAtOnceAndTheNextRunGetsANewOne) {
