@@ -26,7 +26,7 @@ mcom::FilePath TemporaryPath(const mcom::FilePath& path) {
   return path.Parent().Join(name);
 }
 
-void ThrowAppeared(const mcom::FilePath& path) {
+[[noreturn]] void ThrowAppeared(const mcom::FilePath& path) {
   throw Error(kOperation, "'" + path.string() + "' appeared meanwhile; --force replaces it");
 }
 
