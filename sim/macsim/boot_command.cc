@@ -290,14 +290,16 @@ void BootCommand(const mcom::FilePath& root, const std::string& from) {
         }
       }
     }
-    sim::PutAwayRootView(root, model, moves);
-    model.running_system = plan.system;
+    // The mounts of the old system's processes end, and the new system leaves its mount
+    // point for "/". Unmounted first: a refusal then changes nothing.
     for (size_t index = 0; index < model.volumes.size(); ++index) {
       const sim::Volume& volume = model.volumes[index];
       if (volume.is_mounted() && (volume.mounted_at_given_path || volume.uuid == plan.system)) {
         Unmount(root, model, volume);
       }
     }
+    sim::PutAwayRootView(root, model, moves);
+    model.running_system = plan.system;
     const sim::Volume& system = *sim::FindVolumeByUUID(model, plan.system);
     const std::string description = system.name + " (" + mcom::FormatDiskName(system.disk) + ")";
     sim::ShowRootView(root, model, system, moves);

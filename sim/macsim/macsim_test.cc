@@ -259,10 +259,11 @@ struct RecoveryDisk {
                                "jhfs+", "User Data", "R"});
   }
 
-  void WriteBootFolder(const std::string& scratch, const std::string& image) {
+  void WriteBootFolder(const std::string& scratch) {
     folder = root + "/Volumes/Recovery/com.halvex-software.recovery";
     std::filesystem::create_directories(folder);
     const mcom::FilePath tree(scratch);
+    std::filesystem::create_directories(scratch);
     sim::WriteBaseSystemTree(tree, sim::Facts{});
     std::filesystem::create_directories(scratch + "/Applications/Dorvane.app/Contents");
     std::ofstream(scratch + "/Applications/Dorvane.app/Contents/Info.plist") << "<plist/>";
@@ -272,6 +273,9 @@ struct RecoveryDisk {
     sim::WriteRecoveryImage(mcom::FilePath(folder + "/BaseSystem.dmg"), tree);
     std::ofstream(folder + "/boot.efi") << "efi";
     std::ofstream(folder + "/prelinkedkernel") << "kernel";
+  }
+
+  void WriteBootPlist(const std::string& image) const {
     std::ofstream(folder + "/com.apple.Boot.plist")
         << Plist("<key>Kernel Flags</key><string>rp=file:///com.halvex-software.recovery/" + image +
                  "</string><key>Kernel Cache</key>"
@@ -299,7 +303,8 @@ TEST(MacsimBoot, StartsFromABootFolderAndBackFromTheBlessedSystem) {
   ASSERT_EQ(RunMacsim({"create", disk.root, "--data-size", "16K"}).status, 0);
   ASSERT_EQ(RunMacsim({"plug", disk.root, "usb-blank"}).out, "disk2\n");
   disk.Partition();
-  disk.WriteBootFolder(folder.Join("tree").string(), "Missing.dmg");
+  disk.WriteBootFolder(folder.Join("tree").string());
+  disk.WriteBootPlist("Missing.dmg");
   const sim::Machine machine{mcom::FilePath(disk.root)};
   const sim::Model before = machine.Read();
 
@@ -315,12 +320,12 @@ TEST(MacsimBoot, StartsFromABootFolderAndBackFromTheBlessedSystem) {
   expect_refused("disk2 holds no blessed boot folder");
   disk.Run("/usr/sbin/bless", {"--folder", disk.folder, "--bootefi", disk.folder + "/boot.efi"});
   expect_refused("points at /com.halvex-software.recovery/Missing.dmg, which is not on disk2");
-  disk.WriteBootFolder(folder.Join("tree2").string(), "BaseSystem.dmg");
+  disk.WriteBootPlist("BaseSystem.dmg");
   std::filesystem::remove(disk.folder + "/boot.efi");
   expect_refused("holds no blessed boot.efi");
   std::ofstream(disk.folder + "/boot.efi") << "efi";
   // The builder leaves the Recovery volume unmounted; the firmware finds the folder anyway.
-  disk.Run("/usr/sbin/diskutil", {"unmount", "disk2s2"});
+  disk.Run("/usr/sbin/diskutil", {"unmountDisk", "disk2"});
   const std::string first_app = "/Applications/First.app";
   std::filesystem::create_directories(disk.root + first_app);
 
