@@ -14,6 +14,7 @@
 #include "core/foundation/system_path.h"
 #include "platform/posix/posix_error.h"
 #include "sim/launcher/launcher_log.h"
+#include "sim/machine/machine_facts.h"
 
 namespace sim::launcher {
 namespace {
@@ -36,6 +37,9 @@ mcom::File OpenOutput(const LaunchJob& job, const std::string& path, const char*
 std::vector<std::string> JobEnvironment(const std::vector<ServiceSocket>& sockets) {
   std::vector<std::string> environment{"DORVANE_SYSTEM_ROOT=" + mcom::SystemRoot().string(),
                                        "PATH=/usr/bin:/bin:/usr/sbin:/sbin"};
+  if (ReadRecoveryEnvironment(mcom::SystemRoot())) {
+    environment.push_back("__OSINSTALL_ENVIRONMENT=1");
+  }
   for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"}) {
     if (const char* value = std::getenv(name)) {
       environment.push_back(std::string(name) + "=" + value);

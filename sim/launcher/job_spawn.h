@@ -22,6 +22,8 @@ using ServiceSocket = std::pair<std::string, int>;
 //
 //   DORVANE_SYSTEM_ROOT     the machine root (absolute; the process's system root)
 //   PATH                    /usr/bin:/bin:/usr/sbin:/sbin
+//   __OSINSTALL_ENVIRONMENT "1", only while the machine runs its recovery system (the
+//                           fact recovery-environment)
 //   ASAN_OPTIONS, UBSAN_OPTIONS, TSAN_OPTIONS, LSAN_OPTIONS
 //                           as the launcher has them, when it has them
 //   MACSIM_LAUNCHD_SOCKETS  "name1=3,name2=4": `sockets` in order at descriptors 3, 4, ...

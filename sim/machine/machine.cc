@@ -64,6 +64,8 @@ void WriteModelFiles(const mcom::FilePath& root, Model& model) {
   WriteOrThrow(TrustedAnchorFactPath(root), model.facts.trusted_anchor + "\n");
   WriteOrThrow(AdministratorApprovesFactPath(root),
                model.facts.administrator_approves ? "yes\n" : "no\n");
+  WriteOrThrow(RecoveryEnvironmentFactPath(root),
+               model.facts.recovery_environment ? "yes\n" : "no\n");
 }
 
 Machine::Machine(mcom::FilePath root) : root_(std::move(root)) { CheckMachineRoot(root_); }

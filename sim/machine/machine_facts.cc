@@ -35,4 +35,10 @@ bool ReadAdministratorApproves(const mcom::FilePath& root) {
   return FactLine(data) == "yes";
 }
 
+bool ReadRecoveryEnvironment(const mcom::FilePath& root) {
+  const mcom::cf::Ref<mcom::cf::Data> data =
+      mcom::cf::CreateDataFromFile(RecoveryEnvironmentFactPath(root));
+  return FactLine(data) == "yes";
+}
+
 }  // namespace sim

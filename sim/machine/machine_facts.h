@@ -16,4 +16,8 @@ std::optional<signature::PublicKey> ReadTrustedAnchor(const mcom::FilePath& root
 // read (no machine: nobody to ask).
 bool ReadAdministratorApproves(const mcom::FilePath& root);
 
+// Whether the machine runs its recovery system, where the processes the system starts see
+// "__OSINSTALL_ENVIRONMENT"; false when the fact cannot be read.
+bool ReadRecoveryEnvironment(const mcom::FilePath& root);
+
 }  // namespace sim

@@ -40,6 +40,10 @@ mcom::FilePath AdministratorApprovesFactPath(const mcom::FilePath& root) {
   return FactsFolder(root).Join("administrator-approves");
 }
 
+mcom::FilePath RecoveryEnvironmentFactPath(const mcom::FilePath& root) {
+  return FactsFolder(root).Join("recovery-environment");
+}
+
 mcom::FilePath AuthorizationsFolder(const mcom::FilePath& root) {
   return StateFolder(root).Join("authorizations");
 }

@@ -15,7 +15,8 @@
 //   facts/               one small file per fact that the platform layer reads without
 //                        parsing the model (facts/full-disk-access holds "yes" or "no",
 //                        facts/trusted-anchor the hex public key of the trusted root,
-//                        facts/administrator-approves "yes" or "no")
+//                        facts/administrator-approves "yes" or "no",
+//                        facts/recovery-environment "yes" or "no")
 //   authorizations/      the authorization references, one file each (any process may add
 //                        one and read one it knows the name of; nobody may list them)
 namespace sim {
@@ -31,6 +32,7 @@ mcom::FilePath FactsFolder(const mcom::FilePath& root);
 mcom::FilePath FullDiskAccessFactPath(const mcom::FilePath& root);
 mcom::FilePath TrustedAnchorFactPath(const mcom::FilePath& root);
 mcom::FilePath AdministratorApprovesFactPath(const mcom::FilePath& root);
+mcom::FilePath RecoveryEnvironmentFactPath(const mcom::FilePath& root);
 mcom::FilePath AuthorizationsFolder(const mcom::FilePath& root);
 
 // ROOT/Volumes, where volumes are mounted by default.

@@ -142,7 +142,17 @@ struct Boot {
   std::string device;    // set by `bless --device ... --setBoot`
   std::string folder;    // `bless --folder ...`
   std::string boot_efi;  // `bless ... --bootefi ...`
+  // Where the blessed folder and boot loader lie, as the firmware finds them again after the
+  // volume has been unmounted: the volume's UUID and both paths relative to its root ("/X").
+  std::string folder_volume;
+  std::string folder_in_volume;
+  std::string boot_efi_in_volume;
   bool restart_requested = false;
+  // The volume mounted at the machine's "/" view (root_view.h): its top-level entries are in
+  // ROOT while it runs. Empty while ROOT shows the machine's first system.
+  std::string root_volume;
+  // The first system's UUID once `macsim boot` has put its view aside.
+  std::string first_system;
 };
 
 // A process that refuses mounts of one disk (and of everything on it) while it lives.

@@ -110,7 +110,12 @@ constexpr Field<Boot> kBootFields[] = {
     {"Device", &Boot::device},
     {"Folder", &Boot::folder},
     {"BootEFI", &Boot::boot_efi},
+    {"FolderVolume", &Boot::folder_volume},
+    {"FolderInVolume", &Boot::folder_in_volume},
+    {"BootEFIInVolume", &Boot::boot_efi_in_volume},
     {"RestartRequested", &Boot::restart_requested},
+    {"RootVolume", &Boot::root_volume},
+    {"FirstSystem", &Boot::first_system},
 };
 
 constexpr Field<Blocker> kBlockerFields[] = {

@@ -10,7 +10,8 @@
 // Top-level keys: "Facts" (Model, HasT2, FullDiskAccess, AdministratorApproves,
 // RecoveryEnvironment, ProductName, ProductVersion, BuildVersion, HostName), "Faults"
 // ("<tool>.<verb>" -> string), "Disks", "Containers", "Volumes", "Boot" (Device, Folder,
-// BootEFI, RestartRequested), "Blockers" ([{Pid, BSDName}]), "Claims" ([{Pid, BSDName}]), "Plugged"
+// BootEFI, FolderVolume, FolderInVolume, BootEFIInVolume, RestartRequested, RootVolume,
+// FirstSystem), "Blockers" ([{Pid, BSDName}]), "Claims" ([{Pid, BSDName}]), "Plugged"
 // ("disk2" -> medium), "RunningSystem" (a volume UUID), "NextRegistryID". Each disk, partition,
 // container and volume is a dictionary with the keys named after its struct fields
 // (Number, Kind, Protocol, ..., Partitions; Slice, Type, Name, ...; UUID, Number, Size,

@@ -35,7 +35,13 @@ const Model& ModelOfTheMachine() {
     ::mkdir(folder.Join("at").c_str(), 0700);  // a mode that is not the default
     machine.Change([&](Model& changed) {
       changed.faults["asr.restore"] = "fail-after-volume:1";
-      changed.boot = Boot{"disk0s2", "/Volumes/R/boot", "/Volumes/R/boot/boot.efi", true};
+      changed.boot.device = "disk0s2";
+      changed.boot.folder = "/Volumes/R/boot";
+      changed.boot.boot_efi = "/Volumes/R/boot/boot.efi";
+      changed.boot.folder_volume = "A1B2";
+      changed.boot.folder_in_volume = "/boot";
+      changed.boot.restart_requested = true;
+      changed.boot.root_volume = "C3D4";
       AddBlocker(changed, getpid(), "disk0");
       AddClaim(changed, getpid(), "disk0s2");
       Unmount(machine.root(), changed, hfs);

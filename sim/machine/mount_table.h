@@ -21,6 +21,8 @@ struct MountTableEntry {
   // True for the running system's System and Data volumes: their files stay in their
   // stores and the mount point is the Mac path only (nothing is at ROOT/ or
   // ROOT/System/Volumes/Data), so copying a volume never recurses into the machine itself.
+  // A system started by `macsim boot` is the exception: its entries are at ROOT
+  // (root_view.h).
   bool running_system = false;
 };
 

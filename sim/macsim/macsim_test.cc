@@ -14,6 +14,8 @@
 #include "core/foundation/tool_run.h"
 #include "sim/machine/machine.h"
 #include "sim/machine/machine_paths.h"
+#include "sim/machine/recovery_image.h"
+#include "sim/machine/system_files.h"
 #include "sim/machine/volume_store.h"
 #include "tests/support/temporary_folder.h"
 
@@ -240,62 +242,151 @@ TEST(Macsim, CompareRefusesWhatItCannotCompareWithStatus64) {
                  "disk1s1 is a volume but disk1 is an APFS container");
 }
 
-}  // namespace
+// A recovery disk laid out as the recovery builder leaves it, on a plugged blank disk: a
+// Recovery partition whose boot folder holds the Base System image with `app` first in its
+// Utilities list.
+struct RecoveryDisk {
+  std::string root;
+  std::string folder;  // the boot folder, a host path
 
-// A signed copy of a real program: the signature survives copying, runs with the program,
-// and breaks when a byte changes or the machine trusts another root.
-TEST(Macsim, SignsAndChecksExecutables) {
-  ::testing::TemporaryFolder folder;
-  const std::string root = folder.Join("mac").string();
-  ASSERT_EQ(RunMacsim({"create", root, "--data-size", "16K"}).status, 0);
-  const std::string program = folder.Join("true").string();
-  std::filesystem::copy_file("/bin/true", program);
-  const std::string plist = folder.Join("Info.plist").string();
-  std::ofstream(plist) << "<plist version=\"1.0\"><dict/></plist>\n";
-
-  const Outcome unsigned_check = RunMacsim({"signature", root, program});
-  EXPECT_EQ(unsigned_check.status, 1);
-  EXPECT_THAT(unsigned_check.out, HasSubstr(": code object is not signed at all\n"));
-
-  const Outcome signed_now =
-      RunMacsim({"sign", program, "--identity", "maker-developer-id", "--identifier",
-                 "com.halvex-software.Dorvane", "--info-plist", plist, "--time", "1765000000"});
-  ASSERT_EQ(signed_now.status, 0) << signed_now.err;
-  EXPECT_EQ(mcom::RunCapturingBothStreams(program.c_str(), {})->exit_status.value(), 0)
-      << "a signed program still runs";
-  const std::string copy = folder.Join("copy").string();
-  std::filesystem::copy_file(program, copy);
-  const Outcome checked = RunMacsim({"signature", root, copy});
-  EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
-  EXPECT_THAT(
-      checked.out,
-      AllOf(HasSubstr("Identifier=com.halvex-software.Dorvane\n"),
-            HasSubstr("TeamIdentifier=Q4T7ZK2W9M\n"), HasSubstr("CertificateKind=developer-id\n"),
-            HasSubstr("Authority=Developer ID Application: Halvex Software (Q4T7ZK2W9M)\n"
-                      "Authority=Developer ID Certification Authority\n"
-                      "Authority=Apple Root CA\n"),
-            HasSubstr("Timestamp=2025-12-06T05:46:40Z\n"), HasSubstr("Info.plist=37 bytes\n"),
-            HasSubstr(": valid on disk\n")));
-
-  {
-    std::fstream file(copy, std::ios::in | std::ios::out | std::ios::binary);
-    file.seekp(100);
-    file.put('\x5a');
+  void Run(const std::string& tool, const std::vector<std::string>& arguments) const {
+    const Outcome run = RunMacsim(arguments, (root + tool).c_str());
+    ASSERT_EQ(run.status, 0) << tool << ": " << run.err;
   }
-  const Outcome changed = RunMacsim({"signature", root, copy});
-  EXPECT_EQ(changed.status, 1);
-  EXPECT_THAT(changed.out,
-              HasSubstr(": invalid signature (code or signature have been modified)\n"));
 
-  ASSERT_EQ(RunMacsim({"set", root, "trusted-anchor", std::string(64, 'a')}).status, 0);
-  const Outcome untrusted = RunMacsim({"signature", root, program});
-  EXPECT_EQ(untrusted.status, 1);
-  EXPECT_THAT(untrusted.out, HasSubstr(": signature is valid but signer is not trusted\n"));
+  void Partition() const {
+    Run("/usr/sbin/diskutil", {"partitionDisk", "disk2", "2", "GPT", "jhfs+", "Recovery", "800M",
+                               "jhfs+", "User Data", "R"});
+  }
 
-  const Outcome unknown =
-      RunMacsim({"sign", program, "--identity", "nobody", "--identifier", "com.example"});
-  EXPECT_EQ(unknown.status, 1);
-  EXPECT_THAT(unknown.err, HasSubstr("unknown identity nobody (known: maker-developer-id, "
-                                     "maker-development, foreign-developer-id)"));
-  EXPECT_EQ(RunMacsim({"set", root, "trusted-anchor", "00"}).status, 1);
+  void WriteBootFolder(const std::string& scratch) {
+    folder = root + "/Volumes/Recovery/com.halvex-software.recovery";
+    std::filesystem::create_directories(folder);
+    const mcom::FilePath tree(scratch);
+    std::filesystem::create_directories(scratch);
+    sim::WriteBaseSystemTree(tree, sim::Facts{});
+    std::filesystem::create_directories(scratch + "/Applications/Dorvane.app/Contents");
+    std::ofstream(scratch + "/Applications/Dorvane.app/Contents/Info.plist") << "<plist/>";
+    std::ofstream(scratch + "/" + kUtilities) << Plist(
+        "<key>Buttons</key><array><dict><key>BundlePath</key>"
+        "<string>/Applications/Dorvane.app</string></dict></array>");
+    sim::WriteRecoveryImage(mcom::FilePath(folder + "/BaseSystem.dmg"), tree);
+    std::ofstream(folder + "/boot.efi") << "efi";
+    std::ofstream(folder + "/prelinkedkernel") << "kernel";
+  }
+
+  void WriteBootPlist(const std::string& image) const {
+    std::ofstream(folder + "/com.apple.Boot.plist")
+        << Plist("<key>Kernel Flags</key><string>rp=file:///com.halvex-software.recovery/" + image +
+                 "</string><key>Kernel Cache</key>"
+                 "<string>\\com.halvex-software.recovery\\prelinkedkernel</string>");
+  }
+
+  static constexpr char kUtilities[] =
+      "System/Installation/CDIS/macOS Utilities.app/Contents/Resources/Utilities.plist";
+
+  static std::string Plist(const std::string& body) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>" + body +
+           "</dict></plist>\n";
+  }
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
+
+TEST(MacsimBoot, StartsFromABootFolderAndBackFromTheBlessedSystem) {
+  ::testing::TemporaryFolder folder;
+  RecoveryDisk disk;
+  disk.root = folder.Join("mac").string();
+  ASSERT_EQ(RunMacsim({"create", disk.root, "--data-size", "16K"}).status, 0);
+  ASSERT_EQ(RunMacsim({"plug", disk.root, "usb-blank"}).out, "disk2\n");
+  disk.Partition();
+  disk.WriteBootFolder(folder.Join("tree").string());
+  disk.WriteBootPlist("Missing.dmg");
+  const sim::Machine machine{mcom::FilePath(disk.root)};
+  const sim::Model before = machine.Read();
+
+  const auto expect_refused = [&](const std::string& reason) {
+    const Outcome boot = RunMacsim({"boot", disk.root, "--from", "disk2"});
+    EXPECT_EQ(boot.status, 1);
+    EXPECT_THAT(boot.err, AllOf(HasSubstr(reason), Not(HasSubstr("\n\n"))));
+    const sim::Model after = machine.Read();
+    EXPECT_EQ(after.running_system, before.running_system);
+    EXPECT_FALSE(after.facts.recovery_environment);
+    EXPECT_EQ(after.disks.size(), before.disks.size());
+  };
+  expect_refused("disk2 holds no blessed boot folder");
+  disk.Run("/usr/sbin/bless", {"--folder", disk.folder, "--bootefi", disk.folder + "/boot.efi"});
+  expect_refused("points at /com.halvex-software.recovery/Missing.dmg, which is not on disk2");
+  disk.WriteBootPlist("BaseSystem.dmg");
+  std::filesystem::remove(disk.folder + "/boot.efi");
+  expect_refused("holds no blessed boot.efi");
+  std::ofstream(disk.folder + "/boot.efi") << "efi";
+  // The builder leaves the Recovery volume unmounted; the firmware finds the folder anyway.
+  disk.Run("/usr/sbin/diskutil", {"unmountDisk", "disk2"});
+  const std::string first_app = "/Applications/First.app";
+  std::filesystem::create_directories(disk.root + first_app);
+
+  const Outcome started = RunMacsim({"boot", disk.root, "--from", "disk2"});
+  ASSERT_EQ(started.status, 0) << started.err;
+  EXPECT_THAT(started.out, HasSubstr("macOS Base System"));
+  const sim::Model recovery = machine.Read();
+  EXPECT_TRUE(recovery.facts.recovery_environment);
+  const sim::Volume* base = sim::FindVolumeByUUID(recovery, recovery.running_system);
+  ASSERT_NE(base, nullptr);
+  EXPECT_EQ(sim::FindDisk(recovery, base->disk.disk)->kind, sim::DiskKind::kImage);
+  EXPECT_EQ(ReadFile(disk.root + "/private/var/db/macsim/facts/recovery-environment"), "yes\n");
+  // The app is where the Utilities list says, below the new "/"; the first system is away.
+  const std::string utilities = ReadFile(disk.root + "/" + RecoveryDisk::kUtilities);
+  EXPECT_THAT(utilities, HasSubstr("<string>/Applications/Dorvane.app</string>"));
+  EXPECT_TRUE(std::filesystem::exists(disk.root + "/Applications/Dorvane.app/Contents/Info.plist"));
+  EXPECT_FALSE(std::filesystem::exists(disk.root + first_app));
+  EXPECT_TRUE(std::filesystem::exists(disk.root + "/usr/sbin/diskutil"));
+
+  // Back to the system of the blessed Preboot volume: the image goes, the first view returns.
+  std::string preboot;
+  for (const sim::Volume& volume : recovery.volumes) {
+    if (volume.HasRole("Preboot")) preboot = mcom::FormatDiskName(volume.disk);
+  }
+  disk.Run("/usr/sbin/bless", {"--device", "/dev/" + preboot, "--setBoot"});
+  disk.Run("/sbin/reboot", {});
+  const Outcome back = RunMacsim({"boot", disk.root});
+  ASSERT_EQ(back.status, 0) << back.err;
+  const sim::Model after = machine.Read();
+  EXPECT_EQ(after.running_system, before.running_system);
+  EXPECT_FALSE(after.facts.recovery_environment);
+  EXPECT_FALSE(after.boot.restart_requested);
+  EXPECT_EQ(after.disks.size(), before.disks.size());
+  EXPECT_TRUE(std::filesystem::exists(disk.root + first_app));
+  EXPECT_FALSE(std::filesystem::exists(disk.root + "/Applications/Dorvane.app"));
+  EXPECT_FALSE(std::filesystem::exists(disk.root + "/" + RecoveryDisk::kUtilities));
+}
+
+TEST(MacsimBoot, StartsAT2MacFromItsRecoveryPartitionOnly) {
+  ::testing::TemporaryFolder folder;
+  RecoveryDisk disk;
+  disk.root = folder.Join("mac").string();
+  ASSERT_EQ(RunMacsim({"create", disk.root, "--machine", "t2-mac", "--data-size", "16K"}).status,
+            0);
+  ASSERT_EQ(RunMacsim({"plug", disk.root, "usb-blank"}).out, "disk2\n");
+  const Outcome blank = RunMacsim({"boot", disk.root, "--from", "disk2"});
+  EXPECT_EQ(blank.status, 1);
+  EXPECT_THAT(blank.err, HasSubstr("disk2 has no Recovery partition holding a Base System volume"));
+  disk.Partition();
+  EXPECT_EQ(RunMacsim({"boot", disk.root, "--from", "disk2"}).status, 1);
+  EXPECT_FALSE(sim::Machine(mcom::FilePath(disk.root)).Read().facts.recovery_environment);
+
+  sim::WriteBaseSystemTree(mcom::FilePath(disk.root + "/Volumes/Recovery"), sim::Facts{});
+  const Outcome started = RunMacsim({"boot", disk.root, "--from", "disk2"});
+  ASSERT_EQ(started.status, 0) << started.err;
+  const sim::Model model = sim::Machine(mcom::FilePath(disk.root)).Read();
+  EXPECT_TRUE(model.facts.recovery_environment);
+  EXPECT_EQ(mcom::FormatDiskName(sim::FindVolumeByUUID(model, model.running_system)->disk),
+            "disk2s2");
+  EXPECT_TRUE(std::filesystem::exists(disk.root + "/" + RecoveryDisk::kUtilities));
+  EXPECT_FALSE(std::filesystem::exists(disk.root + "/Volumes/Recovery"));
+}
+
+}  // namespace

@@ -5,6 +5,7 @@
 //   macsim start ROOT
 //   macsim stop ROOT
 //   macsim install ROOT APP
+//   macsim boot ROOT [--from DISK]
 //   macsim registry ROOT
 //   macsim plug ROOT MEDIUM [--data-size SIZE] [--machines DIR]
 //   macsim unplug ROOT diskN
@@ -23,6 +24,7 @@
 
 #include "sim/machine/machine_error.h"
 #include "sim/machine/machine_settings.h"
+#include "sim/macsim/boot_command.h"
 #include "sim/macsim/launcher_commands.h"
 #include "sim/macsim/macsim_commands.h"
 #include "sim/macsim/signing_commands.h"
@@ -66,6 +68,24 @@ int main(int argc, char** argv) {
   install->add_option("ROOT", root, "The machine's root folder")->required();
   install->add_option("APP", application, "The bundle, for example build/bin/Dorvane.app")
       ->required();
+
+  std::string from;
+  CLI::App* boot = app.add_subcommand(
+      "boot", "Restart the machine from a disk, checked as the firmware checks it");
+  boot->footer(
+      "With --from DISK (a whole physical disk): without a T2 controller the blessed folder "
+      "(bless --folder) must be on DISK and hold boot.efi and a com.apple.Boot.plist whose "
+      "kernel flags (rp=file:///PATH) name a Base System image there, which is attached "
+      "read-only and runs; with one, DISK's Recovery partition must hold a Base System volume, "
+      "which runs. A Base System runs in the recovery environment. Without --from the blessed "
+      "start-up device (bless --device ... --setBoot) starts: the System volume of its "
+      "container, outside the recovery environment. The new system is mounted at the "
+      "machine's / (the root's own private, usr, sbin, Volumes, ... stay); attached images are "
+      "detached and volumes mounted at given directories unmounted. The launcher must be "
+      "stopped. A disk that would not start is refused with its reason, status 1, and nothing "
+      "changes.");
+  boot->add_option("ROOT", root, "The machine's root folder")->required();
+  boot->add_option("--from", from, "The whole disk to start from (diskN)");
 
   CLI::App* registry = app.add_subcommand("registry", "Print the device registry (ioreg -a -l)");
   registry->add_option("ROOT", root, "The machine's root folder")->required();
@@ -139,6 +159,7 @@ int main(int argc, char** argv) {
     if (*start) macsim::StartCommand(root_path);
     if (*install) macsim::InstallCommand(root_path, macsim::AbsoluteRoot(application));
     if (*stop) macsim::StopCommand(root_path);
+    if (*boot) macsim::BootCommand(root_path, from);
     if (*registry) macsim::RegistryCommand(root_path);
     if (*plug) macsim::PlugCommand(root_path, medium, data_size, machines);
     if (*unplug) macsim::UnplugCommand(root_path, disk);

@@ -3,7 +3,9 @@
 //   bless --folder DIR --bootefi FILE   blesses DIR, a folder on a mounted volume, with the boot
 //                                       loader FILE (an existing file); recorded as the boot
 //                                       settings' Folder and BootEFI (real paths, links
-//                                       resolved)
+//                                       resolved), and the volume they lie on with both
+//                                       paths from its root, where the firmware finds them
+//                                       (FolderVolume, FolderInVolume, BootEFIInVolume)
 //   bless --device /dev/DISK --setBoot  makes DISK, a volume or a partition, the start-up
 //                                       disk; recorded as the boot settings' Device ("diskNsM")
 //
@@ -84,16 +86,26 @@ bool IsInside(const std::string& path, const std::string& folder) {
   return path == folder || (path.starts_with(folder) && path[folder.size()] == '/');
 }
 
-// Whether `folder` (a real path) lies on a volume the machine has mounted. The running
-// system's volumes are listed at their Mac paths only and hold no files under the root, so
-// only the volumes mounted at a host path count.
-bool IsOnMountedVolume(const Model& model, const std::string& folder) {
+// The mounted volume `folder` (a real path) lies on, with the volume's real mount point;
+// null when none. The running system's volumes are listed at their Mac paths only and hold no
+// files under the root, so only the volumes mounted at a host path count.
+const Volume* MountedVolumeOf(const Model& model, const std::string& folder,
+                              std::string* mount_point) {
   for (const MountTableEntry& entry : MountTable(model)) {
     if (entry.running_system) continue;
-    const std::optional<std::string> mount_point = RealPath(entry.mount_point);
-    if (mount_point && IsInside(folder, *mount_point)) return true;
+    const std::optional<std::string> real = RealPath(entry.mount_point);
+    if (real && IsInside(folder, *real)) {
+      *mount_point = *real;
+      return FindVolumeByUUID(model, entry.volume_uuid);
+    }
   }
-  return false;
+  return nullptr;
+}
+
+// `path` below `mount_point` as a path from the volume's root ("/X/boot.efi").
+std::string InVolume(const std::string& path, const std::string& mount_point) {
+  const std::string rest = mount_point == "/" ? path : path.substr(mount_point.size());
+  return rest.empty() ? "/" : rest;
 }
 
 using Point = InjectedFailure::Point;
@@ -119,9 +131,16 @@ int BlessFolder(ToolContext& context, const std::string& folder, const std::stri
 
   // Checked again under the machine's lock, so that a volume unmounted meanwhile is noticed.
   const bool recorded = context.machine().Change([&](Model& model) {
-    if (!IsOnMountedVolume(model, *real_folder)) return false;
+    std::string mount_point;
+    const Volume* volume = MountedVolumeOf(model, *real_folder, &mount_point);
+    if (volume == nullptr) return false;
     model.boot.folder = *real_folder;
     model.boot.boot_efi = *real_boot_efi;
+    model.boot.folder_volume = volume->uuid;
+    model.boot.folder_in_volume = InVolume(*real_folder, mount_point);
+    // A boot loader off that volume cannot be found from it again.
+    model.boot.boot_efi_in_volume =
+        IsInside(*real_boot_efi, mount_point) ? InVolume(*real_boot_efi, mount_point) : "";
     return true;
   });
   if (!recorded) return context.Fail("\"" + folder + "\" is not on a mounted volume");
