@@ -7,7 +7,8 @@ namespace {
 
 constexpr char kExitStatuses[] =
     "Exit status:\n"
-    "  0        done: the image is complete and detached, or every volume is restored\n"
+    "  0        done: the image is complete and detached, every volume is restored, or\n"
+    "           the recovery disk is built\n"
     "  1        the operation failed (the message says which step, and what it left), or\n"
     "           the privileged helper will not serve this copy (outside the recovery\n"
     "           environment only the bundle's dorvane, run as root, replicates)\n"
@@ -17,7 +18,10 @@ constexpr char kExitStatuses[] =
 }  // namespace
 
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
-  CLI::App app{"Backs up an APFS container into a sparse disk image, and restores one.", "dorvane"};
+  CLI::App app{
+      "Backs up an APFS container into a sparse disk image, restores one, and builds a "
+      "recovery disk.",
+      "dorvane"};
   app.require_subcommand(1);
   app.footer(kExitStatuses);
   app.set_version_flag("--version", std::string("dorvane ") + DORVANE_VERSION);
@@ -45,8 +49,16 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   restore_app->add_option("--from", restore.image, "The backup image to restore")->required();
   restore_app->add_option("--to", restore.target, "The target disk or container, such as disk2")
       ->required();
+  RecoveryDiskCommand recovery_disk;
+  CLI::App* recovery_disk_app = app.add_subcommand(
+      "recovery-disk",
+      "Build a recovery disk from this Mac's recovery system, with Dorvane in its Utilities "
+      "menu, erasing the disk");
+  recovery_disk_app
+      ->add_option("--to", recovery_disk.target, "The whole external disk to erase, such as disk2")
+      ->required();
   // The common options are accepted after the command too.
-  for (CLI::App* command : {backup_app, restore_app}) {
+  for (CLI::App* command : {backup_app, restore_app, recovery_disk_app}) {
     command->fallthrough();
     command->footer(kExitStatuses);
   }
@@ -70,6 +82,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   if (backup_app->parsed()) {
     if (!source.empty()) backup.source = source;
     line.command = backup;
+  } else if (recovery_disk_app->parsed()) {
+    line.command = recovery_disk;
   } else {
     line.command = restore;
   }

@@ -35,6 +35,9 @@ TEST(CommandLine, ReadsBackupAndRestoreWithTheirOptions) {
   const RestoreCommand& restore = std::get<RestoreCommand>(line.command);
   EXPECT_EQ(restore.image, "/b/x");
   EXPECT_EQ(restore.target, "disk2");
+
+  parsed = Parse({"recovery-disk", "--to", "disk3"});
+  EXPECT_EQ(std::get<RecoveryDiskCommand>(std::get<CommandLine>(parsed).command).target, "disk3");
 }
 
 TEST(CommandLine, RefusesIncompleteOrUnknownArgumentsWithOneLine) {
@@ -43,6 +46,7 @@ TEST(CommandLine, RefusesIncompleteOrUnknownArgumentsWithOneLine) {
            {"backup"},
            {"restore", "--from", "/b/x"},
            {"restore", "--to", "disk2"},
+           {"recovery-disk"},
            {"clone", "--to", "disk2"},
            {"backup", "--to", "/b/x", "--verify"},
            {"backup", "--to", "/b/x", "extra"},

@@ -11,10 +11,12 @@
 #include "app/cli/helper_access.h"
 #include "app/cli/tool_output_capture.h"
 #include "app/client/recovery_environment.h"
+#include "app/client/remote_operations.h"
 #include "app/client/replicator.h"
 #include "core/backup/backup.h"
 #include "core/backup/partial_image.h"
 #include "core/backup/restore.h"
+#include "core/foundation/disk_name.h"
 #include "core/foundation/error.h"
 #include "core/foundation/interruption.h"
 #include "core/foundation/system_path.h"
@@ -76,10 +78,10 @@ void RemoveLeftovers(Console& console, const mcom::FilePath& image) {
 
 // Runs `operation` with its progress on the console and the tools' output captured (shown
 // only when the operation fails, unless --verbose), after removing what killed runs left
-// beside `image`; returns the exit status.
+// beside `image` (when it works on one); returns the exit status.
 template <typename Operation>
-int RunWithDisplay(Console& console, const CommandLine& line, const mcom::FilePath& image,
-                   Operation operation) {
+int RunWithDisplay(Console& console, const CommandLine& line,
+                   const std::optional<mcom::FilePath>& image, Operation operation) {
   const bool backup = std::holds_alternative<BackupCommand>(line.command);
   const ProgressStyle style = line.json                 ? ProgressStyle::kJson
                               : console.out_is_terminal ? ProgressStyle::kBar
@@ -97,7 +99,7 @@ int RunWithDisplay(Console& console, const CommandLine& line, const mcom::FilePa
   if (!line.verbose) capture = ToolOutputCapture::Start();
   std::optional<Error> failure;
   try {
-    RemoveLeftovers(console, image);
+    if (image) RemoveLeftovers(console, *image);
     operation(*display, progress);
   } catch (const Error& error) {
     failure = error;
@@ -146,6 +148,24 @@ int RunRestore(Console& console, const CommandLine& line, const RestoreJob& job)
       });
 }
 
+// The recovery disk is built by the helper alone, wherever dorvane runs.
+int RunRecoveryDisk(Console& console, const CommandLine& line, const RecoveryDiskCommand& command) {
+  const std::optional<mcom::DiskName> target = mcom::ParseDiskName(command.target);
+  if (!target || target->has_slice()) {
+    return Refuse(console, line.json,
+                  "'" + command.target + "' is not a whole disk's name, such as disk2");
+  }
+  if (const std::optional<std::string> why = WhyTheHelperWillNotServe()) {
+    return Report(console, line.json, {kExitFailure, Error("dorvane", *why)});
+  }
+  return RunWithDisplay(console, line, std::nullopt,
+                        [&](ProgressDisplay&, ProgressCallback progress) {
+                          if (std::optional<Error> failure = BuildRecovery(*target, progress)) {
+                            throw *failure;
+                          }
+                        });
+}
+
 int RunCommand(const CommandLine& line, Console& console) {
   if (line.root) {
     struct stat status;
@@ -155,6 +175,9 @@ int RunCommand(const CommandLine& line, Console& console) {
     mcom::SetSystemRoot(mcom::FilePath(*line.root));
   }
 
+  if (const auto* recovery_disk = std::get_if<RecoveryDiskCommand>(&line.command)) {
+    return RunRecoveryDisk(console, line, *recovery_disk);
+  }
   // Arguments and targets are checked before the environment, so that a typing error or a
   // disk that must not be erased is pointed out wherever dorvane runs.
   std::variant<BackupJob, RestoreJob, UsageError> job = UsageError{};
