@@ -13,6 +13,7 @@
 #include "helper/code_signing.h"
 #include "helper/log_collection.h"
 #include "helper/operation_handler.h"
+#include "helper/recovery_media/build_recovery.h"
 #include "transport/message_catalogue.h"
 #include "transport/server.h"
 
@@ -106,6 +107,12 @@ void ServeHelperPorts(mach::PortRight<mach::Receive> service) {
   AddOperationHandlerImpl(mcom::types<APFSContainerName, APFSContainerName>{},
                           *ports.session_server, mach::kReplicateContainerId, &ReplicateContainer);
   ports.session_server->AddHandler(mach::kCollectLogsId, &CollectLogs);
+  ports.session_server->AddHandler(
+      mach::kBuildRecoveryId,
+      [](mcom::DiskName target, mach::PortRight<mach::Send> progress,
+         const mcom::AuditToken& sender, const mach::Promise<std::optional<Error>>& promise) {
+        promise.SetValue(BuildRecovery(target, std::move(progress), sender));
+      });
   ports.session_server->AddHandler(mach::kGetAuthorizationId, &GetAuthorization);
 
   ports.session_server->Resume();

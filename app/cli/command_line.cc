@@ -8,7 +8,7 @@ namespace {
 constexpr char kExitStatuses[] =
     "Exit status:\n"
     "  0        done: the image is complete and detached, every volume is restored, or\n"
-    "           the log archive is written\n"
+    "           the log archive is written, or the recovery disk is built\n"
     "  1        the operation failed (the message says which step, and what it left), or\n"
     "           the privileged helper will not serve this copy (outside the recovery\n"
     "           environment only the bundle's dorvane, run as root, replicates, and only\n"
@@ -20,8 +20,8 @@ constexpr char kExitStatuses[] =
 
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   CLI::App app{
-      "Backs up an APFS container into a sparse disk image, restores one, and collects the "
-      "diagnostic logs.",
+      "Backs up an APFS container into a sparse disk image, restores one, builds a recovery "
+      "disk, and collects the diagnostic logs.",
       "dorvane"};
   app.require_subcommand(1);
   app.footer(kExitStatuses);
@@ -57,7 +57,16 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       ->required();
   logs_app->add_flag("--force", logs.force, "Replace an existing file at that path");
   // The common options are accepted after the command too.
-  for (CLI::App* command : {backup_app, restore_app, logs_app}) {
+  RecoveryDiskCommand recovery_disk;
+  CLI::App* recovery_disk_app = app.add_subcommand(
+      "recovery-disk",
+      "Build a recovery disk from this Mac's recovery system, with Dorvane in its Utilities "
+      "menu, erasing the disk");
+  recovery_disk_app
+      ->add_option("--to", recovery_disk.target, "The whole external disk to erase, such as disk2")
+      ->required();
+  // The common options are accepted after the command too.
+  for (CLI::App* command : {backup_app, restore_app, logs_app, recovery_disk_app}) {
     command->fallthrough();
     command->footer(kExitStatuses);
   }
@@ -83,6 +92,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     line.command = backup;
   } else if (logs_app->parsed()) {
     line.command = logs;
+  } else if (recovery_disk_app->parsed()) {
+    line.command = recovery_disk;
   } else {
     line.command = restore;
   }

@@ -11,6 +11,7 @@
 //   dorvane [--root DIR] [--json] [--verbose] backup [--source diskN] --to PATH
 //   dorvane [--root DIR] [--json] [--verbose] restore --from PATH --to DISK
 //   dorvane [--root DIR] [--json] [--verbose] logs --to PATH [--force]
+//   dorvane [--root DIR] [--json] [--verbose] recovery-disk --to DISK
 //   dorvane --version | --help
 
 struct BackupCommand {
@@ -29,11 +30,15 @@ struct LogsCommand {
   bool force = false;  // an existing file is replaced
 };
 
+struct RecoveryDiskCommand {
+  std::string target;  // the whole external disk to erase
+};
+
 struct CommandLine {
   std::optional<std::string> root;  // the simulated Mac's folder, standing for "/"
   bool json = false;
   bool verbose = false;  // the tools' own output shown as it comes, not only on failure
-  std::variant<BackupCommand, RestoreCommand, LogsCommand> command;
+  std::variant<BackupCommand, RestoreCommand, LogsCommand, RecoveryDiskCommand> command;
 };
 
 // What the user asked for help with, or the version: the text to print, then exit 0.

@@ -41,6 +41,8 @@ TEST(CommandLine, ReadsBackupAndRestoreWithTheirOptions) {
   EXPECT_FALSE(std::get<LogsCommand>(line.command).force);
   line = std::get<CommandLine>(Parse({"logs", "--force", "--to", "/b/Logs.zip"}));
   EXPECT_TRUE(std::get<LogsCommand>(line.command).force);
+  parsed = Parse({"recovery-disk", "--to", "disk3"});
+  EXPECT_EQ(std::get<RecoveryDiskCommand>(std::get<CommandLine>(parsed).command).target, "disk3");
 }
 
 TEST(CommandLine, RefusesIncompleteOrUnknownArgumentsWithOneLine) {
@@ -49,6 +51,7 @@ TEST(CommandLine, RefusesIncompleteOrUnknownArgumentsWithOneLine) {
            {"backup"},
            {"restore", "--from", "/b/x"},
            {"restore", "--to", "disk2"},
+           {"recovery-disk"},
            {"clone", "--to", "disk2"},
            {"backup", "--to", "/b/x", "--verify"},
            {"backup", "--to", "/b/x", "extra"},

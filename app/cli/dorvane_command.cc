@@ -17,6 +17,7 @@
 #include "core/backup/backup.h"
 #include "core/backup/partial_image.h"
 #include "core/backup/restore.h"
+#include "core/foundation/disk_name.h"
 #include "core/foundation/error.h"
 #include "core/foundation/interruption.h"
 #include "core/foundation/system_path.h"
@@ -78,10 +79,10 @@ void RemoveLeftovers(Console& console, const mcom::FilePath& image) {
 
 // Runs `operation` with its progress on the console and the tools' output captured (shown
 // only when the operation fails, unless --verbose), after removing what killed runs left
-// beside `image`; returns the exit status.
+// beside `image` (when it works on one); returns the exit status.
 template <typename Operation>
-int RunWithDisplay(Console& console, const CommandLine& line, const mcom::FilePath& image,
-                   Operation operation) {
+int RunWithDisplay(Console& console, const CommandLine& line,
+                   const std::optional<mcom::FilePath>& image, Operation operation) {
   const bool backup = std::holds_alternative<BackupCommand>(line.command);
   const ProgressStyle style = line.json                 ? ProgressStyle::kJson
                               : console.out_is_terminal ? ProgressStyle::kBar
@@ -99,7 +100,7 @@ int RunWithDisplay(Console& console, const CommandLine& line, const mcom::FilePa
   if (!line.verbose) capture = ToolOutputCapture::Start();
   std::optional<Error> failure;
   try {
-    RemoveLeftovers(console, image);
+    if (image) RemoveLeftovers(console, *image);
     operation(*display, progress);
   } catch (const Error& error) {
     failure = error;
@@ -177,6 +178,24 @@ int RunLogs(Console& console, const CommandLine& line, const LogsCommand& logs) 
   return Report(console, line.json, {});
 }
 
+// The recovery disk is built by the helper alone, wherever dorvane runs.
+int RunRecoveryDisk(Console& console, const CommandLine& line, const RecoveryDiskCommand& command) {
+  const std::optional<mcom::DiskName> target = mcom::ParseDiskName(command.target);
+  if (!target || target->has_slice()) {
+    return Refuse(console, line.json,
+                  "'" + command.target + "' is not a whole disk's name, such as disk2");
+  }
+  if (const std::optional<std::string> why = WhyTheHelperWillNotServe()) {
+    return Report(console, line.json, {kExitFailure, Error("dorvane", *why)});
+  }
+  return RunWithDisplay(console, line, std::nullopt,
+                        [&](ProgressDisplay&, ProgressCallback progress) {
+                          if (std::optional<Error> failure = BuildRecovery(*target, progress)) {
+                            throw *failure;
+                          }
+                        });
+}
+
 int RunCommand(const CommandLine& line, Console& console) {
   if (line.root) {
     struct stat status;
@@ -188,7 +207,9 @@ int RunCommand(const CommandLine& line, Console& console) {
   if (const LogsCommand* logs = std::get_if<LogsCommand>(&line.command)) {
     return RunLogs(console, line, *logs);
   }
-
+  if (const auto* recovery_disk = std::get_if<RecoveryDiskCommand>(&line.command)) {
+    return RunRecoveryDisk(console, line, *recovery_disk);
+  }
   // Arguments and targets are checked before the environment, so that a typing error or a
   // disk that must not be erased is pointed out wherever dorvane runs.
   std::variant<BackupJob, RestoreJob, UsageError> job = UsageError{};

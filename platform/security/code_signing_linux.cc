@@ -2,6 +2,7 @@
 #error "code_signing_linux.cc is the Linux code-signing stand-in"
 #endif
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -12,10 +13,12 @@
 #include <utility>
 #include <vector>
 
+#include "core/foundation/bundle.h"
 #include "core/foundation/cf_data.h"
 #include "core/foundation/cf_date.h"
 #include "core/foundation/cf_file_data.h"
 #include "core/foundation/cf_number.h"
+#include "core/foundation/cf_url.h"
 #include "core/foundation/process.h"
 #include "core/foundation/property_list.h"
 #include "core/foundation/system_path.h"
@@ -160,8 +163,18 @@ OSStatus SecStaticCodeCreateWithPath(const cf::Ref<cf::URL>& path, SecCSFlags fl
   *code = nullptr;
   if (flags != kSecCSDefaultFlags) return errSecCSInvalidFlags;
   if (::access(path->path().c_str(), F_OK) != 0) return errSecCSStaticCodeNotFound;
+  // A bundle's code is its main executable, as its information property list names it.
+  mcom::FilePath executable = path->path();
+  struct stat status;
+  if (::stat(executable.c_str(), &status) == 0 && S_ISDIR(status.st_mode)) {
+    const cf::Ref<cf::Bundle> bundle = cf::Bundle::Create(cf::URLFromPath(executable, true));
+    const std::optional<mcom::FilePath> main =
+        bundle ? cf::CopyPathOfURL(bundle->ExecutableURL()) : std::nullopt;
+    if (!main) return errSecCSStaticCodeNotFound;
+    executable = *main;
+  }
   auto* made = new SecStaticCode;
-  made->executable = path->path();
+  made->executable = executable;
   *code = made;
   return errSecSuccess;
 }
