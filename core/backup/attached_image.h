@@ -32,9 +32,9 @@ class DetachGuard {
 
 // An attached disk image. It stays attached exactly as long as this object lives: destroying
 // it detaches the image ("hdiutil detach -force"), best effort, as the clean-up of a failed
-// step (a busy image is tried again for a few seconds). Where the outcome matters (a backup is complete only once its image is detached and
-// written), DetachImage (image_tools.h) detaches it and reports a failure. Movable, not
-// copyable.
+// step (a busy image is tried again for a few seconds). Where the outcome matters (a backup is
+// complete only once its image is detached and written), DetachImage (image_tools.h) detaches
+// it and reports a failure. Movable, not copyable.
 struct AttachedImage {
   mcom::DiskName disk;                     // the image's whole disk
   std::unique_ptr<DetachGuard> detach;     // detaches the disk when destroyed
