@@ -125,7 +125,7 @@ void RunAndSaveOutput(const char* program, const std::vector<std::string>& argum
   }
 }
 
-void CollectLogs(mach::Promise<mcom::File> promise) {
+void CollectLogs(const mach::Promise<mcom::File>& promise) {
   mcom::log::Default("collect logs");
   LogRecoveryVersion();
   std::optional<mcom::File> archive;

@@ -18,7 +18,7 @@ namespace helper {
 // gone. A failure of the work directory, of `log collect`, of `ditto` or of opening the
 // archive is logged, removes the work directory and leaves the promise unset. The tools
 // run one after another; the call blocks for the whole collection.
-void CollectLogs(mach::Promise<mcom::File> promise);
+void CollectLogs(const mach::Promise<mcom::File>& promise);
 
 // Runs `program` (a macOS path, resolved under the machine root) with its standard output
 // appended to `output` (created with mode 0644 when missing; standard error inherited) and

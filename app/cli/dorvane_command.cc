@@ -191,7 +191,7 @@ int RunRecoveryDisk(Console& console, const CommandLine& line, const RecoveryDis
   return RunWithDisplay(console, line, std::nullopt,
                         [&](ProgressDisplay&, ProgressCallback progress) {
                           if (std::optional<Error> failure = BuildRecovery(*target, progress)) {
-                            throw *failure;
+                            throw Error(*failure);
                           }
                         });
 }

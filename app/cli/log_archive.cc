@@ -40,9 +40,12 @@ void NameWithoutReplacing(const mcom::FilePath& temporary, const mcom::FilePath&
   }
   const int error = errno;
   if (error == EEXIST) ThrowAppeared(path);
+  // ENOTSUP and EOPNOTSUPP are one value here but two on the Mac.
+  // NOLINTBEGIN(misc-redundant-expression)
   if (error != EPERM && error != ENOTSUP && error != EOPNOTSUPP && error != EMLINK) {
     Fail("cannot name the archive " + path.string(), error);
   }
+  // NOLINTEND(misc-redundant-expression)
   mcom::Result<mcom::File> placeholder = mcom::Open(
       path, mcom::kOpenWrite | mcom::kOpenCreate | mcom::kOpenExclusive | mcom::OpenMode(0644));
   if (!placeholder) {

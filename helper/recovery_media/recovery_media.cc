@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "core/backup/backup.h"
 #include "core/discovery/disk_arbitration.h"
 #include "core/discovery/disk_topology.h"
 #include "core/discovery/mounted_volume.h"
@@ -161,13 +160,19 @@ void CheckRecoveryTarget(mcom::DiskName target) {
     const std::vector<mcom::DiskName> wholes = mcom::PhysicalWholeDisksOf(disk);
     return std::find(wholes.begin(), wholes.end(), target) != wholes.end();
   };
-  std::optional<APFSContainerName> system;
-  try {
-    system = FindSystemContainer(nullptr);
-  } catch (const Error&) {
-    // No running system found: nothing to protect by this rule.
+  // The disk of the volume at "/", whatever it is: an APFS volume on an internal disk, or the
+  // Base System of a recovery disk this Mac was started from, which has no container.
+  const da::Session session;
+  const auto disk_at = [&session](const mcom::FilePath& path) -> std::optional<mcom::DiskName> {
+    const std::optional<da::Disk> volume =
+        da::Disk::FromVolumePath(session, cf::URLFromPath(path, /*is_directory=*/true));
+    const std::optional<std::string> volume_name = volume ? volume->BSDName() : std::nullopt;
+    return volume_name ? mcom::ParseDiskName(*volume_name) : std::nullopt;
+  };
+  if (const std::optional<mcom::DiskName> system = disk_at(mcom::SystemPath("/"));
+      system && holds(*system)) {
+    refuse(name + " holds the running system");
   }
-  if (system && holds(system->name)) refuse(name + " holds the running system");
 
   const std::optional<RecoverySource> source = FindRecoverySource();
   if (!source) {
@@ -175,12 +180,7 @@ void CheckRecoveryTarget(mcom::DiskName target) {
     refuse(std::generic_category().message(ENOENT));
   }
   const mcom::Result<mcom::FilePath> mounted = source->volume.Path();
-  const da::Session session;
-  const std::optional<da::Disk> volume =
-      mounted ? da::Disk::FromVolumePath(session, cf::URLFromPath(*mounted, true)) : std::nullopt;
-  const std::optional<std::string> volume_name = volume ? volume->BSDName() : std::nullopt;
-  const std::optional<mcom::DiskName> recovery =
-      volume_name ? mcom::ParseDiskName(*volume_name) : std::nullopt;
+  const std::optional<mcom::DiskName> recovery = mounted ? disk_at(*mounted) : std::nullopt;
   if (recovery && holds(*recovery)) {
     refuse(name + " holds the recovery system the recovery disk is made from (" +
            mcom::FormatDiskName(*recovery) + ")");

@@ -208,6 +208,19 @@ TEST_F(RecoveryMediaTest, WithT2TheRecoveryPartitionIsTheCustomisedBaseSystem) {
   EXPECT_THAT(progress_, ElementsAre("fraction"));
   EXPECT_DOUBLE_EQ(fractions_.back(), 1.0);
   EXPECT_TRUE(ReadBytes(source_image_) == source_bytes_) << "the source image changed";
+
+  // Started from the new disk, the builder keeps the disk it runs from (a Base System without
+  // a container), and finds no recovery system of its own to put on the internal disk.
+  const ::testing::ChildRun boot = ::testing::RunCapturing(
+      MACSIM_PATH, {"boot", root_.path().string(), "--from", "disk" + std::to_string(target_)});
+  ASSERT_FALSE(boot.status) << boot.error;
+  std::optional<Error> refused = Build(true);
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->message(), "disk" + std::to_string(target_) + " holds the running system");
+  refused = Build(true, mcom::DiskName{0});
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->message(), std::generic_category().message(ENOENT));
+  EXPECT_EQ(Layout(), layout);
 }
 
 TEST_F(RecoveryMediaTest, FailuresOfTheBuildReportTheFailingStepsCode) {
@@ -286,6 +299,22 @@ TEST_F(RecoveryMediaTest, DisksThatMustNotBeErasedAreRefusedBeforeAnythingChange
   EXPECT_THAT(refusal(mcom::DiskName{1}), HasSubstr("disk1 is not a whole disk"));
   EXPECT_EQ(refusal(mcom::DiskName{40}), "BuildRecovery: this Mac has no disk disk40");
   EXPECT_TRUE(mounted()) << "a refused build unmounted the disk";
+
+  // A recovery system found on an Apple boot partition of the medium keeps the medium.
+  const mcom::DiskName boot{hfs, 2};
+  machine_->Change([&](sim::Model& model) {
+    sim::FindPartition(model, boot)->type = std::string(sim::kAppleBootPartitionGUID);
+  });
+  const sim::Model model = machine_->Read();
+  const fs::path files =
+      sim::VolumeFilesPath(root_.path(), *sim::VolumeOnPartition(model, boot)).string();
+  fs::create_directory(files / "com.apple.recovery.boot");
+  fs::rename(source_image_, files / "com.apple.recovery.boot/BaseSystem.dmg");
+  EXPECT_EQ(refusal(mcom::DiskName{hfs}),
+            "BuildRecovery: disk" + std::to_string(hfs) +
+                " holds the recovery system the recovery disk is made from (disk" +
+                std::to_string(hfs) + "s2)");
+  EXPECT_TRUE(mounted());
 }
 
 TEST(RecoveryPartitionInListing, TakesThePartitionNamedRecoveryAndNothingElse) {

@@ -190,6 +190,17 @@ class LauncherTest : public ::testing::Test {
     }
     return std::string::npos;
   }
+  // The place of `message` once the launcher logged it. A job answers its client before the
+  // launcher has recorded it, so its status and exit are waited for in the log.
+  size_t WaitForLog(const std::string& message, size_t after = 0) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    size_t index = LogIndex(message, after);
+    while (index == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      index = LogIndex(message, after);
+    }
+    return index;
+  }
 
   static std::string Macsim(const std::vector<std::string>& arguments, bool* succeeded = nullptr) {
     const ::testing::ChildRun run = ::testing::RunCapturing(MACSIM_PATH, arguments);
@@ -244,15 +255,15 @@ TEST_F(LauncherTest, StartsJobsOnDemandRestartsThemAndStopsThem) {
   ASSERT_GT(served, 0) << LogText();
   EXPECT_EQ(ParentOf(served), launcher.pid());
   EXPECT_EQ(AskPid("com.example.stay"), served);
-  EXPECT_EQ(sim::launcher::testing::ReadJobPids(root_).at("com.example.stay"), served);
+  WaitForJobPids(root_,
+                 [served](const JobPids& pids) { return pids.at("com.example.stay") == served; });
   EXPECT_EQ(::testing::TemporaryFolder::ReadFile(root_.Join("Library/Logs/stay.log")),
             std::to_string(served) + " serving com.example.stay\n");
 
   // A job that exits is logged and started again by the next client.
   const pid_t first = AskPid("com.example.once");
   ASSERT_GT(first, 0) << LogText();
-  WaitForJobPids(root_, [](const JobPids& pids) { return !pids.at("com.example.once"); });
-  EXPECT_NE(LogIndex("com.example.once: exited with status 0"), std::string::npos) << LogText();
+  EXPECT_NE(WaitForLog("com.example.once: exited with status 0"), std::string::npos) << LogText();
   const pid_t second = AskPid("com.example.once");
   EXPECT_GT(second, 0);
   EXPECT_NE(second, first);
@@ -291,15 +302,13 @@ TEST_F(LauncherTest, PushesAQuickRespawnOut) {
   const pid_t second = AskPid("com.example.quick");
   ASSERT_GT(second, 0) << LogText();
   EXPECT_NE(second, first);
-  WaitForJobPids(root_, [](const JobPids& pids) { return !pids.at("com.example.quick"); });
-
-  const size_t exited = LogIndex("com.example.quick: exited with status 0");
+  const size_t exited = WaitForLog("com.example.quick: exited with status 0");
   ASSERT_NE(exited, std::string::npos) << LogText();
   const size_t pushed = LogIndex(
       "com.example.quick: Service only ran for 0 seconds. Pushing respawn out by 1 seconds.",
       exited);
   ASSERT_NE(pushed, std::string::npos) << LogText();
-  EXPECT_NE(LogIndex("com.example.quick: exited with status 0", pushed), std::string::npos)
+  EXPECT_NE(WaitForLog("com.example.quick: exited with status 0", pushed), std::string::npos)
       << LogText();
 }
 
@@ -338,8 +347,8 @@ TEST_F(LauncherTest, ReloadsItsJobsOnHangupAndSkipsBadOnes) {
                      {"com.example.new", std::nullopt}}));
   WaitUntilGone(dropped);
   WaitUntilGone(changed);
-  EXPECT_NE(LogIndex("com.example.drop: exited due to signal 15"), std::string::npos);
-  EXPECT_NE(LogIndex("com.example.change: exited due to signal 15"), std::string::npos);
+  EXPECT_NE(WaitForLog("com.example.drop: exited due to signal 15"), std::string::npos);
+  EXPECT_NE(WaitForLog("com.example.change: exited due to signal 15"), std::string::npos);
   EXPECT_FALSE(IsSocket("com.example.drop"));
   mach_port_t port = MACH_PORT_NULL;
   EXPECT_EQ(bootstrap_look_up(bootstrap_port, "com.example.drop", &port),

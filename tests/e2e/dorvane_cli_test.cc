@@ -18,6 +18,7 @@
 #include <sstream>
 #include <thread>
 
+#include "core/backup/image_tools.h"
 #include "core/discovery/apfs_container.h"
 #include "core/foundation/file.h"
 #include "core/foundation/file_path.h"
@@ -376,6 +377,57 @@ TEST_F(DorvaneCommandLine, LogsComeThroughTheHelperAndReplaceAFileOnlyWithForce)
   EXPECT_THAT(mac_.ScratchNames(), ElementsAre("Logs.zip"));
   launcher.Stop();
   ExpectNothingLeft();
+}
+
+// What a user lives through: a backup through the helper, a recovery disk built on a USB
+// disk, a start from it, the internal disk restored with the recovery disk's own dorvane,
+// and a start from the restored system.
+TEST_F(DorvaneCommandLine, BackUpBuildARecoveryDiskStartFromItRestoreAndStartAgain) {
+  const std::vector<std::string> running{"__OSINSTALL_ENVIRONMENT="};
+  const std::string bundled = DORVANE_BUNDLE_PATH "/Contents/MacOS/dorvane";
+  const std::string macsim = mcom::FilePath(DORVANE_PATH).Parent().Join("macsim").string();
+  const APFSContainerName internal = mac_.SystemContainer();
+  const std::string usb = mcom::FormatDiskName(mac_.Plug("usb-blank"));
+  {
+    sim::launcher::testing::RunningLauncher launcher(mac_.root());
+    const Outcome backup =
+        RunDorvane({"--root", root(), "backup", "--to", image()}, running, bundled);
+    ASSERT_EQ(backup.status, 0) << backup.err;
+    const Outcome built =
+        RunDorvane({"--root", root(), "recovery-disk", "--to", usb}, running, bundled);
+    ASSERT_EQ(built.status, 0) << built.err;
+    EXPECT_THAT(built.out, AllOf(HasSubstr("Customize Base System image"),
+                                 HasSubstr("Compress Base System image")));
+  }
+  const Outcome recovery = RunDorvane({"boot", root(), "--from", usb}, {}, macsim);
+  ASSERT_EQ(recovery.status, 0) << recovery.err;
+
+  // The recovery environment's copy of the application restores the internal disk.
+  const std::string recovery_dorvane = root() + "/Applications/Dorvane.app/Contents/MacOS/dorvane";
+  const Outcome restore = RunDorvane(
+      {"--root", root(), "restore", "--from", image(), "--to", mcom::FormatDiskName(internal.name)},
+      kRecovery, recovery_dorvane);
+  ASSERT_EQ(restore.status, 0) << restore.err;
+  {
+    // Every restored volume is the backup's.
+    const AttachedImage backup = AttachImage(mcom::FilePath(image()), kAttachReadOnly);
+    const std::optional<APFSContainerName> backed_up = mcom::FindAPFSContainerOnDisk(backup.disk);
+    ASSERT_TRUE(backed_up);
+    EXPECT_THAT(mac_.ContainerDifferences(*backed_up, internal), IsEmpty());
+  }
+  const std::vector<std::string> names = mac_.VolumeNames(internal);
+  const auto preboot = std::find(names.begin(), names.end(), "Preboot");
+  ASSERT_NE(preboot, names.end());
+  const mcom::DiskName preboot_disk{internal.name.disk,
+                                    static_cast<uint32_t>(preboot - names.begin() + 1)};
+  EXPECT_EQ(RunDorvane({"--device", "/dev/" + mcom::FormatDiskName(preboot_disk), "--setBoot"}, {},
+                       root() + "/usr/sbin/bless")
+                .status,
+            0);
+  const Outcome restarted = RunDorvane({"boot", root()}, {}, macsim);
+  ASSERT_EQ(restarted.status, 0) << restarted.err;
+  EXPECT_EQ(mac_.SystemContainer().name, internal.name);
+  EXPECT_TRUE(std::filesystem::exists(root() + "/System/Library/CoreServices/SystemVersion.plist"));
 }
 
 // A helper killed during the copy fails the backup at once; the earlier backup and nothing
