@@ -22,6 +22,7 @@
 #include "core/foundation/system_path.h"
 #include "core/foundation/temporary_directory.h"
 #include "core/foundation/tool_run.h"
+#include "helper/recovery_media/inherited_run.h"
 
 namespace {
 
@@ -32,11 +33,7 @@ constexpr char kUtilitiesList[] =
     "System/Installation/CDIS/macOS Utilities.app/Contents/Resources/Utilities.plist";
 
 std::error_code Run(const char* tool, const std::vector<std::string>& arguments) {
-  const mcom::FileActions actions;
-  const mcom::Result<pid_t> pid =
-      mcom::SpawnProcess(mcom::SystemPath(tool).c_str(), arguments, actions);
-  if (!pid) throw std::system_error(pid.error());
-  return mcom::WaitForProcess(*pid);
+  return recovery_media_internal::RunInherited(tool, arguments);
 }
 
 mcom::DirectoryHandle TemporaryDirectory() {

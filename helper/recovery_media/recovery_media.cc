@@ -27,6 +27,7 @@
 #include "core/foundation/tool_run.h"
 #include "core/recovery/recovery_source.h"
 #include "helper/recovery_media/boot_files.h"
+#include "helper/recovery_media/inherited_run.h"
 #include "platform/iokit/io_kit_lib.h"
 
 namespace {
@@ -42,15 +43,7 @@ constexpr char kRecoveryPartitionName[] = "Recovery";
   throw std::system_error(EINVAL, std::system_category(), text);
 }
 
-// Starts `tool` with both streams inherited and waits for it. A start failure is thrown;
-// the exit status is returned.
-std::error_code RunInherited(const char* tool, const std::vector<std::string>& arguments) {
-  const mcom::FileActions actions;
-  const mcom::Result<pid_t> pid =
-      mcom::SpawnProcess(mcom::SystemPath(tool).c_str(), arguments, actions);
-  if (!pid) throw std::system_error(pid.error());
-  return mcom::WaitForProcess(*pid);
-}
+using recovery_media_internal::RunInherited;
 
 // The BSD names of everything on the whole disk `target`: its partitions, then the
 // containers' disks and volumes on them.

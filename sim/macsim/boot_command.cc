@@ -1,9 +1,7 @@
 #include "sim/macsim/boot_command.h"
 
-#include <stdlib.h>
 #include <sys/stat.h>
 
-#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <sstream>
@@ -21,6 +19,7 @@
 #include "sim/machine/machine_paths.h"
 #include "sim/machine/mounting.h"
 #include "sim/machine/root_view.h"
+#include "sim/machine/scratch_folder.h"
 #include "sim/machine/volume_store.h"
 #include "sim/tools/hdiutil_attach_record.h"
 #include "sim/tools/hdiutil_image_disks.h"
@@ -54,24 +53,13 @@ mcom::FilePath FilesOf(const mcom::FilePath& root, const sim::Model& model,
 }
 
 // A folder of its own in the machine's scratch space, removed with the object.
-class Scratch {
- public:
-  explicit Scratch(const mcom::FilePath& root) {
-    std::string path = sim::ImagesFolder(root).Join("boot-XXXXXX").string();
-    if (::mkdtemp(path.data()) == nullptr) throw MachineError("cannot make a scratch folder");
-    path_ = mcom::FilePath(path);
+sim::ScratchFolder MakeScratch(const mcom::FilePath& root) {
+  try {
+    return sim::ScratchFolder(root, "boot");
+  } catch (const std::system_error&) {
+    throw MachineError("cannot make a scratch folder");
   }
-  ~Scratch() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_.string(), ignored);
-  }
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-  const mcom::FilePath& path() const { return path_; }
-
- private:
-  mcom::FilePath path_;
-};
+}
 
 // What is to run after the restart.
 struct Plan {
@@ -100,8 +88,8 @@ std::optional<std::string> RootImageOf(const mcom::FilePath& boot_plist) {
   return std::nullopt;
 }
 
-void PlanImage(const mcom::FilePath& image, const std::string& shown, const Scratch& scratch,
-               Plan& plan) {
+void PlanImage(const mcom::FilePath& image, const std::string& shown,
+               const sim::ScratchFolder& scratch, Plan& plan) {
   try {
     plan.description = sim::ReadImage(image);
     for (const sim::ImageVolume* volume : sim::VolumesOf(plan.description)) {
@@ -119,7 +107,7 @@ void PlanImage(const mcom::FilePath& image, const std::string& shown, const Scra
 }
 
 void PlanFromBootFolder(const mcom::FilePath& root, const sim::Model& model, uint32_t disk,
-                        const Scratch& scratch, Plan& plan) {
+                        const sim::ScratchFolder& scratch, Plan& plan) {
   const std::string name = mcom::FormatDiskName(mcom::DiskName{disk});
   const sim::Volume* volume = sim::FindVolumeByUUID(model, model.boot.folder_volume);
   bool on_disk = false;
@@ -165,7 +153,7 @@ void PlanFromRecoveryPartition(const mcom::FilePath& root, const sim::Model& mod
 }
 
 void PlanFromDisk(const mcom::FilePath& root, const sim::Model& model, const std::string& from,
-                  const Scratch& scratch, Plan& plan) {
+                  const sim::ScratchFolder& scratch, Plan& plan) {
   const mcom::DiskName name = sim::ParseDiskNameOrThrow(from);
   const sim::Disk* disk = sim::FindDisk(model, name.disk);
   if (name.has_slice() || disk == nullptr) throw MachineError(from + " is not a whole disk");
@@ -254,7 +242,7 @@ void BootCommand(const mcom::FilePath& root, const std::string& from) {
     throw MachineError("the machine's launcher runs (pid " + std::to_string(*pid) +
                        "); stop it first (macsim stop ROOT)");
   }
-  const Scratch scratch(root);
+  const sim::ScratchFolder scratch = MakeScratch(root);
   Plan plan;
   {
     const sim::Model model = machine.Read();

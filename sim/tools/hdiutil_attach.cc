@@ -21,6 +21,7 @@
 #include "sim/image/image_file.h"
 #include "sim/image/volume_payload.h"
 #include "sim/machine/machine_paths.h"
+#include "sim/machine/scratch_folder.h"
 #include "sim/tools/hdiutil_attach_record.h"
 #include "sim/tools/hdiutil_commands.h"
 #include "sim/tools/hdiutil_entities.h"
@@ -89,26 +90,14 @@ std::string ErrorText(int error) {
   return std::error_code(error, std::generic_category()).message();
 }
 
-// A folder in the machine's scratch space for images, removed with its contents when the
-// object goes.
-class ScratchFolder {
- public:
-  explicit ScratchFolder(const mcom::FilePath& root) {
-    std::string pattern = ImagesFolder(root).Join(".attach-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) {
-      throw HdiutilFailure("attach failed - " + ErrorText(errno));
-    }
-    path_ = mcom::FilePath(pattern);
+// A folder in the machine's scratch space for the attach, removed with its contents.
+ScratchFolder MakeScratch(const mcom::FilePath& root) {
+  try {
+    return ScratchFolder(root, ".attach");
+  } catch (const std::system_error& failure) {
+    throw HdiutilFailure("attach failed - " + failure.code().message());
   }
-  ~ScratchFolder() { (void)mcom::RemoveRecursively(path_); }
-  ScratchFolder(const ScratchFolder&) = delete;
-  ScratchFolder& operator=(const ScratchFolder&) = delete;
-
-  const mcom::FilePath& path() const { return path_; }
-
- private:
-  mcom::FilePath path_;
-};
+}
 
 struct AttachOutcome {
   uint32_t disk = 0;
@@ -194,7 +183,7 @@ int RunHdiutilAttach(ToolContext& context, const HdiutilArguments& arguments) {
   }
 
   // Unpack every volume before taking the machine's lock.
-  const ScratchFolder scratch(context.root());
+  const ScratchFolder scratch = MakeScratch(context.root());
   std::vector<mcom::FilePath> extracted;
   try {
     for (const ImageVolume* volume : VolumesOf(description)) {
