@@ -1,6 +1,7 @@
 #include "app/model/container_info.h"
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -35,7 +36,7 @@ std::optional<SpaceEntries> QuerySpace(const std::string& bsd_name) {
 }
 
 std::optional<std::string> BSDNameOf(const IOKit::Service& service) {
-  const cf::Ref<cf::String> name = service.stringProperty(platform::kIOBSDNameKey);
+  const cf::Ref<cf::String> name = service.StringProperty(platform::kIOBSDNameKey);
   if (!name) return std::nullopt;
   return name->utf8();
 }
@@ -54,11 +55,11 @@ std::vector<VolumeInfo> Volumes(const mcom::disk_arbitration::Session& session,
                                 const IOKit::Service& media, const SpaceEntries& space) {
   std::vector<VolumeInfo> volumes;
   IOKit::Iterator containers = IOKit::Iterator::Children(media);
-  while (std::optional<IOKit::Service> container = containers.next()) {
-    if (container->className() != "AppleAPFSContainer") continue;
+  while (std::optional<IOKit::Service> container = containers.Next()) {
+    if (container->ClassName() != "AppleAPFSContainer") continue;
     IOKit::Iterator children = IOKit::Iterator::Children(*container);
-    while (std::optional<IOKit::Service> volume = children.next()) {
-      if (volume->className() != "AppleAPFSVolume") continue;
+    while (std::optional<IOKit::Service> volume = children.Next()) {
+      if (volume->ClassName() != "AppleAPFSVolume") continue;
       const std::optional<std::string> bsd_name = BSDNameOf(*volume);
       const std::optional<DiskName> name = bsd_name ? ParseDiskName(*bsd_name) : std::nullopt;
       if (!name) continue;
@@ -66,7 +67,7 @@ std::vector<VolumeInfo> Volumes(const mcom::disk_arbitration::Session& session,
       if (const auto counts = space.find(*name); counts != space.end()) {
         info.spaceConsumed = counts->second->GetInteger("fs_used").value_or(0);
       }
-      if (const cf::Ref<cf::String> uuid = volume->stringProperty("UUID")) info.uuid = uuid->utf8();
+      if (const cf::Ref<cf::String> uuid = volume->StringProperty("UUID")) info.uuid = uuid->utf8();
       volumes.push_back(std::move(info));
     }
   }
@@ -74,45 +75,48 @@ std::vector<VolumeInfo> Volumes(const mcom::disk_arbitration::Session& session,
 }
 
 struct PhysicalDisk {
-  uint64_t id = 0;
   std::string name;
   bool isInternal = false;
   bool isMainTier = false;
 };
 
 bool IsWholeMedia(const IOKit::Service& service) {
-  return service.className() == "IOMedia" && mcom::iokit::PropertyIsTrue(service.handle(), "Whole");
+  return service.ClassName() == "IOMedia" && mcom::iokit::PropertyIsTrue(service.handle(), "Whole");
 }
 
 // Whether the device under the disk is attached internally: the nearest ancestor that
 // describes its protocol says so.
 bool IsInternal(const IOKit::Service& disk) {
-  std::optional<IOKit::Service> ancestor = disk.parent();
-  while (ancestor) {
+  std::optional<IOKit::Service> ancestor = disk.Parent();
+  for (int depth_left = 32; ancestor && depth_left > 0; --depth_left) {
     const cf::Ref<cf::Dictionary> protocol =
-        cf::As<cf::Dictionary>(ancestor->property("Protocol Characteristics"));
+        cf::As<cf::Dictionary>(ancestor->Property("Protocol Characteristics"));
     if (protocol) return protocol->GetString("Physical Interconnect Location") == "Internal";
-    ancestor = ancestor->parent();
+    ancestor = ancestor->Parent();
   }
   return false;
 }
 
+uint64_t RegistryID(const IOKit::Service& service) {
+  uint64_t id = 0;
+  platform::IORegistryEntryGetRegistryEntryID(service.handle().get(), &id);
+  return id;
+}
+
 // Walks up from `service` (the container's disk, its scheme, the physical stores and the
 // partition schemes above them) to the whole disks, each noted once, in registry order.
-void CollectPhysicalDisks(const IOKit::Service& service, std::vector<PhysicalDisk>& disks) {
+// Every entry is visited once, so a registry whose entries lead round in a circle ends too.
+void CollectPhysicalDisks(const IOKit::Service& service, std::set<uint64_t>& visited,
+                          std::vector<PhysicalDisk>& disks) {
   IOKit::Iterator parents = IOKit::Iterator::Parents(service);
-  while (std::optional<IOKit::Service> parent = parents.next()) {
+  while (std::optional<IOKit::Service> parent = parents.Next()) {
+    if (!visited.insert(RegistryID(*parent)).second) continue;
     if (!IsWholeMedia(*parent)) {
-      CollectPhysicalDisks(*parent, disks);
+      CollectPhysicalDisks(*parent, visited, disks);
       continue;
     }
-    uint64_t id = 0;
-    platform::IORegistryEntryGetRegistryEntryID(parent->handle().get(), &id);
-    bool known = false;
-    for (const PhysicalDisk& disk : disks) known = known || disk.id == id;
-    if (known) continue;
-    const cf::Ref<cf::String> tier = parent->stringProperty("TierType");
-    disks.push_back({id, parent->name(), IsInternal(*parent), tier && tier->utf8() == "Main"});
+    const cf::Ref<cf::String> tier = parent->StringProperty("TierType");
+    disks.push_back({parent->Name(), IsInternal(*parent), tier && tier->utf8() == "Main"});
   }
 }
 
@@ -134,7 +138,8 @@ std::optional<APFSContainerInfo> MakeAPFSContainerInfo(
   if (!size || !used) return std::nullopt;
 
   std::vector<PhysicalDisk> disks;
-  CollectPhysicalDisks(media, disks);
+  std::set<uint64_t> visited;
+  CollectPhysicalDisks(media, visited, disks);
   if (disks.empty()) return std::nullopt;
   // The main tier of a Fusion drive is the disk the container is shown on; a container on
   // one disk (which carries no tier) is shown on that disk.

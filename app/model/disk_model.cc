@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "app/model/container_info.h"
 #include "app/model/io_kit.h"
@@ -18,8 +19,8 @@ namespace {
 constexpr std::string_view kEFISystemPartitionType = "C12A7328-F81F-11D2-BA4B-00A0C93EC93B";
 
 bool IsOfferablePartition(const IOKit::Service& service) {
-  if (service.className() != "IOMedia") return false;
-  const mcom::cf::Ref<mcom::cf::String> content = service.stringProperty("Content");
+  if (service.ClassName() != "IOMedia") return false;
+  const mcom::cf::Ref<mcom::cf::String> content = service.StringProperty("Content");
   return !content || content->utf8() != kEFISystemPartitionType;
 }
 
@@ -30,8 +31,8 @@ std::vector<APFSContainerInfo> SourceContainers() {
   const mcom::disk_arbitration::Session session;
   if (session.get() == nullptr) return containers;
   IOKit::ServiceQuery::Cursor media =
-      IOKit::ServiceQuery::matchingClass("AppleAPFSMedia").iterate();
-  while (std::optional<IOKit::Service> service = media.next()) {
+      IOKit::ServiceQuery::MatchingClass("AppleAPFSMedia").Iterate();
+  while (std::optional<IOKit::Service> service = media.Next()) {
     if (std::optional<APFSContainerInfo> info = MakeAPFSContainerInfo(session, *service)) {
       containers.push_back(std::move(*info));
     }
@@ -43,13 +44,13 @@ std::vector<RestoreTargetInfo> RestoreTargets() {
   std::vector<RestoreTargetInfo> targets;
   const mcom::disk_arbitration::Session session;
   if (session.get() == nullptr) return targets;
-  IOKit::ServiceQuery::Cursor partitions = IOKit::ServiceQuery::matchingClass("IOMedia")
-                                               .children(IOKit::HasClass("IOGUIDPartitionScheme"))
-                                               .children(IsOfferablePartition)
-                                               .iterate();
-  while (std::optional<IOKit::Service> partition = partitions.next()) {
+  IOKit::ServiceQuery::Cursor partitions = IOKit::ServiceQuery::MatchingClass("IOMedia")
+                                               .Children(IOKit::HasClass("IOGUIDPartitionScheme"))
+                                               .Children(IsOfferablePartition)
+                                               .Iterate();
+  while (std::optional<IOKit::Service> partition = partitions.Next()) {
     const mcom::cf::Ref<mcom::cf::String> bsd_name =
-        partition->stringProperty(platform::kIOBSDNameKey);
+        partition->StringProperty(platform::kIOBSDNameKey);
     const std::optional<DiskName> name = bsd_name ? ParseDiskName(bsd_name->utf8()) : std::nullopt;
     if (!name) continue;
 
@@ -61,7 +62,7 @@ std::vector<RestoreTargetInfo> RestoreTargets() {
       // The second store of a Fusion container leads to the same container again.
       bool listed = false;
       for (const RestoreTargetInfo& target : targets) {
-        listed = listed || target.diskName() == container->name.diskName;
+        listed = listed || DiskNameOf(target) == container->name.diskName;
       }
       if (!listed) targets.push_back(RestoreTargetInfo::apfsContainer(std::move(*container)));
     } else if (std::optional<PartitionInfo> info = MakePartitionInfo(session, *name)) {

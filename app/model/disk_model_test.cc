@@ -73,7 +73,7 @@ const APFSContainerInfo* ContainerTarget(const std::vector<RestoreTargetInfo>& t
 
 std::vector<DiskName> DiskNames(const std::vector<RestoreTargetInfo>& targets) {
   std::vector<DiskName> names;
-  for (const RestoreTargetInfo& target : targets) names.push_back(target.diskName());
+  for (const RestoreTargetInfo& target : targets) names.push_back(DiskNameOf(target));
   return names;
 }
 

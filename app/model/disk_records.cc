@@ -2,11 +2,11 @@
 
 namespace app {
 
-DiskName RestoreTargetInfo::diskName() const {
-  if (const auto* container = std::get_if<APFSContainerInfo>(&target)) {
+DiskName DiskNameOf(const RestoreTargetInfo& target) {
+  if (const auto* container = std::get_if<APFSContainerInfo>(&target.target)) {
     return container->name.diskName;
   }
-  return std::get<PartitionInfo>(target).device;
+  return std::get<PartitionInfo>(target.target).device;
 }
 
 std::string TargetDescription(const APFSContainerInfo& container) {

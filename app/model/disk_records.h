@@ -61,10 +61,10 @@ struct RestoreTargetInfo {
 
   static RestoreTargetInfo apfsContainer(APFSContainerInfo info) { return {std::move(info)}; }
   static RestoreTargetInfo partition(PartitionInfo info) { return {std::move(info)}; }
-
-  // The disk a restore writes to: the container's synthesized disk or the partition.
-  DiskName diskName() const;
 };
+
+// The disk a restore writes to: the container's synthesized disk or the partition.
+DiskName DiskNameOf(const RestoreTargetInfo& target);
 
 // "APFS Container on " + the physical disk.
 std::string TargetDescription(const APFSContainerInfo& container);

@@ -7,14 +7,14 @@
 
 namespace app::IOKit {
 
-const std::string& Service::className() const {
+const std::string& Service::ClassName() const {
   if (!class_name_) class_name_ = mcom::iokit::ClassName(service_);
   return *class_name_;
 }
 
-std::optional<Service> Service::parent() const { return Iterator::Parents(*this).next(); }
+std::optional<Service> Service::Parent() const { return Iterator::Parents(*this).Next(); }
 
-std::string Service::name() const {
+std::string Service::Name() const {
   platform::io_name_t name = {};
   if (platform::IORegistryEntryGetName(service_.get(), name) != platform::kIOReturnSuccess) {
     return {};
@@ -22,11 +22,11 @@ std::string Service::name() const {
   return name;
 }
 
-mcom::cf::Ref<mcom::cf::Object> Service::property(std::string_view key) const {
+mcom::cf::Ref<mcom::cf::Object> Service::Property(std::string_view key) const {
   return mcom::iokit::CopyProperty(service_, key);
 }
 
-mcom::cf::Ref<mcom::cf::String> Service::stringProperty(std::string_view key) const {
+mcom::cf::Ref<mcom::cf::String> Service::StringProperty(std::string_view key) const {
   return mcom::iokit::StringProperty(service_, key);
 }
 
@@ -44,7 +44,7 @@ Iterator Iterator::Parents(const Service& service) {
   return Iterator(mcom::iokit::RegistryIterator(iterator));
 }
 
-std::optional<Service> Iterator::next() {
+std::optional<Service> Iterator::Next() {
   if (!iterator_.is_valid()) return std::nullopt;
   const platform::io_object_t object = platform::IOIteratorNext(iterator_.get());
   if (object == platform::IO_OBJECT_NULL) return std::nullopt;
@@ -54,31 +54,32 @@ std::optional<Service> Iterator::next() {
 ServiceQuery::ServiceQuery(Query query, Predicate predicate)
     : query_(std::move(query)), predicate_(std::move(predicate)) {}
 
-ServiceQuery ServiceQuery::matching(mcom::cf::Ref<mcom::cf::Dictionary> dictionary,
+ServiceQuery ServiceQuery::Matching(mcom::cf::Ref<mcom::cf::Dictionary> dictionary,
                                     Predicate predicate) {
-  return ServiceQuery(Matching{std::move(dictionary)}, std::move(predicate));
+  return ServiceQuery(MatchingServices{std::move(dictionary)}, std::move(predicate));
 }
 
-ServiceQuery ServiceQuery::matchingClass(std::string_view class_name, Predicate predicate) {
-  return matching(platform::IOServiceMatching(std::string(class_name).c_str()),
+ServiceQuery ServiceQuery::MatchingClass(std::string_view class_name, Predicate predicate) {
+  return Matching(platform::IOServiceMatching(std::string(class_name).c_str()),
                   std::move(predicate));
 }
 
-ServiceQuery ServiceQuery::matchingBSDName(std::string_view bsd_name, Predicate predicate) {
-  return matching(
+ServiceQuery ServiceQuery::MatchingBSDName(std::string_view bsd_name, Predicate predicate) {
+  return Matching(
       platform::IOBSDNameMatching(platform::kIOMainPortDefault, 0, std::string(bsd_name).c_str()),
       std::move(predicate));
 }
 
-ServiceQuery ServiceQuery::children(Predicate predicate) const {
-  return ServiceQuery(Children{std::make_shared<const ServiceQuery>(*this)}, std::move(predicate));
+ServiceQuery ServiceQuery::Children(Predicate predicate) const {
+  return ServiceQuery(ChildServices{std::make_shared<const ServiceQuery>(*this)},
+                      std::move(predicate));
 }
 
 mcom::iokit::ServiceQuery ServiceQuery::Core() const {
   mcom::iokit::ServiceQuery core =
-      std::holds_alternative<Matching>(query_)
-          ? mcom::iokit::ServiceQuery::Matching(std::get<Matching>(query_).dictionary)
-          : std::get<Children>(query_).of->Core().Children();
+      std::holds_alternative<MatchingServices>(query_)
+          ? mcom::iokit::ServiceQuery::Matching(std::get<MatchingServices>(query_).dictionary)
+          : std::get<ChildServices>(query_).of->Core().Children();
   if (!predicate_) return core;
   // The core query hands its predicate a borrowed entry: this one takes a reference of its
   // own for the wrapper.
@@ -87,9 +88,9 @@ mcom::iokit::ServiceQuery ServiceQuery::Core() const {
   });
 }
 
-ServiceQuery::Cursor ServiceQuery::iterate() const { return Cursor(Core().Iterate()); }
+ServiceQuery::Cursor ServiceQuery::Iterate() const { return Cursor(Core().Iterate()); }
 
-std::optional<Service> ServiceQuery::Cursor::next() {
+std::optional<Service> ServiceQuery::Cursor::Next() {
   try {
     std::optional<mcom::iokit::Service> service = iterator_.Next();
     if (!service) return std::nullopt;
@@ -100,11 +101,11 @@ std::optional<Service> ServiceQuery::Cursor::next() {
   }
 }
 
-std::optional<Service> ServiceQuery::first() const { return iterate().next(); }
+std::optional<Service> ServiceQuery::First() const { return Iterate().Next(); }
 
 ServiceQuery::Predicate HasClass(std::string class_name) {
   return [class_name = std::move(class_name)](const Service& service) {
-    return service.className() == class_name;
+    return service.ClassName() == class_name;
   };
 }
 

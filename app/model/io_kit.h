@@ -26,15 +26,15 @@ class Service {
   const mcom::iokit::Service& handle() const { return service_; }
 
   // The class name (IOObjectGetClass), read on first use and kept.
-  const std::string& className() const;
+  const std::string& ClassName() const;
   // The first parent in the "IOService" plane.
-  std::optional<Service> parent() const;
+  std::optional<Service> Parent() const;
   // The registry name, read into a 128-byte buffer; empty when it cannot be read.
-  std::string name() const;
+  std::string Name() const;
   // The property `key`, or null when the entry has none.
-  mcom::cf::Ref<mcom::cf::Object> property(std::string_view key) const;
+  mcom::cf::Ref<mcom::cf::Object> Property(std::string_view key) const;
   // The property as a text (null for another type or none).
-  mcom::cf::Ref<mcom::cf::String> stringProperty(std::string_view key) const;
+  mcom::cf::Ref<mcom::cf::String> StringProperty(std::string_view key) const;
 
  private:
   mcom::iokit::Service service_;
@@ -51,7 +51,7 @@ class Iterator {
   static Iterator Parents(const Service& service);
 
   // The next service, or nothing once exhausted.
-  std::optional<Service> next();
+  std::optional<Service> Next();
 
  private:
   mcom::iokit::RegistryIterator iterator_;
@@ -64,29 +64,29 @@ class ServiceQuery {
  public:
   using Predicate = std::function<bool(const Service&)>;
 
-  struct Matching {
+  struct MatchingServices {
     mcom::cf::Ref<mcom::cf::Dictionary> dictionary;
   };
-  struct Children {
+  struct ChildServices {
     std::shared_ptr<const ServiceQuery> of;
   };
-  using Query = std::variant<Matching, Children>;
+  using Query = std::variant<MatchingServices, ChildServices>;
 
   explicit ServiceQuery(Query query, Predicate predicate = nullptr);
 
-  static ServiceQuery matching(mcom::cf::Ref<mcom::cf::Dictionary> dictionary,
+  static ServiceQuery Matching(mcom::cf::Ref<mcom::cf::Dictionary> dictionary,
                                Predicate predicate = nullptr);
   // The services of class `class_name` or a subclass (IOServiceMatching).
-  static ServiceQuery matchingClass(std::string_view class_name, Predicate predicate = nullptr);
+  static ServiceQuery MatchingClass(std::string_view class_name, Predicate predicate = nullptr);
   // The service whose "BSD Name" is `bsd_name` (IOBSDNameMatching).
-  static ServiceQuery matchingBSDName(std::string_view bsd_name, Predicate predicate = nullptr);
+  static ServiceQuery MatchingBSDName(std::string_view bsd_name, Predicate predicate = nullptr);
   // The children of this query's services.
-  ServiceQuery children(Predicate predicate = nullptr) const;
+  ServiceQuery Children(Predicate predicate = nullptr) const;
 
   // The services one at a time. A registry that cannot be read ends the sequence early.
   class Cursor {
    public:
-    std::optional<Service> next();
+    std::optional<Service> Next();
 
    private:
     friend class ServiceQuery;
@@ -95,10 +95,10 @@ class ServiceQuery {
 
     mcom::iokit::ServiceQuery::Iterator iterator_;
   };
-  Cursor iterate() const;
+  Cursor Iterate() const;
 
   // The first service, or nothing.
-  std::optional<Service> first() const;
+  std::optional<Service> First() const;
 
  private:
   mcom::iokit::ServiceQuery Core() const;

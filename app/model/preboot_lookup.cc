@@ -12,13 +12,13 @@ namespace {
 namespace cf = mcom::cf;
 
 std::optional<DiskName> BSDNameOf(const IOKit::Service& service) {
-  const cf::Ref<cf::String> name = service.stringProperty(platform::kIOBSDNameKey);
+  const cf::Ref<cf::String> name = service.StringProperty(platform::kIOBSDNameKey);
   return name ? ParseDiskName(name->utf8()) : std::nullopt;
 }
 
 bool HasPrebootRole(const IOKit::Service& volume) {
-  if (volume.className() != "AppleAPFSVolume") return false;
-  const cf::Ref<cf::Array> roles = cf::As<cf::Array>(volume.property("Role"));
+  if (volume.ClassName() != "AppleAPFSVolume") return false;
+  const cf::Ref<cf::Array> roles = cf::As<cf::Array>(volume.Property("Role"));
   if (!roles) return false;
   for (const cf::Ref<cf::Object>& role : *roles) {
     const cf::Ref<cf::String> text = cf::As<cf::String>(role);
@@ -30,10 +30,10 @@ bool HasPrebootRole(const IOKit::Service& volume) {
 }  // namespace
 
 std::optional<IOKit::Service> ContainerMediaOnPartition(const DiskName& partition) {
-  return IOKit::ServiceQuery::matchingBSDName(FormatDiskName(partition))
-      .children(IOKit::HasClass("AppleAPFSContainerScheme"))
-      .children(IOKit::HasClass("AppleAPFSMedia"))
-      .first();
+  return IOKit::ServiceQuery::MatchingBSDName(FormatDiskName(partition))
+      .Children(IOKit::HasClass("AppleAPFSContainerScheme"))
+      .Children(IOKit::HasClass("AppleAPFSMedia"))
+      .First();
 }
 
 std::optional<APFSContainerName> ContainerOnPartition(const DiskName& partition) {
@@ -46,11 +46,11 @@ std::optional<APFSContainerName> ContainerOnPartition(const DiskName& partition)
 
 std::optional<DiskName> PrebootVolumeOfContainer(const APFSContainerName& container) {
   IOKit::ServiceQuery::Cursor volumes =
-      IOKit::ServiceQuery::matchingBSDName(FormatDiskName(container.diskName))
-          .children(IOKit::HasClass("AppleAPFSContainer"))
-          .children(HasPrebootRole)
-          .iterate();
-  while (std::optional<IOKit::Service> volume = volumes.next()) {
+      IOKit::ServiceQuery::MatchingBSDName(FormatDiskName(container.diskName))
+          .Children(IOKit::HasClass("AppleAPFSContainer"))
+          .Children(HasPrebootRole)
+          .Iterate();
+  while (std::optional<IOKit::Service> volume = volumes.Next()) {
     if (std::optional<DiskName> name = BSDNameOf(*volume)) return name;
   }
   return std::nullopt;
