@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "core/foundation/cf_dictionary.h"
+#include "core/foundation/cf_object.h"
 #include "platform/iokit/io_return.h"
 
 // The APFS space query (APFSContainerGetSpaceInfo), answered on Linux from the machine's
@@ -26,5 +28,16 @@ struct APFSContainerSpaceInfo {
 // failure `info` is left as it was.
 IOReturn APFSContainerGetSpaceInfo(const char* bsd_name, APFSContainerSpaceInfo* info,
                                    uint32_t flags);
+
+// The extended space query (APFSExtendedSpaceInfo) of the container whose synthesized disk
+// has the BSD name `bsd_name`: a dictionary keyed by BSD name. The container's own entry
+// holds "size" and "used" (bytes; used = size - free of APFSContainerGetSpaceInfo), each of
+// its volumes' entry holds "fs_used" (the bytes the volume's file system uses).
+//
+// On Linux the container's counts come from the registry as APFSContainerGetSpaceInfo
+// reads them, and the volumes' use from the machine's volumes. Statuses and failures are
+// those of APFSContainerGetSpaceInfo (kIOReturnBadArgument also for a null `info`); on
+// failure `info` is left as it was.
+IOReturn APFSExtendedSpaceInfo(const char* bsd_name, mcom::cf::Ref<mcom::cf::Dictionary>* info);
 
 }  // namespace platform

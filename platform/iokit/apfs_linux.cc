@@ -8,8 +8,12 @@
 #include <optional>
 
 #include "core/foundation/cf_number.h"
+#include "core/foundation/disk_name.h"
+#include "core/foundation/system_path.h"
 #include "platform/iokit/registry_file_linux.h"
 #include "platform/iokit/registry_snapshot_linux.h"
+#include "sim/machine/machine.h"
+#include "sim/machine/model.h"
 
 namespace platform {
 namespace {
@@ -47,6 +51,38 @@ IOReturn APFSContainerGetSpaceInfo(const char* bsd_name, APFSContainerSpaceInfo*
     }
   }
   return kIOReturnNotFound;
+}
+
+IOReturn APFSExtendedSpaceInfo(const char* bsd_name, mcom::cf::Ref<mcom::cf::Dictionary>* info) {
+  if (info == nullptr) return kIOReturnBadArgument;
+  APFSContainerSpaceInfo space;
+  if (const IOReturn status = APFSContainerGetSpaceInfo(bsd_name, &space, 0); status != 0) {
+    return status;
+  }
+  const std::optional<mcom::DiskName> container = mcom::ParseDiskName(bsd_name);
+  if (!container) return kIOReturnNotFound;
+  std::optional<sim::Model> model;
+  try {
+    model = sim::Machine(mcom::SystemPath("/")).Read();
+  } catch (const std::exception&) {
+    return kIOReturnError;
+  }
+
+  const auto entry = [](std::string_view key, uint64_t value) {
+    auto counts = mcom::cf::MutableDictionary::Create();
+    counts->SetValue(key, mcom::cf::Number::CreateUnsigned(value));
+    return counts;
+  };
+  auto answer = mcom::cf::MutableDictionary::Create();
+  auto own = entry("size", space.size);
+  own->SetValue("used", mcom::cf::Number::CreateUnsigned(
+                            space.free < space.size ? space.size - space.free : 0));
+  answer->SetValue(bsd_name, own);
+  for (const sim::Volume* volume : sim::VolumesOfContainer(*model, container->disk)) {
+    answer->SetValue(mcom::FormatDiskName(volume->disk), entry("fs_used", volume->used));
+  }
+  *info = answer;
+  return kIOReturnSuccess;
 }
 
 }  // namespace platform

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "core/foundation/cf_dictionary.h"
+#include "sim/machine/machine.h"
+#include "sim/machine/model.h"
+#include "sim/machine/test_machine.h"
 #include "tests/support/registry_test.h"
+#include "tests/support/temporary_folder.h"
 
 namespace {
 
@@ -55,6 +60,36 @@ TEST_F(APFSContainerGetSpaceInfoTest, FindsNoDiskWithoutAMachine) {
   EXPECT_EQ(APFSContainerGetSpaceInfo("disk1", &info, 0), platform::kIOReturnNoDevice);
   WriteRegistryFile("not a registry");
   EXPECT_EQ(APFSContainerGetSpaceInfo("disk1", &info, 0), platform::kIOReturnError);
+}
+
+TEST(APFSExtendedSpaceInfoTest, AnswersTheContainerAndEachOfItsVolumes) {
+  testing::TemporaryMachineRoot root;
+  const sim::Model model = sim::testing::MakeTestMachine(root.path()).Read();
+  APFSContainerSpaceInfo space;
+  ASSERT_EQ(APFSContainerGetSpaceInfo("disk1", &space, 0), platform::kIOReturnSuccess);
+
+  mcom::cf::Ref<mcom::cf::Dictionary> info;
+  ASSERT_EQ(platform::APFSExtendedSpaceInfo("disk1", &info), platform::kIOReturnSuccess);
+  ASSERT_TRUE(info);
+  const auto volumes = sim::VolumesOfContainer(model, 1);
+  EXPECT_EQ(info->Count(), volumes.size() + 1);
+  const mcom::cf::Ref<mcom::cf::Dictionary> own = info->GetDictionary("disk1");
+  ASSERT_TRUE(own);
+  EXPECT_EQ(own->GetUnsigned("size"), space.size);
+  EXPECT_EQ(own->GetUnsigned("used"), space.size - space.free);
+  for (const sim::Volume* volume : volumes) {
+    const auto entry = info->GetDictionary(mcom::FormatDiskName(volume->disk));
+    ASSERT_TRUE(entry) << volume->name;
+    EXPECT_EQ(entry->GetUnsigned("fs_used"), volume->used) << volume->name;
+  }
+
+  // The failures of the plain query, and no answer at all for them.
+  info = nullptr;
+  EXPECT_EQ(platform::APFSExtendedSpaceInfo("disk1s1", &info), platform::kIOReturnNotFound);
+  EXPECT_EQ(platform::APFSExtendedSpaceInfo("disk9", &info), platform::kIOReturnNoDevice);
+  EXPECT_EQ(platform::APFSExtendedSpaceInfo(nullptr, &info), platform::kIOReturnBadArgument);
+  EXPECT_FALSE(info);
+  EXPECT_EQ(platform::APFSExtendedSpaceInfo("disk1", nullptr), platform::kIOReturnBadArgument);
 }
 
 }  // namespace
