@@ -65,8 +65,12 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
   recovery_disk_app
       ->add_option("--to", recovery_disk.target, "The whole external disk to erase, such as disk2")
       ->required();
+  CLI::App* list_app =
+      app.add_subcommand("list",
+                         "List the containers that can be backed up and the disks a backup can be "
+                         "restored onto");
   // The common options are accepted after the command too.
-  for (CLI::App* command : {backup_app, restore_app, logs_app, recovery_disk_app}) {
+  for (CLI::App* command : {backup_app, restore_app, logs_app, recovery_disk_app, list_app}) {
     command->fallthrough();
     command->footer(kExitStatuses);
   }
@@ -94,6 +98,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
     line.command = logs;
   } else if (recovery_disk_app->parsed()) {
     line.command = recovery_disk;
+  } else if (list_app->parsed()) {
+    line.command = ListCommand{};
   } else {
     line.command = restore;
   }

@@ -12,6 +12,7 @@
 //   dorvane [--root DIR] [--json] [--verbose] restore --from PATH --to DISK
 //   dorvane [--root DIR] [--json] [--verbose] logs --to PATH [--force]
 //   dorvane [--root DIR] [--json] [--verbose] recovery-disk --to DISK
+//   dorvane [--root DIR] [--json] list
 //   dorvane --version | --help
 
 struct BackupCommand {
@@ -34,11 +35,15 @@ struct RecoveryDiskCommand {
   std::string target;  // the whole external disk to erase
 };
 
+// The containers that can be backed up and the disks that can receive a restore.
+struct ListCommand {};
+
 struct CommandLine {
   std::optional<std::string> root;  // the simulated Mac's folder, standing for "/"
   bool json = false;
   bool verbose = false;  // the tools' own output shown as it comes, not only on failure
-  std::variant<BackupCommand, RestoreCommand, LogsCommand, RecoveryDiskCommand> command;
+  std::variant<BackupCommand, RestoreCommand, LogsCommand, RecoveryDiskCommand, ListCommand>
+      command;
 };
 
 // What the user asked for help with, or the version: the text to print, then exit 0.

@@ -8,12 +8,14 @@
 #include "app/cli/checked_job.h"
 #include "app/cli/command_line.h"
 #include "app/cli/data_size.h"
+#include "app/cli/disk_listing.h"
 #include "app/cli/helper_access.h"
 #include "app/cli/log_archive.h"
 #include "app/cli/tool_output_capture.h"
 #include "app/client/recovery_environment.h"
 #include "app/client/remote_operations.h"
 #include "app/client/replicator.h"
+#include "app/controllers/backup_controller.h"
 #include "core/backup/backup.h"
 #include "core/backup/partial_image.h"
 #include "core/backup/restore.h"
@@ -196,6 +198,19 @@ int RunRecoveryDisk(Console& console, const CommandLine& line, const RecoveryDis
                         });
 }
 
+// Reads the registry as the application's selection screens do; changes nothing.
+int RunList(Console& console, const CommandLine& line) {
+  const app::RealBackupController controller;
+  const std::vector<app::APFSContainerInfo> sources = controller.sourceContainers();
+  const std::vector<app::RestoreTargetInfo> targets = controller.restoreTargets();
+  if (line.json) {
+    console.out << DiskListingJson(sources, targets) << '\n';
+  } else {
+    console.out << DiskListingText(sources, targets);
+  }
+  return Report(console, line.json, {});
+}
+
 int RunCommand(const CommandLine& line, Console& console) {
   if (line.root) {
     struct stat status;
@@ -210,6 +225,7 @@ int RunCommand(const CommandLine& line, Console& console) {
   if (const auto* recovery_disk = std::get_if<RecoveryDiskCommand>(&line.command)) {
     return RunRecoveryDisk(console, line, *recovery_disk);
   }
+  if (std::holds_alternative<ListCommand>(line.command)) return RunList(console, line);
   // Arguments and targets are checked before the environment, so that a typing error or a
   // disk that must not be erased is pointed out wherever dorvane runs.
   std::variant<BackupJob, RestoreJob, UsageError> job = UsageError{};

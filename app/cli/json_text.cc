@@ -107,6 +107,21 @@ JsonText& JsonText::Add(std::string_view key, bool value) {
   return *this;
 }
 
+JsonText& JsonText::AddInteger(std::string_view key, int64_t value) {
+  Key(key);
+  body_ += std::to_string(value);
+  return *this;
+}
+
+std::string JsonArray(const std::vector<std::string>& elements) {
+  std::string array = "[";
+  for (const std::string& element : elements) {
+    if (array.size() > 1) array += ',';
+    array += element;
+  }
+  return array + "]";
+}
+
 JsonText& JsonText::AddRaw(std::string_view key, std::string_view json) {
   Key(key);
   body_ += json;

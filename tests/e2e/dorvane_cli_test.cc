@@ -430,6 +430,50 @@ TEST_F(DorvaneCommandLine, BackUpBuildARecoveryDiskStartFromItRestoreAndStartAga
   EXPECT_TRUE(std::filesystem::exists(root() + "/System/Library/CoreServices/SystemVersion.plist"));
 }
 
+// The disks as the application lists them, read back by an independent JSON reader: the
+// system's and a plugged container as sources; as targets the containers and the plugged
+// HFS+ partition, never an EFI system partition.
+TEST_F(DorvaneCommandLine, ListShowsTheDisksAsTheApplicationDoes) {
+  const std::string hfs = mcom::FormatDiskName(mac_.Plug("usb-hfs"));
+  const mcom::DiskName plugged = mac_.Plug("usb-apfs");
+  const std::optional<APFSContainerName> usb =
+      mcom::FindAPFSContainerOnDisk(mcom::DiskName{plugged.disk, 2});
+  ASSERT_TRUE(usb);
+  const std::string system = mcom::FormatDiskName(mac_.SystemContainer().name);
+  const std::string external = mcom::FormatDiskName(usb->name);
+
+  const Outcome listed = RunDorvane({"--root", root(), "list", "--json"});
+  ASSERT_EQ(listed.status, 0) << listed.err;
+  const mcom::FilePath json = mac_.WriteScratch("list.json", listed.out);
+  const Outcome read = RunDorvane(
+      {"-c",
+       "import json, sys\n"
+       "lines = [json.loads(line) for line in open(sys.argv[1])]\n"
+       "disks, result = lines\n"
+       "assert disks['type'] == 'disks' and result['success'] and result['exit_status'] == 0\n"
+       "for s in disks['sources']:\n"
+       "  print('source', s['disk'], s['internal'], len(s['volumes']), 0 < s['used'] <= "
+       "s['size'])\n"
+       "for t in disks['targets']:\n"
+       "  print('target', t['kind'], t['disk'], t['description'])\n",
+       json.string()},
+      {}, "/usr/bin/python3");
+  ASSERT_EQ(read.status, 0) << read.err;
+  EXPECT_EQ(read.out, "source " + system + " True 5 True\nsource " + external +
+                          " False 1 True\ntarget apfs_container " + system +
+                          " APFS Container on APPLE SSD AP0512M Media\ntarget partition " + hfs +
+                          "s2 USB HFS on Generic Flash Disk Media\ntarget apfs_container " +
+                          external + " APFS Container on Generic External SSD Media\n");
+
+  const Outcome text = RunDorvane({"--root", root(), "list"});
+  ASSERT_EQ(text.status, 0) << text.err;
+  EXPECT_THAT(text.out,
+              AllOf(StartsWith("Backup sources:\n  " + system + "  APFS Container on "),
+                    HasSubstr("\nRestore targets:\n"),
+                    HasSubstr("\n  " + hfs + "s2  USB HFS on Generic Flash Disk Media\n")));
+  EXPECT_THAT(mac_.ScratchNames(), ElementsAre("list.json"));
+}
+
 // A helper killed during the copy fails the backup at once; the earlier backup and nothing
 // else is left, and the next run has the launcher start a new helper.
 TEST_F(DorvaneCommandLine, AHelperKilledMidCopyFailsTheRunAtOnceAndTheNextRunGetsANewOne) {
