@@ -39,10 +39,12 @@ std::string PartitionText(const app::PartitionInfo& partition) {
 
 std::string ContainerJson(const app::APFSContainerInfo& container, const char* kind) {
   std::vector<std::string> secondary;
+  secondary.reserve(container.secondaryPhysicalDiskNames.size());
   for (const std::string& name : container.secondaryPhysicalDiskNames) {
     secondary.push_back(JsonString(name));
   }
   std::vector<std::string> volumes;
+  volumes.reserve(container.volumes.size());
   for (const app::VolumeInfo& volume : container.volumes) {
     volumes.push_back(JsonText()
                           .Add("name", volume.name)
@@ -103,10 +105,12 @@ std::string DiskListingText(const std::vector<app::APFSContainerInfo>& sources,
 std::string DiskListingJson(const std::vector<app::APFSContainerInfo>& sources,
                             const std::vector<app::RestoreTargetInfo>& targets) {
   std::vector<std::string> source_objects;
+  source_objects.reserve(sources.size());
   for (const app::APFSContainerInfo& source : sources) {
     source_objects.push_back(ContainerJson(source, nullptr));
   }
   std::vector<std::string> target_objects;
+  target_objects.reserve(targets.size());
   for (const app::RestoreTargetInfo& target : targets) {
     if (const auto* container = std::get_if<app::APFSContainerInfo>(&target.target)) {
       target_objects.push_back(ContainerJson(*container, "apfs_container"));

@@ -35,7 +35,7 @@ std::string Grouped(const std::string& integer) {
 }  // namespace
 
 std::string FormatElapsedTime(std::chrono::seconds elapsed) {
-  constexpr int64_t kDay = 24 * 60 * 60;
+  constexpr int64_t kDay = int64_t{24} * 60 * 60;
   int64_t seconds = elapsed.count() % kDay;
   if (seconds < 0) seconds += kDay;
   std::tm time{};
