@@ -166,8 +166,9 @@ int RunBackup(Console& console, const CommandLine& line, const BackupJob& job,
             ContainerDataBytes(APFSContainerName{CoreDiskName(job.source.name.diskName)}));
         const auto observed = std::make_shared<app::Progress>();
         ForwardProgress(*observed, progress);
-        return std::optional(
-            Succeeded(backup.perform(job.source, job.image, observed), *controller));
+        app::OperationResult result = backup.perform(job.source, job.image, observed);
+        observed->setObserver(nullptr);  // nothing late reaches the display once it is done
+        return std::optional(Succeeded(std::move(result), *controller));
       });
 }
 
@@ -180,8 +181,9 @@ int RunRestore(Console& console, const CommandLine& line, const RestoreJob& job,
         display.SetDataBytes(ImageDataBytes(job.image));
         const auto observed = std::make_shared<app::Progress>();
         ForwardProgress(*observed, progress);
-        app::OperationResult result =
-            Succeeded(restore.perform(job.image, job.target, observed), *controller);
+        app::OperationResult performed = restore.perform(job.image, job.target, observed);
+        observed->setObserver(nullptr);
+        app::OperationResult result = Succeeded(std::move(performed), *controller);
         restart = result.actionItem;
         return std::optional(std::move(result));
       });
