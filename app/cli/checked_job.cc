@@ -38,19 +38,8 @@ std::variant<BackupJob, UsageError> CheckBackup(
     std::variant<mcom::DiskName, UsageError> disk = ExistingDisk(*command.source);
     if (UsageError* error = std::get_if<UsageError>(&disk)) return *error;
     source = ChooseBackupSource(sources, AppDiskName(std::get<mcom::DiskName>(disk)));
-  } else {
-    const APFSContainerName system = FindSystemContainer([&job](ProgressUpdate update) {
-      if (std::string* text = std::get_if<std::string>(&update)) {
-        job.search_texts.push_back(std::move(*text));
-      }
-    });
-    source = ChooseBackupSource(sources, AppDiskName(system.name));
-    if (const std::string* why = std::get_if<std::string>(&source)) {
-      return UsageError{"the running system's container: " + *why};
-    }
+    if (const std::string* why = std::get_if<std::string>(&source)) return UsageError{*why};
   }
-  if (const std::string* why = std::get_if<std::string>(&source)) return UsageError{*why};
-  job.source = std::get<app::APFSContainerInfo>(std::move(source));
   if (command.image.empty() || command.image.back() == '/' || IsFolder(command.image)) {
     return UsageError{"--to needs the path of the image file to write, not a folder: '" +
                       command.image + "'"};
@@ -68,6 +57,19 @@ std::variant<BackupJob, UsageError> CheckBackup(
   if (!IsFolder(folder.string())) {
     return UsageError{"no folder '" + folder.string() + "' to write the image into"};
   }
+  // The running system's container is looked for last, once the request is known to be good.
+  if (!command.source) {
+    const APFSContainerName system = FindSystemContainer([&job](ProgressUpdate update) {
+      if (std::string* text = std::get_if<std::string>(&update)) {
+        job.search_texts.push_back(std::move(*text));
+      }
+    });
+    source = ChooseBackupSource(sources, AppDiskName(system.name));
+    if (const std::string* why = std::get_if<std::string>(&source)) {
+      return UsageError{"the running system's container: " + *why};
+    }
+  }
+  job.source = std::get<app::APFSContainerInfo>(std::move(source));
   return job;
 }
 
