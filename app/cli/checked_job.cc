@@ -5,8 +5,9 @@
 #include <string_view>
 #include <variant>
 
+#include "app/cli/disk_choice.h"
+#include "core/backup/backup.h"
 #include "core/backup/restore_target.h"
-#include "core/discovery/container_size.h"
 #include "core/discovery/service_query.h"
 #include "core/foundation/error.h"
 
@@ -29,16 +30,15 @@ bool IsFolder(const std::string& path) {
 
 }  // namespace
 
-std::variant<BackupJob, UsageError> CheckBackup(const BackupCommand& command) {
-  BackupJob job{std::nullopt, mcom::FilePath(command.image), {}};
+std::variant<BackupJob, UsageError> CheckBackup(
+    const BackupCommand& command, const std::vector<app::APFSContainerInfo>& sources) {
+  BackupJob job{{}, mcom::FilePath(command.image), {}, {}};
+  std::variant<app::APFSContainerInfo, std::string> source;
   if (command.source) {
     std::variant<mcom::DiskName, UsageError> disk = ExistingDisk(*command.source);
     if (UsageError* error = std::get_if<UsageError>(&disk)) return *error;
-    const APFSContainerName container{std::get<mcom::DiskName>(disk)};
-    if (std::holds_alternative<Error>(mcom::GetContainerSize(container))) {
-      return UsageError{*command.source + " is not an APFS container's disk"};
-    }
-    job.source = container;
+    source = ChooseBackupSource(sources, AppDiskName(std::get<mcom::DiskName>(disk)));
+    if (const std::string* why = std::get_if<std::string>(&source)) return UsageError{*why};
   }
   if (command.image.empty() || command.image.back() == '/' || IsFolder(command.image)) {
     return UsageError{"--to needs the path of the image file to write, not a folder: '" +
@@ -57,10 +57,24 @@ std::variant<BackupJob, UsageError> CheckBackup(const BackupCommand& command) {
   if (!IsFolder(folder.string())) {
     return UsageError{"no folder '" + folder.string() + "' to write the image into"};
   }
+  // The running system's container is looked for last, once the request is known to be good.
+  if (!command.source) {
+    const APFSContainerName system = FindSystemContainer([&job](ProgressUpdate update) {
+      if (std::string* text = std::get_if<std::string>(&update)) {
+        job.search_texts.push_back(std::move(*text));
+      }
+    });
+    source = ChooseBackupSource(sources, AppDiskName(system.name));
+    if (const std::string* why = std::get_if<std::string>(&source)) {
+      return UsageError{"the running system's container: " + *why};
+    }
+  }
+  job.source = std::get<app::APFSContainerInfo>(std::move(source));
   return job;
 }
 
-std::variant<RestoreJob, UsageError> CheckRestore(const RestoreCommand& command) {
+std::variant<RestoreJob, UsageError> CheckRestore(
+    const RestoreCommand& command, const std::vector<app::RestoreTargetInfo>& targets) {
   struct stat status;
   if (::stat(command.image.c_str(), &status) != 0) {
     return UsageError{"no backup image at '" + command.image + "'"};
@@ -70,11 +84,16 @@ std::variant<RestoreJob, UsageError> CheckRestore(const RestoreCommand& command)
   }
   std::variant<mcom::DiskName, UsageError> disk = ExistingDisk(command.target);
   if (UsageError* error = std::get_if<UsageError>(&disk)) return *error;
+  const app::DiskName named = AppDiskName(std::get<mcom::DiskName>(disk));
+  std::variant<app::RestoreTargetInfo, std::string> target =
+      ChooseRestoreTarget(targets, named, DisksWithin(named));
+  if (const std::string* why = std::get_if<std::string>(&target)) return UsageError{*why};
+  // The pipeline's own rules (the running system, the image's own disk, a disk in use).
   const mcom::FilePath image(command.image);
   try {
     CheckRestoreTarget(image, std::get<mcom::DiskName>(disk));
   } catch (const Error& refusal) {
     return UsageError{refusal.message()};
   }
-  return RestoreJob{image, APFSContainerName{std::get<mcom::DiskName>(disk)}};
+  return RestoreJob{image, std::get<app::RestoreTargetInfo>(std::move(target)), command.restart};
 }

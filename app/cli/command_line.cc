@@ -13,7 +13,8 @@ constexpr char kExitStatuses[] =
     "           the privileged helper will not serve this copy (outside the recovery\n"
     "           environment only the bundle's dorvane, run as root, replicates, and only\n"
     "           it collects the logs), or the helper gave no log archive\n"
-    "  64       bad arguments, or a target that must not be erased; nothing was changed\n"
+    "  64       bad arguments, a source or target the application does not offer (see\n"
+    "           dorvane list), or a target that must not be erased; nothing was changed\n"
     "  128+N    stopped by signal N (130 for SIGINT, 143 for SIGTERM) after cleaning up";
 
 }  // namespace
@@ -45,11 +46,16 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& arguments) {
       ->required();
 
   RestoreCommand restore;
-  CLI::App* restore_app =
-      app.add_subcommand("restore", "Restore an image onto a disk, erasing what it holds");
+  CLI::App* restore_app = app.add_subcommand(
+      "restore", "Restore an image onto a container or partition, erasing what it holds");
   restore_app->add_option("--from", restore.image, "The backup image to restore")->required();
-  restore_app->add_option("--to", restore.target, "The target disk or container, such as disk2")
+  restore_app
+      ->add_option("--to", restore.target,
+                   "The restore target, as dorvane list shows them: an APFS container's disk "
+                   "(such as disk3), or a partition (such as disk2s2), which becomes a container")
       ->required();
+  restore_app->add_flag("--restart", restore.restart,
+                        "After the restore, make the restored disk the start-up disk and restart");
   LogsCommand logs;
   CLI::App* logs_app = app.add_subcommand(
       "logs", "Collect the diagnostic logs for support into a zip archive, through the helper");

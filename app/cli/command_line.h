@@ -9,7 +9,7 @@
 // options may stand before or after the command:
 //
 //   dorvane [--root DIR] [--json] [--verbose] backup [--source diskN] --to PATH
-//   dorvane [--root DIR] [--json] [--verbose] restore --from PATH --to DISK
+//   dorvane [--root DIR] [--json] [--verbose] restore --from PATH --to DISK [--restart]
 //   dorvane [--root DIR] [--json] [--verbose] logs --to PATH [--force]
 //   dorvane [--root DIR] [--json] [--verbose] recovery-disk --to DISK
 //   dorvane [--root DIR] [--json] list
@@ -22,7 +22,8 @@ struct BackupCommand {
 
 struct RestoreCommand {
   std::string image;
-  std::string target;
+  std::string target;    // a restore target's disk: a container's, or a partition
+  bool restart = false;  // then the Mac starts from the restored disk
 };
 
 // The helper's diagnostic log archive, saved as `archive`.

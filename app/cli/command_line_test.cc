@@ -35,6 +35,9 @@ TEST(CommandLine, ReadsBackupAndRestoreWithTheirOptions) {
   const RestoreCommand& restore = std::get<RestoreCommand>(line.command);
   EXPECT_EQ(restore.image, "/b/x");
   EXPECT_EQ(restore.target, "disk2");
+  EXPECT_FALSE(restore.restart);
+  line = std::get<CommandLine>(Parse({"restore", "--restart", "--from", "/b/x", "--to", "disk2"}));
+  EXPECT_TRUE(std::get<RestoreCommand>(line.command).restart);
 
   line = std::get<CommandLine>(Parse({"logs", "--to", "/b/Logs.zip", "--json"}));
   EXPECT_EQ(std::get<LogsCommand>(line.command).archive, "/b/Logs.zip");

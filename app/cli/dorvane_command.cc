@@ -8,17 +8,18 @@
 #include "app/cli/checked_job.h"
 #include "app/cli/command_line.h"
 #include "app/cli/data_size.h"
+#include "app/cli/disk_choice.h"
 #include "app/cli/disk_listing.h"
+#include "app/cli/error_keeping_controller.h"
 #include "app/cli/helper_access.h"
 #include "app/cli/log_archive.h"
+#include "app/cli/progress_forwarding.h"
 #include "app/cli/tool_output_capture.h"
 #include "app/client/recovery_environment.h"
 #include "app/client/remote_operations.h"
-#include "app/client/replicator.h"
 #include "app/controllers/backup_controller.h"
-#include "core/backup/backup.h"
+#include "app/controllers/operation_controllers.h"
 #include "core/backup/partial_image.h"
-#include "core/backup/restore.h"
 #include "core/foundation/disk_name.h"
 #include "core/foundation/error.h"
 #include "core/foundation/interruption.h"
@@ -79,9 +80,17 @@ void RemoveLeftovers(Console& console, const mcom::FilePath& image) {
   console.err << line << '\n';
 }
 
+// Prints a successful operation's result for people: the headline, then the detail lines.
+void PrintResultTexts(Console& console, const app::OperationResult& result) {
+  console.out << result.message << '\n';
+  if (!result.information.empty()) console.out << result.information << '\n';
+  console.out.flush();
+}
+
 // Runs `operation` with its progress on the console and the tools' output captured (shown
 // only when the operation fails, unless --verbose), after removing what killed runs left
-// beside `image` (when it works on one); returns the exit status.
+// beside `image` (when it works on one); returns the exit status. The operation throws its
+// Error, or returns the result texts of a finished task (none for a task without them).
 template <typename Operation>
 int RunWithDisplay(Console& console, const CommandLine& line,
                    const std::optional<mcom::FilePath>& image, Operation operation) {
@@ -101,9 +110,10 @@ int RunWithDisplay(Console& console, const CommandLine& line,
   std::unique_ptr<ToolOutputCapture> capture;
   if (!line.verbose) capture = ToolOutputCapture::Start();
   std::optional<Error> failure;
+  std::optional<app::OperationResult> result;
   try {
     if (image) RemoveLeftovers(console, *image);
-    operation(*display, progress);
+    result = operation(*display, progress);
   } catch (const Error& error) {
     failure = error;
   } catch (const std::exception& exception) {
@@ -115,7 +125,9 @@ int RunWithDisplay(Console& console, const CommandLine& line,
   capture.reset();
 
   if (!failure) {
+    if (result) display->SetResultTexts({result->message, result->information});
     display->Finish(std::nullopt, kExitSuccess);
+    if (result && !line.json) PrintResultTexts(console, *result);
     return kExitSuccess;
   }
   // After a signal the operation fails however its step noticed it (the engine's check, or
@@ -133,22 +145,54 @@ int RunWithDisplay(Console& console, const CommandLine& line,
   return status;
 }
 
-int RunBackup(Console& console, const CommandLine& line, const BackupJob& job) {
+// The outcome of a task run by an operation controller: its result, or the Error the
+// controller kept (a failed result without one has only its text).
+app::OperationResult Succeeded(app::OperationResult result,
+                               const ErrorKeepingController& controller) {
+  if (result.success) return result;
+  if (const std::optional<Error>& failure = controller.failure()) throw Error(*failure);
+  throw Error("dorvane", result.information);
+}
+
+int RunBackup(Console& console, const CommandLine& line, const BackupJob& job,
+              const std::shared_ptr<const ErrorKeepingController>& controller) {
+  const app::BackupOperationController backup =
+      app::BackupOperationController::Make(controller, nullptr);
   return RunWithDisplay(
-      console, line, job.image, [&](ProgressDisplay& display, ProgressCallback progress) {
-        // The source is found first, so that the data to copy is known for the throughput.
-        const APFSContainerName source = job.source ? *job.source : FindSystemContainer(progress);
-        display.SetDataBytes(ContainerDataBytes(source));
-        backup::PerformBackup(source, job.image, Replicator("PerformBackup"), progress);
+      console, line, job.image, [&](ProgressDisplay& display, const ProgressCallback& progress) {
+        // The source was found first, so that the data to copy is known for the throughput.
+        for (const std::string& text : job.search_texts) progress(text);
+        display.SetDataBytes(
+            ContainerDataBytes(APFSContainerName{CoreDiskName(job.source.name.diskName)}));
+        const auto observed = std::make_shared<app::Progress>();
+        ForwardProgress(*observed, progress);
+        app::OperationResult result = backup.perform(job.source, job.image, observed);
+        observed->setObserver(nullptr);  // nothing late reaches the display once it is done
+        return std::optional(Succeeded(std::move(result), *controller));
       });
 }
 
-int RunRestore(Console& console, const CommandLine& line, const RestoreJob& job) {
-  return RunWithDisplay(
-      console, line, job.image, [&](ProgressDisplay& display, ProgressCallback progress) {
+int RunRestore(Console& console, const CommandLine& line, const RestoreJob& job,
+               const std::shared_ptr<const ErrorKeepingController>& controller) {
+  const app::RestoreOperationController restore = app::RestoreOperationController::Make(controller);
+  std::optional<app::NavigationItem> restart;
+  const int status = RunWithDisplay(
+      console, line, job.image, [&](ProgressDisplay& display, const ProgressCallback& progress) {
         display.SetDataBytes(ImageDataBytes(job.image));
-        PerformRestore(job.image, job.target, Replicator("PerformRestore"), progress);
+        const auto observed = std::make_shared<app::Progress>();
+        ForwardProgress(*observed, progress);
+        app::OperationResult performed = restore.perform(job.image, job.target, observed);
+        observed->setObserver(nullptr);
+        app::OperationResult result = Succeeded(std::move(performed), *controller);
+        restart = result.actionItem;
+        return std::optional(std::move(result));
       });
+  if (status == kExitSuccess && job.restart && restart && restart->action) {
+    console.err << "dorvane: restarting from " << app::TargetDescription(job.target) << '\n';
+    console.err.flush();
+    restart->action();
+  }
+  return status;
 }
 
 // Only the helper collects the logs, wherever dorvane runs, so its rules apply throughout.
@@ -191,10 +235,11 @@ int RunRecoveryDisk(Console& console, const CommandLine& line, const RecoveryDis
     return Report(console, line.json, {kExitFailure, Error("dorvane", *why)});
   }
   return RunWithDisplay(console, line, std::nullopt,
-                        [&](ProgressDisplay&, ProgressCallback progress) {
+                        [&](ProgressDisplay&, const ProgressCallback& progress) {
                           if (std::optional<Error> failure = BuildRecovery(*target, progress)) {
                             throw Error(*failure);
                           }
+                          return std::optional<app::OperationResult>();
                         });
 }
 
@@ -228,13 +273,17 @@ int RunCommand(const CommandLine& line, Console& console) {
   if (std::holds_alternative<ListCommand>(line.command)) return RunList(console, line);
   // Arguments and targets are checked before the environment, so that a typing error or a
   // disk that must not be erased is pointed out wherever dorvane runs.
+  // Sources and targets are those the application offers, from the controller that runs
+  // the task.
+  const auto controller = std::make_shared<const ErrorKeepingController>(
+      std::make_shared<const app::RealBackupController>());
   std::variant<BackupJob, RestoreJob, UsageError> job = UsageError{};
   if (const BackupCommand* backup = std::get_if<BackupCommand>(&line.command)) {
     std::visit([&job](auto&& checked) { job = std::forward<decltype(checked)>(checked); },
-               CheckBackup(*backup));
+               CheckBackup(*backup, controller->sourceContainers()));
   } else {
     std::visit([&job](auto&& checked) { job = std::forward<decltype(checked)>(checked); },
-               CheckRestore(std::get<RestoreCommand>(line.command)));
+               CheckRestore(std::get<RestoreCommand>(line.command), controller->restoreTargets()));
   }
   if (const UsageError* error = std::get_if<UsageError>(&job)) {
     return Refuse(console, line.json, error->message);
@@ -247,9 +296,9 @@ int RunCommand(const CommandLine& line, Console& console) {
   }
   if (const BackupJob* backup = std::get_if<BackupJob>(&job)) {
     if (!backup->note.empty()) console.err << "dorvane: " << backup->note << '\n';
-    return RunBackup(console, line, *backup);
+    return RunBackup(console, line, *backup, controller);
   }
-  return RunRestore(console, line, std::get<RestoreJob>(job));
+  return RunRestore(console, line, std::get<RestoreJob>(job), controller);
 }
 
 }  // namespace

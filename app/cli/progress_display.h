@@ -27,6 +27,12 @@ struct ProgressSnapshot {
   std::optional<double> bytes_per_second;  // none while nothing is known to be copied
 };
 
+// How the operation's result reads for people: the headline and the detail lines.
+struct ResultTexts {
+  std::string message;
+  std::string information;  // lines separated by newlines
+};
+
 // Receives the engine's updates and the outcome, and writes them in one style. The clock is
 // injectable so that tests see fixed times.
 class ProgressDisplay {
@@ -43,6 +49,9 @@ class ProgressDisplay {
   // The operation's end: nothing for success, else the Error it failed with, and the status
   // dorvane exits with.
   void Finish(const std::optional<Error>& failure, int exit_status);
+  // Given before Finish: the JSON result object carries them as "message" and "information";
+  // the other styles leave them to the caller, who prints them after the outcome.
+  void SetResultTexts(ResultTexts texts) { result_texts_ = std::move(texts); }
 
  protected:
   virtual void ShowUpdate(const ProgressUpdate& update, const ProgressSnapshot& snapshot) = 0;
@@ -50,6 +59,7 @@ class ProgressDisplay {
                           const ProgressSnapshot& snapshot) = 0;
 
   std::ostream& out() { return out_; }
+  const std::optional<ResultTexts>& result_texts() const { return result_texts_; }
 
  private:
   ProgressSnapshot Snapshot() const;
@@ -62,6 +72,7 @@ class ProgressDisplay {
   uint64_t data_bytes_ = 0;
   std::optional<double> fraction_;
   std::string text_;
+  std::optional<ResultTexts> result_texts_;
 };
 
 std::unique_ptr<ProgressDisplay> MakeProgressDisplay(ProgressStyle style, std::ostream& out,

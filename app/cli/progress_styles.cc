@@ -129,6 +129,9 @@ class JsonDisplay final : public ProgressDisplay {
         .Add("success", !failure.has_value())
         .Add("exit_status", static_cast<double>(exit_status));
     AddTimes(json, snapshot);
+    if (const std::optional<ResultTexts>& texts = result_texts()) {
+      json.Add("message", texts->message).Add("information", texts->information);
+    }
     if (failure) {
       json.AddRaw("error", ErrorJson(*failure)).Add("description", failure->FullDescription());
     }

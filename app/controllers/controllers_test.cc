@@ -184,6 +184,7 @@ TEST(Bridge, ProgressFractionsErrorsAndTheEnvironmentAsTheScreensReadThem) {
   EXPECT_EQ(error.domain(), "PerformRestore");
   EXPECT_EQ(error.code(), 1);
   EXPECT_EQ(error.localizedDescription(), "PerformRestore: erased: asr: exited");
+  EXPECT_EQ(error.error(), Error("PerformRestore", "erased", Error("asr", "exited")));
 
   for (const char* yes : {"YES", "yes", "true", "TRUE", "1", " 12", "-3"}) {
     EXPECT_TRUE(ReadsAsTrue(yes)) << yes;

@@ -3,6 +3,6 @@
 namespace app {
 
 PlatformError::PlatformError(const Error& error)
-    : std::runtime_error(error.FullDescription()), domain_(error.operation()) {}
+    : std::runtime_error(error.FullDescription()), domain_(error.operation()), error_(error) {}
 
 }  // namespace app

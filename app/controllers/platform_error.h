@@ -17,9 +17,13 @@ class PlatformError : public std::runtime_error {
   const std::string& domain() const { return domain_; }
   int code() const { return 1; }
   std::string localizedDescription() const { return what(); }
+  // The Error it was made from, for callers that report its structure (operation, message,
+  // causes) rather than one text.
+  const Error& error() const { return error_; }
 
  private:
   std::string domain_;
+  Error error_;
 };
 
 }  // namespace app

@@ -227,7 +227,8 @@ TEST_F(DorvaneCommandLine, BadArgumentsAndRefusedTargetsGiveOneLineAndStatus64) 
       {{"--root", root(), "backup", "--source", "diskette", "--to", folder + "/x"},
        "dorvane: 'diskette' is not a disk name (diskN or diskNsM)\n"},
       {{"--root", root(), "backup", "--source", "disk0", "--to", folder + "/x"},
-       "dorvane: disk0 is not an APFS container's disk\n"},
+       "dorvane: disk0 is not an APFS container that can be backed up; the backup sources are "
+       "disk1 (APFS Container on APPLE SSD AP0512M Media)\n"},
       {{"--root", root(), "backup", "--to", folder},
        "dorvane: --to needs the path of the image file to write, not a folder: '" + folder + "'\n"},
       {{"--root", root(), "backup", "--to", folder + "/missing/x"},
@@ -260,6 +261,48 @@ TEST_F(DorvaneCommandLine, BadArgumentsAndRefusedTargetsGiveOneLineAndStatus64) 
   EXPECT_EQ(system.status, 64);
   EXPECT_THAT(system.err, AllOf(StartsWith("dorvane: "), HasSubstr("running system")));
   EXPECT_EQ(mac_.DiskState(system_disk), before);
+
+  // Only what the application offers is backed up or restored onto; what is not says what
+  // to name instead.
+  const mcom::DiskName apfs = mac_.Plug("usb-apfs");
+  const mcom::DiskName blank = mac_.Plug("usb-blank");
+  const std::optional<APFSContainerName> usb =
+      mcom::FindAPFSContainerOnDisk(mcom::DiskName{apfs.disk, 2});
+  ASSERT_TRUE(usb);
+  const std::string container = mcom::FormatDiskName(usb->name);
+  const std::string on_usb = container + " (APFS Container on Generic External SSD Media)";
+  const std::string usb_before = mac_.DiskState(apfs), blank_before = mac_.DiskState(blank);
+  const struct {
+    std::vector<std::string> arguments;
+    std::string message;
+  } offered[] = {
+      {{"backup", "--source", "disk1s1", "--to", folder + "/y"},
+       "disk1s1 is not an APFS container that can be backed up; the backup sources are disk1 "
+       "(APFS Container on APPLE SSD AP0512M Media), " +
+           on_usb},
+      {{"restore", "--from", image(), "--to", mcom::FormatDiskName(apfs)},
+       mcom::FormatDiskName(apfs) +
+           " is a whole disk; restore onto the restore target on it: " + on_usb},
+      {{"restore", "--from", image(), "--to", mcom::FormatDiskName(apfs) + "s2"},
+       mcom::FormatDiskName(apfs) +
+           "s2 holds an APFS container; restore onto the restore target on it: " + on_usb},
+      {{"restore", "--from", image(), "--to", mcom::FormatDiskName(blank)},
+       mcom::FormatDiskName(blank) +
+           " is not a restore target (an APFS container's disk or a partition); the restore "
+           "targets are disk1 (APFS Container on APPLE SSD AP0512M Media), " +
+           on_usb},
+  };
+  for (const auto& each : offered) {
+    std::vector<std::string> arguments{"--root", root()};
+    arguments.insert(arguments.end(), each.arguments.begin(), each.arguments.end());
+    const Outcome outcome = RunDorvane(arguments);
+    EXPECT_EQ(outcome.status, 64) << each.message;
+    EXPECT_EQ(outcome.err, "dorvane: " + each.message + "\n");
+    EXPECT_THAT(outcome.out, IsEmpty());
+  }
+  EXPECT_EQ(mac_.DiskState(apfs), usb_before);
+  EXPECT_EQ(mac_.DiskState(blank), blank_before);
+  EXPECT_THAT(mac_.ScratchNames(), ElementsAre("Backup.sparseimage"));
   ExpectNothingLeft();
 }
 
@@ -291,6 +334,14 @@ TEST_F(DorvaneCommandLine, EveryExitEndsWithOneJsonResult) {
                                  ",\"exit_status\":" + std::to_string(each.status)),
                       Not(HasSubstr("\\n\""))));
   }
+  // A finished task's result carries the application's texts.
+  const Outcome backup = RunDorvane({"--root", root(), "--json", "backup", "--to", image()});
+  ASSERT_EQ(backup.status, 0) << backup.err;
+  EXPECT_THAT(LastLine(backup.out),
+              testing::ContainsRegex("\"message\":\"Backup completed!\",\"information\":\"All "
+                                     "data is backed up successfully\\\\nTime taken: [^\"]+"
+                                     "\\\\nBackup size: [^\"]+\\\\nBackup date: [^\"]+\"}$"));
+  EXPECT_THAT(backup.out, Not(HasSubstr("\nBackup completed!")));
 }
 
 // Outside the recovery environment only the bundle's dorvane replicates: through the helper
@@ -324,16 +375,16 @@ TEST_F(DorvaneCommandLine, OutsideTheRecoveryEnvironmentTheBundlesCopyWorksThrou
   EXPECT_THAT(testing::TemporaryFolder::ReadFile(mac_.root().Join("private/var/log/system.log")),
               HasSubstr("com.halvex-software.Dorvane.helper"));
 
-  // The restore goes through the same helper, onto a disk of the running Mac.
-  const mcom::DiskName blank = mac_.Plug("usb-blank");
-  const Outcome restore = RunDorvane(
-      {"--root", root(), "restore", "--from", image(), "--to", mcom::FormatDiskName(blank)},
-      running, bundled);
+  // The restore goes through the same helper, onto a container of the running Mac.
+  const mcom::DiskName usb = mac_.Plug("usb-apfs");
+  const std::optional<APFSContainerName> restored =
+      mcom::FindAPFSContainerOnDisk(mcom::DiskName{usb.disk, 2});
+  ASSERT_TRUE(restored);
+  const Outcome restore = RunDorvane({"--root", root(), "restore", "--from", image(), "--to",
+                                      mcom::FormatDiskName(restored->name)},
+                                     running, bundled);
   ASSERT_EQ(restore.status, 0) << restore.err;
-  // A blank disk becomes the container itself.
-  const APFSContainerName restored =
-      mcom::FindAPFSContainerOnDisk(blank).value_or(APFSContainerName{blank});
-  EXPECT_THAT(mac_.ContainerDifferences(mac_.SystemContainer(), restored), IsEmpty());
+  EXPECT_THAT(mac_.ContainerDifferences(mac_.SystemContainer(), *restored), IsEmpty());
   launcher.Stop();  // with the helper it runs
   ExpectNothingLeft();
 }
@@ -402,12 +453,15 @@ TEST_F(DorvaneCommandLine, BackUpBuildARecoveryDiskStartFromItRestoreAndStartAga
   const Outcome recovery = RunDorvane({"boot", root(), "--from", usb}, {}, macsim);
   ASSERT_EQ(recovery.status, 0) << recovery.err;
 
-  // The recovery environment's copy of the application restores the internal disk.
+  // The recovery environment's copy of the application restores the internal disk, then
+  // starts the Mac from it.
   const std::string recovery_dorvane = root() + "/Applications/Dorvane.app/Contents/MacOS/dorvane";
-  const Outcome restore = RunDorvane(
-      {"--root", root(), "restore", "--from", image(), "--to", mcom::FormatDiskName(internal.name)},
-      kRecovery, recovery_dorvane);
+  const Outcome restore = RunDorvane({"--root", root(), "restore", "--from", image(), "--to",
+                                      mcom::FormatDiskName(internal.name), "--restart"},
+                                     kRecovery, recovery_dorvane);
   ASSERT_EQ(restore.status, 0) << restore.err;
+  EXPECT_THAT(restore.out, HasSubstr("Restore completed! Restart your Mac!\n"));
+  EXPECT_THAT(restore.err, HasSubstr("dorvane: restarting from APFS Container on "));
   {
     // Every restored volume is the backup's.
     const AttachedImage backup = AttachImage(mcom::FilePath(image()), kAttachReadOnly);
@@ -420,10 +474,9 @@ TEST_F(DorvaneCommandLine, BackUpBuildARecoveryDiskStartFromItRestoreAndStartAga
   ASSERT_NE(preboot, names.end());
   const mcom::DiskName preboot_disk{internal.name.disk,
                                     static_cast<uint32_t>(preboot - names.begin() + 1)};
-  EXPECT_EQ(RunDorvane({"--device", "/dev/" + mcom::FormatDiskName(preboot_disk), "--setBoot"}, {},
-                       root() + "/usr/sbin/bless")
-                .status,
-            0);
+  const sim::Boot boot = mac_.machine().Read().boot;
+  EXPECT_EQ(boot.device, mcom::FormatDiskName(preboot_disk));
+  EXPECT_TRUE(boot.restart_requested);
   const Outcome restarted = RunDorvane({"boot", root()}, {}, macsim);
   ASSERT_EQ(restarted.status, 0) << restarted.err;
   EXPECT_EQ(mac_.SystemContainer().name, internal.name);
@@ -519,12 +572,27 @@ TEST_F(DorvaneCommandLine, BacksUpAndRestoresWithCleanProgress) {
               AllOf(HasSubstr("Replicating (1/"), HasSubstr("Done in "), Not(HasSubstr("--- run")),
                     Not(HasSubstr("\ndone\n")), Not(HasSubstr("Restored target device"))));
   EXPECT_THAT(backup.err, Not(HasSubstr("--- run")));
+  // The result as the application words it follows the progress.
+  EXPECT_THAT(backup.out,
+              testing::ContainsRegex("\nDone in [^\n]*\nBackup completed!\nAll data is backed up "
+                                     "successfully\nTime taken: [0-9]+:[0-9]{2}:[0-9]{2} (AM|PM)\n"
+                                     "Backup size: [0-9.]+ [KMG]B\nBackup date: [^\n]+\n$"));
 
-  const mcom::DiskName blank = mac_.Plug("usb-blank");
+  // Onto the HFS+ partition, which becomes a container.
+  const mcom::DiskName hfs = mac_.Plug("usb-hfs");
   const Outcome restore = RunDorvane(
-      {"--root", root(), "restore", "--from", image(), "--to", mcom::FormatDiskName(blank)});
+      {"--root", root(), "restore", "--from", image(), "--to", mcom::FormatDiskName(hfs) + "s2"});
   ASSERT_EQ(restore.status, 0) << restore.err;
-  EXPECT_THAT(restore.out, AllOf(HasSubstr("100.0%"), HasSubstr("Done in ")));
+  EXPECT_THAT(restore.out, AllOf(HasSubstr("100.0%"),
+                                 testing::ContainsRegex("\nDone in [^\n]*\nRestore completed! "
+                                                        "Restart your Mac!\nAll data is restored "
+                                                        "successfully!\nTime taken: [^\n]+\n$")));
+  const std::optional<APFSContainerName> restored =
+      mcom::FindAPFSContainerOnDisk(mcom::DiskName{hfs.disk, 2});
+  ASSERT_TRUE(restored);
+  EXPECT_THAT(mac_.ContainerDifferences(mac_.SystemContainer(), *restored), IsEmpty());
+  // Without --restart the Mac is left as it is.
+  EXPECT_FALSE(mac_.machine().Read().boot.restart_requested);
   ExpectNothingLeft();
 }
 
@@ -557,8 +625,11 @@ TEST_F(DorvaneCommandLine, ASignalMidCopyCleansUpAndExitsWith128PlusTheSignal) {
   ExpectNothingLeft();
 
   // A restore stopped half-way says that its target was erased.
-  const mcom::DiskName blank = mac_.Plug("usb-blank");
-  const std::string target = mcom::FormatDiskName(blank);
+  const mcom::DiskName usb = mac_.Plug("usb-apfs");
+  const std::optional<APFSContainerName> container =
+      mcom::FindAPFSContainerOnDisk(mcom::DiskName{usb.disk, 2});
+  ASSERT_TRUE(container);
+  const std::string target = mcom::FormatDiskName(container->name);
   DorvaneProcess restore({"--root", root(), "restore", "--from", image(), "--to", target});
   ASSERT_TRUE(Eventually([&] { return Copier(mac_.machine()) != 0; }));
   ASSERT_EQ(::kill(restore.pid(), SIGHUP), 0);
