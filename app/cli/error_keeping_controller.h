@@ -32,6 +32,9 @@ class ErrorKeepingController final : public app::BackupController {
   void restartFromTarget(const app::RestoreTargetInfo& target) const override {
     inner_->restartFromTarget(target);
   }
+  std::unique_ptr<app::RMBBuilder> makeRMBBuilder() const override {
+    return inner_->makeRMBBuilder();
+  }
   bool hasFullDiskAccess() const override { return inner_->hasFullDiskAccess(); }
 
  private:

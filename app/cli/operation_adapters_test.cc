@@ -38,6 +38,7 @@ class ThrowingController : public app::BackupController {
     if (failure) std::rethrow_exception(failure);
   }
   void restartFromTarget(const app::RestoreTargetInfo&) const override {}
+  std::unique_ptr<app::RMBBuilder> makeRMBBuilder() const override { return nullptr; }
   bool hasFullDiskAccess() const override { return true; }
 
   std::exception_ptr failure;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/controllers/progress.h"
+#include "app/controllers/rmb_builder.h"
 #include "app/model/disk_name.h"
 #include "app/model/disk_records.h"
 #include "core/foundation/file_path.h"
@@ -35,6 +36,8 @@ class BackupController {
   // Makes the restored target the start-up disk and restarts the computer; failures are
   // silent.
   virtual void restartFromTarget(const RestoreTargetInfo& target) const = 0;
+  // The builder the recovery-disk window uses.
+  virtual std::unique_ptr<RMBBuilder> makeRMBBuilder() const = 0;
   // Whether this process may read the whole system disk.
   virtual bool hasFullDiskAccess() const = 0;
 };
@@ -52,6 +55,7 @@ class RealBackupController : public BackupController {
   void performRestore(const mcom::FilePath& image, const DiskName& target,
                       const std::shared_ptr<Progress>& progress) const override;
   void restartFromTarget(const RestoreTargetInfo& target) const override;
+  std::unique_ptr<RMBBuilder> makeRMBBuilder() const override;
   bool hasFullDiskAccess() const override;
 };
 

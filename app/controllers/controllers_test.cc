@@ -45,6 +45,7 @@ class RecordingController : public BackupController {
   void restartFromTarget(const RestoreTargetInfo& target) const override {
     restarted = DiskNameOf(target);
   }
+  std::unique_ptr<RMBBuilder> makeRMBBuilder() const override { return nullptr; }
   bool hasFullDiskAccess() const override { return true; }
 
   bool in_recovery = false;

@@ -60,6 +60,10 @@ void RealBackupController::restartFromTarget(const RestoreTargetInfo& target) co
   RunIgnoringFailure("/sbin/reboot", {});
 }
 
+std::unique_ptr<RMBBuilder> RealBackupController::makeRMBBuilder() const {
+  return std::make_unique<RealRMBBuilder>();
+}
+
 bool RealBackupController::hasFullDiskAccess() const { return mcom::HasFullDiskAccess(); }
 
 }  // namespace app

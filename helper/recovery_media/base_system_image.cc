@@ -32,9 +32,7 @@ constexpr char kHdiutil[] = "/usr/bin/hdiutil";
 constexpr char kUtilitiesList[] =
     "System/Installation/CDIS/macOS Utilities.app/Contents/Resources/Utilities.plist";
 
-std::error_code Run(const char* tool, const std::vector<std::string>& arguments) {
-  return recovery_media_internal::RunInherited(tool, arguments);
-}
+using recovery_media_internal::RunInherited;
 
 mcom::DirectoryHandle TemporaryDirectory() {
   mcom::Result<mcom::DirectoryHandle> directory = mcom::MakeAndOpenTemporaryDirectory();
@@ -107,7 +105,8 @@ void CustomizeBaseSystemImage(const mcom::FilePath& source, const mcom::FilePath
   // Lets the shadowed image grow for what the customisation adds; an image that cannot be
   // used fails the attach below.
   try {
-    (void)Run(kHdiutil, {"resize", "-size", "2g", "-growonly", source.string(), "-shadow", shadow});
+    (void)RunInherited(kHdiutil,
+                       {"resize", "-size", "2g", "-growonly", source.string(), "-shadow", shadow});
   } catch (const std::system_error&) {
   }
 
@@ -116,17 +115,17 @@ void CustomizeBaseSystemImage(const mcom::FilePath& source, const mcom::FilePath
     mcom::DirectoryHandle mount_directory = TemporaryDirectory();
     const std::string mount_point = PathOf(mount_directory).string();
     mcom::ThrowIfError(
-        Run(kHdiutil, {"attach", "-mount", "required", "-mountpoint", mount_point, "-noverify",
-                       "-noautoopen", source.string(), "-shadow", shadow}));
+        RunInherited(kHdiutil, {"attach", "-mount", "required", "-mountpoint", mount_point,
+                                "-noverify", "-noautoopen", source.string(), "-shadow", shadow}));
     // A callback that throws still leaves the image detached.
     std::error_code result;
     try {
       if (customize) result = customize(mcom::FilePath(mount_point));
     } catch (...) {
-      (void)Run(kHdiutil, {"detach", mount_point});
+      (void)RunInherited(kHdiutil, {"detach", mount_point});
       throw;
     }
-    mcom::ThrowIfError(Run(kHdiutil, {"detach", mount_point}));
+    mcom::ThrowIfError(RunInherited(kHdiutil, {"detach", mount_point}));
     if (result) throw std::system_error(result);
     (void)mount_directory.Release();
   }
