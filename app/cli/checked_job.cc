@@ -37,7 +37,7 @@ std::variant<BackupJob, UsageError> CheckBackup(
   if (command.source) {
     std::variant<mcom::DiskName, UsageError> disk = ExistingDisk(*command.source);
     if (UsageError* error = std::get_if<UsageError>(&disk)) return *error;
-    source = ChooseBackupSource(sources, AppDiskName(std::get<mcom::DiskName>(disk)));
+    source = ChooseBackupSource(sources, app::AppDiskName(std::get<mcom::DiskName>(disk)));
     if (const std::string* why = std::get_if<std::string>(&source)) return UsageError{*why};
   }
   if (command.image.empty() || command.image.back() == '/' || IsFolder(command.image)) {
@@ -64,7 +64,7 @@ std::variant<BackupJob, UsageError> CheckBackup(
         job.search_texts.push_back(std::move(*text));
       }
     });
-    source = ChooseBackupSource(sources, AppDiskName(system.name));
+    source = ChooseBackupSource(sources, app::AppDiskName(system.name));
     if (const std::string* why = std::get_if<std::string>(&source)) {
       return UsageError{"the running system's container: " + *why};
     }
@@ -84,7 +84,7 @@ std::variant<RestoreJob, UsageError> CheckRestore(
   }
   std::variant<mcom::DiskName, UsageError> disk = ExistingDisk(command.target);
   if (UsageError* error = std::get_if<UsageError>(&disk)) return *error;
-  const app::DiskName named = AppDiskName(std::get<mcom::DiskName>(disk));
+  const app::DiskName named = app::AppDiskName(std::get<mcom::DiskName>(disk));
   std::variant<app::RestoreTargetInfo, std::string> target =
       ChooseRestoreTarget(targets, named, DisksWithin(named));
   if (const std::string* why = std::get_if<std::string>(&target)) return UsageError{*why};

@@ -90,14 +90,3 @@ std::vector<app::DiskName> DisksWithin(const app::DiskName& disk) {
   }
   return found;
 }
-
-app::DiskName AppDiskName(mcom::DiskName name) {
-  app::DiskName converted{.major = static_cast<int32_t>(name.disk), .minor = std::nullopt};
-  if (name.has_slice()) converted.minor = static_cast<int32_t>(name.slice);
-  return converted;
-}
-
-mcom::DiskName CoreDiskName(const app::DiskName& name) {
-  return mcom::DiskName{static_cast<uint32_t>(name.major),
-                        name.minor ? static_cast<uint32_t>(*name.minor) : mcom::DiskName::kNoSlice};
-}

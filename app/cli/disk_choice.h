@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "app/model/disk_records.h"
-#include "core/foundation/disk_name.h"
 
 // Which of the disks the application offers a command names: dorvane backs up and restores
 // onto exactly what the application's selection screens list (dorvane list), so that the
@@ -26,7 +25,3 @@ std::variant<app::RestoreTargetInfo, std::string> ChooseRestoreTarget(
 // From the registry: for a partition, the container on it; for a whole disk, each of its
 // partitions as the container on it or as itself.
 std::vector<app::DiskName> DisksWithin(const app::DiskName& disk);
-
-// The same name in the core library's and in the application's form.
-app::DiskName AppDiskName(mcom::DiskName name);
-mcom::DiskName CoreDiskName(const app::DiskName& name);

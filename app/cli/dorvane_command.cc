@@ -163,7 +163,7 @@ int RunBackup(Console& console, const CommandLine& line, const BackupJob& job,
         // The source was found first, so that the data to copy is known for the throughput.
         for (const std::string& text : job.search_texts) progress(text);
         display.SetDataBytes(
-            ContainerDataBytes(APFSContainerName{CoreDiskName(job.source.name.diskName)}));
+            ContainerDataBytes(APFSContainerName{app::CoreDiskName(job.source.name.diskName)}));
         const auto observed = std::make_shared<app::Progress>();
         ForwardProgress(*observed, progress);
         app::OperationResult result = backup.perform(job.source, job.image, observed);

@@ -30,7 +30,7 @@ TEST(RealBackupController, BacksUpRestoresAndStartsFromTheRestoredDisk) {
   const ::APFSContainerName system = mac.SystemContainer();
   const std::vector<APFSContainerInfo> sources = controller->sourceContainers();
   const auto source = std::find_if(sources.begin(), sources.end(), [&](const auto& info) {
-    return info.name.diskName.major == static_cast<int32_t>(system.name.disk);
+    return info.name.diskName == AppDiskName(system.name);
   });
   ASSERT_NE(source, sources.end());
 
@@ -61,8 +61,7 @@ TEST(RealBackupController, BacksUpRestoresAndStartsFromTheRestoredDisk) {
   result = restore.perform(image, *target, progress);
   ASSERT_TRUE(result.success) << result.information;
   const DiskName restored_name = DiskNameOf(*target);
-  const ::APFSContainerName restored{
-      mcom::DiskName{static_cast<uint32_t>(restored_name.major), mcom::DiskName::kNoSlice}};
+  const ::APFSContainerName restored{CoreDiskName(restored_name)};
   EXPECT_THAT(mac.ContainerDifferences(system, restored), IsEmpty());
 
   ASSERT_TRUE(result.actionItem);

@@ -17,11 +17,15 @@ namespace {
 
 namespace cf = mcom::cf;
 
+std::optional<DiskName> NameOf(platform::DADiskRef disk) {
+  const char* bsd_name = platform::DADiskGetBSDName(disk);
+  return bsd_name ? ParseDiskName(bsd_name) : std::nullopt;
+}
+
 // What a disk's description says of it as a target; nothing for a disk the window does not
 // offer (an attached disk image) or cannot name.
 std::optional<RMBTargetMedia> MediaOf(platform::DADiskRef disk) {
-  const char* bsd_name = platform::DADiskGetBSDName(disk);
-  const std::optional<DiskName> name = bsd_name ? ParseDiskName(bsd_name) : std::nullopt;
+  const std::optional<DiskName> name = NameOf(disk);
   const cf::Ref<cf::Dictionary> description = platform::DADiskCopyDescription(disk);
   if (!name || !description) return std::nullopt;
   if (description->GetString(platform::kDADiskDescriptionDeviceProtocolKey) ==
@@ -115,8 +119,7 @@ void DiskArbitrationRMBTargetMonitor::Appeared(platform::DADiskRef disk, void* c
 
 void DiskArbitrationRMBTargetMonitor::Disappeared(platform::DADiskRef disk, void* context) {
   auto* monitor = static_cast<DiskArbitrationRMBTargetMonitor*>(context);
-  const char* bsd_name = platform::DADiskGetBSDName(disk);
-  const std::optional<DiskName> name = bsd_name ? ParseDiskName(bsd_name) : std::nullopt;
+  const std::optional<DiskName> name = NameOf(disk);
   if (!name) return;
   const auto known =
       std::find_if(monitor->medias_.begin(), monitor->medias_.end(),

@@ -103,8 +103,7 @@ TEST(RealRMBBuilder, ABuildReportsOnItsProgressAndFailsToTheWindow) {
   std::condition_variable done;
   std::optional<std::optional<PlatformError>> outcome;
   const std::shared_ptr<Progress> progress = RealRMBBuilder().build(
-      DiskName{.major = static_cast<int32_t>(mac.Plug("usb-blank").disk), .minor = std::nullopt},
-      [&](const std::optional<PlatformError>& error) {
+      AppDiskName(mac.Plug("usb-blank")), [&](const std::optional<PlatformError>& error) {
         const std::lock_guard lock(mutex);
         outcome = error;
         done.notify_all();

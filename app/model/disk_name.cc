@@ -51,6 +51,17 @@ std::optional<DiskName> ParseDiskName(std::string_view text) {
   return DiskName{*major, *minor};
 }
 
+DiskName AppDiskName(mcom::DiskName name) {
+  DiskName converted{.major = static_cast<int32_t>(name.disk), .minor = std::nullopt};
+  if (name.has_slice()) converted.minor = static_cast<int32_t>(name.slice);
+  return converted;
+}
+
+mcom::DiskName CoreDiskName(const DiskName& name) {
+  return mcom::DiskName{static_cast<uint32_t>(name.major),
+                        name.minor ? static_cast<uint32_t>(*name.minor) : mcom::DiskName::kNoSlice};
+}
+
 }  // namespace app
 
 size_t std::hash<app::DiskName>::operator()(const app::DiskName& name) const noexcept {

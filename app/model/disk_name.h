@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/foundation/disk_name.h"
+
 namespace app {
 
 // A BSD disk name as the application shows and compares it: a disk number and an optional
@@ -28,6 +30,11 @@ std::string FormatDiskName(const DiskName& name);
 // must be a non-negative 32-bit value: a negative slice would cross into the core library as
 // "no slice" and name the whole disk instead. Anything else is no disk name.
 std::optional<DiskName> ParseDiskName(std::string_view text);
+
+// The same name in the core library's form and back. The application's names never hold
+// negative numbers (ParseDiskName refuses them), so nothing is lost either way.
+DiskName AppDiskName(mcom::DiskName name);
+mcom::DiskName CoreDiskName(const DiskName& name);
 
 }  // namespace app
 

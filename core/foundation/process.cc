@@ -80,12 +80,22 @@ Result<FilePath> ExecutablePathOfProcess(pid_t pid) {
   return FilePath(std::move(path));
 }
 
-void RunAndCheck(const char* program, const std::vector<std::string>& arguments) {
+std::error_code RunInherited(const char* program, const std::vector<std::string>& arguments) {
   const FileActions inherit_both_streams;
   const Result<pid_t> pid =
       SpawnProcess(SystemPath(program).c_str(), arguments, inherit_both_streams);
-  if (!pid) throw Error(program, pid.error().message());
-  if (const std::error_code status = WaitForProcess(*pid)) {
+  if (!pid) throw std::system_error(pid.error());
+  return WaitForProcess(*pid);
+}
+
+void RunAndCheck(const char* program, const std::vector<std::string>& arguments) {
+  std::error_code status;
+  try {
+    status = RunInherited(program, arguments);
+  } catch (const std::system_error& failure) {
+    throw Error(program, failure.code().message());
+  }
+  if (status) {
     throw Error(program, "program did exit with error code " + std::to_string(status.value()));
   }
 }

@@ -50,7 +50,11 @@ std::error_code WaitForProcess(pid_t pid);
 Result<FilePath> ExecutablePathOfProcess(pid_t pid);
 
 // Runs `program` (a macOS path, resolved under the machine root) with both streams
-// inherited and waits for it. Throws Error with the program path as operation: the code's
+// inherited, so that its words reach this process's log, and waits for it. A failure to
+// start is thrown as std::system_error; the exit status is returned (WaitForProcess).
+std::error_code RunInherited(const char* program, const std::vector<std::string>& arguments);
+
+// Runs `program` as RunInherited does. Throws Error with the program path as operation: the code's
 // message when it cannot be started, "program did exit with error code N" when it fails.
 void RunAndCheck(const char* program, const std::vector<std::string>& arguments);
 

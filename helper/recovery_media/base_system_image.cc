@@ -22,7 +22,6 @@
 #include "core/foundation/system_path.h"
 #include "core/foundation/temporary_directory.h"
 #include "core/foundation/tool_run.h"
-#include "helper/recovery_media/inherited_run.h"
 
 namespace {
 
@@ -32,7 +31,7 @@ constexpr char kHdiutil[] = "/usr/bin/hdiutil";
 constexpr char kUtilitiesList[] =
     "System/Installation/CDIS/macOS Utilities.app/Contents/Resources/Utilities.plist";
 
-using recovery_media_internal::RunInherited;
+using mcom::RunInherited;
 
 mcom::DirectoryHandle TemporaryDirectory() {
   mcom::Result<mcom::DirectoryHandle> directory = mcom::MakeAndOpenTemporaryDirectory();

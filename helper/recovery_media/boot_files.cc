@@ -71,10 +71,7 @@ void InstallBootFiles(const RecoverySource& source,
   mcom::ThrowIfError(file->Close());
 
   const mcom::FilePath blessed = PathOf(boot_folder);
-  const mcom::FileActions actions;
-  const mcom::Result<pid_t> bless = mcom::SpawnProcess(
-      mcom::SystemPath("/usr/sbin/bless").c_str(),
-      {"--folder", blessed.string(), "--bootefi", blessed.Join("boot.efi").string()}, actions);
-  if (!bless) throw std::system_error(bless.error());
-  mcom::ThrowIfError(mcom::WaitForProcess(*bless));
+  mcom::ThrowIfError(mcom::RunInherited(
+      "/usr/sbin/bless",
+      {"--folder", blessed.string(), "--bootefi", blessed.Join("boot.efi").string()}));
 }

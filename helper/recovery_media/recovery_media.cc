@@ -27,7 +27,6 @@
 #include "core/foundation/tool_run.h"
 #include "core/recovery/recovery_source.h"
 #include "helper/recovery_media/boot_files.h"
-#include "helper/recovery_media/inherited_run.h"
 #include "platform/iokit/io_kit_lib.h"
 
 namespace {
@@ -43,7 +42,7 @@ constexpr char kRecoveryPartitionName[] = "Recovery";
   throw std::system_error(EINVAL, std::system_category(), text);
 }
 
-using recovery_media_internal::RunInherited;
+using mcom::RunInherited;
 
 // The BSD names of everything on the whole disk `target`: its partitions, then the
 // containers' disks and volumes on them.
