@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "app/controllers/progress.h"
+#include "app/model/disk_name.h"
 #include "core/foundation/file.h"
 #include "core/foundation/file_path.h"
 
@@ -19,6 +20,11 @@ struct ContainerName {
   int32_t disk = 0;
   int32_t slice = -1;
 };
+
+// The application's name as it crosses.
+inline ContainerName ContainerNameOf(const DiskName& name) {
+  return ContainerName{.disk = name.major, .slice = name.minor.value_or(-1)};
+}
 
 // Sets the total to 100 first.
 void Backup(std::optional<ContainerName> source, const mcom::FilePath& destination,

@@ -14,10 +14,6 @@ namespace app {
 
 namespace {
 
-bridge::ContainerName BridgeName(const DiskName& name) {
-  return bridge::ContainerName{.disk = name.major, .slice = name.minor.value_or(-1)};
-}
-
 // Starts `program` and waits for it; a restart goes on (or quietly does not happen) whatever
 // the tool says, and the result screen stays.
 void RunIgnoringFailure(const char* program, const std::vector<std::string>& arguments) {
@@ -39,7 +35,7 @@ void RealBackupController::performBackup(const std::optional<APFSContainerName>&
                                          const mcom::FilePath& destination,
                                          const std::shared_ptr<Progress>& progress) const {
   std::optional<bridge::ContainerName> name;
-  if (source) name = BridgeName(source->diskName);
+  if (source) name = bridge::ContainerNameOf(source->diskName);
   bridge::Backup(name, destination, progress);
 }
 
@@ -49,7 +45,7 @@ std::vector<RestoreTargetInfo> RealBackupController::restoreTargets() const {
 
 void RealBackupController::performRestore(const mcom::FilePath& image, const DiskName& target,
                                           const std::shared_ptr<Progress>& progress) const {
-  bridge::Restore(image, BridgeName(target), progress);
+  bridge::Restore(image, bridge::ContainerNameOf(target), progress);
 }
 
 void RealBackupController::restartFromTarget(const RestoreTargetInfo& target) const {

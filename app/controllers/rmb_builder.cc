@@ -41,16 +41,19 @@ std::optional<RMBTargetMedia> MediaOf(platform::DADiskRef disk) {
   };
 }
 
-// The build-recovery bridge on a global queue.
-std::shared_ptr<Progress> BuildThroughTheBridge(const DiskName& target,
-                                                const RMBBuilder::Completion& completion) {
+}  // namespace
+
+std::string DisplayText(const RMBTargetMedia& media) {
+  return media.name + " (" + FormatFileSize(media.size) + ")";
+}
+
+std::shared_ptr<Progress> RealRMBBuilder::build(const DiskName& target,
+                                                Completion completion) const {
   auto progress = std::make_shared<Progress>(100);
-  dispatch::Async(dispatch::GlobalQueue(), [target, completion, progress] {
+  dispatch::Async(dispatch::GlobalQueue(), [target, completion = std::move(completion), progress] {
     std::optional<PlatformError> failure;
     try {
-      bridge::BuildRecovery(
-          bridge::ContainerName{.disk = target.major, .slice = target.minor.value_or(-1)},
-          progress);
+      bridge::BuildRecovery(bridge::ContainerNameOf(target), progress);
     } catch (const PlatformError& error) {
       failure = error;
     } catch (const std::exception& error) {
@@ -60,19 +63,6 @@ std::shared_ptr<Progress> BuildThroughTheBridge(const DiskName& target,
     completion(failure);
   });
   return progress;
-}
-
-}  // namespace
-
-std::string DisplayText(const RMBTargetMedia& media) {
-  return media.name + " (" + FormatFileSize(media.size) + ")";
-}
-
-RealRMBBuilder::RealRMBBuilder() : builder_(BuildThroughTheBridge) {}
-
-std::shared_ptr<Progress> RealRMBBuilder::build(const DiskName& target,
-                                                Completion completion) const {
-  return builder_(target, std::move(completion));
 }
 
 std::unique_ptr<RMBMediaMonitor> RealRMBBuilder::mediaMonitor(MediaChanged changed) const {

@@ -65,19 +65,11 @@ class RMBBuilder {
 
 class RealRMBBuilder : public RMBBuilder {
  public:
-  using Builder = std::function<std::shared_ptr<Progress>(const DiskName&, Completion)>;
-
   // Builds through the build-recovery bridge on a global queue, with a progress of 100 units.
-  RealRMBBuilder();
-  explicit RealRMBBuilder(Builder builder) : builder_(std::move(builder)) {}
-
   std::shared_ptr<Progress> build(const DiskName& target, Completion completion) const override;
   // A DiskArbitrationRMBTargetMonitor on the main queue; internal media only when the user
   // default "RMBShowInternal" is true.
   std::unique_ptr<RMBMediaMonitor> mediaMonitor(MediaChanged changed) const override;
-
- private:
-  Builder builder_;
 };
 
 // The whole, writable media disk arbitration knows (external ones only unless

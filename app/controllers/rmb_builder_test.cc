@@ -83,22 +83,8 @@ TEST(RMBMediaMonitor, ReportsExternalWritableMediaAsTheyComeAndGo) {
 
 TEST(RealRMBBuilder, ABuildReportsOnItsProgressAndFailsToTheWindow) {
   e2e::E2EMachine mac;
-  std::optional<DiskName> asked;
-  const RealRMBBuilder fake([&asked](const DiskName& target, const RMBBuilder::Completion& done) {
-    asked = target;
-    done(PlatformError(Error("BuildRecovery", "no")));
-    return std::make_shared<Progress>(7);
-  });
-  std::optional<PlatformError> failure;
-  EXPECT_EQ(fake.build(DiskName{.major = 2, .minor = std::nullopt},
-                       [&failure](const std::optional<PlatformError>& error) { failure = error; })
-                ->totalUnitCount(),
-            7u);
-  EXPECT_EQ(asked, (DiskName{.major = 2, .minor = std::nullopt}));
-  ASSERT_TRUE(failure);
-
-  // Through the bridge: this test program is no application bundle, so the helper is not
-  // used and the build fails, on another thread, with the reason.
+  // This test program is no application bundle, so the helper is not used and the build
+  // fails, on another thread, with the reason.
   std::mutex mutex;
   std::condition_variable done;
   std::optional<std::optional<PlatformError>> outcome;
